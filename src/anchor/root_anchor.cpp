@@ -1,0 +1,218 @@
+#include "anchor/root_anchor.hpp"
+
+#include "platform/directory_open.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+static bool same_identity_numbers(const struct stat& status, std::uint64_t device, std::uint64_t inode,
+                                  std::uint64_t owner_uid)
+{
+    return S_ISDIR(status.st_mode) && static_cast<std::uint64_t>(status.st_dev) == device
+           && static_cast<std::uint64_t>(status.st_ino) == inode
+           && static_cast<std::uint64_t>(status.st_uid) == owner_uid;
+}
+
+int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
+              struct stat& status)
+{
+    unique_fd root(open_directory_path(path));
+    if (!root.valid())
+        return -1;
+    if (::fstat(root.get(), &status) != 0)
+        return -1;
+    if (!same_identity_numbers(status, device, inode, owner_uid)) {
+        errno = ESTALE;
+        return -1;
+    }
+    return root.release();
+}
+
+enum class walk_kind { plain, owner_checked };
+
+static int walk_error(walk_kind kind)
+{
+    return kind == walk_kind::plain ? EXDEV : ESTALE;
+}
+
+// The component check of every walk: a directory on the root's device (and,
+// for the owner-checked walk, owned by the root's owner).
+static bool component_belongs(int fd, const struct stat& root_status, walk_kind kind)
+{
+    struct stat status;
+    errno = 0;
+    if (::fstat(fd, &status) != 0)
+        return false;
+    if (!S_ISDIR(status.st_mode) || status.st_dev != root_status.st_dev)
+        return false;
+    return kind == walk_kind::plain || status.st_uid == root_status.st_uid;
+}
+
+// Walks the '/'-separated components of `components` (modified in place) from
+// `current`, which the walk owns; returns the final descriptor or -1.
+static int walk_components(unique_fd current, const struct stat& root_status, char* components, walk_kind kind)
+{
+    char* component = components;
+    while (component != nullptr) {
+        char* slash = std::strchr(component, '/');
+        if (slash != nullptr)
+            *slash = '\0';
+        unique_fd next(open_directory_at(current.get(), component));
+        if (!next.valid())
+            return -1;
+        if (!component_belongs(next.get(), root_status, kind)) {
+            if (errno == 0)
+                errno = walk_error(kind);
+            return -1;
+        }
+        current = std::move(next);
+        component = slash != nullptr ? slash + 1 : nullptr;
+    }
+    return current.release();
+}
+
+static int open_parent_walk(int root_fd, const struct stat& root_status, const char* relative_path,
+                            leaf_buffer& leaf, walk_kind kind)
+{
+    if (!valid_relative_path(relative_path)) {
+        errno = EINVAL;
+        return -1;
+    }
+    char copy[relative_path_limit + 1];
+    std::strcpy(copy, relative_path); // fits: a valid path has at most 4096 bytes
+    char* last_slash = std::strrchr(copy, '/');
+    const char* name = last_slash != nullptr ? last_slash + 1 : copy;
+    if (std::strlen(name) >= leaf_capacity) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    unique_fd start(::dup(root_fd));
+    if (!start.valid())
+        return -1;
+    if (kind == walk_kind::owner_checked && !component_belongs(start.get(), root_status, kind)) {
+        if (errno == 0)
+            errno = ESTALE;
+        return -1;
+    }
+    std::strcpy(leaf, name);
+    if (last_slash == nullptr)
+        return start.release();
+    *last_slash = '\0';
+    return walk_components(std::move(start), root_status, copy, kind);
+}
+
+int open_parent(int root_fd, const struct stat& root_status, const char* relative_path, leaf_buffer& leaf)
+{
+    return open_parent_walk(root_fd, root_status, relative_path, leaf, walk_kind::plain);
+}
+
+int open_private_parent(int root_fd, const struct stat& root_status, const char* relative_path,
+                        leaf_buffer& leaf)
+{
+    return open_parent_walk(root_fd, root_status, relative_path, leaf, walk_kind::owner_checked);
+}
+
+int open_two_parents(int root_fd, const struct stat& root_status, const char* first_path,
+                     const char* second_path, held_parent& first, held_parent& second)
+{
+    first.fd.reset(open_parent(root_fd, root_status, first_path, first.leaf));
+    if (!first.fd.valid())
+        return -1;
+    second.fd.reset(open_parent(root_fd, root_status, second_path, second.leaf));
+    if (!second.fd.valid()) {
+        first.fd.reset();
+        return -1;
+    }
+    return 0;
+}
+
+int open_relative_directory(int root_fd, const struct stat& root_status, const char* relative_path)
+{
+    if (relative_path != nullptr && std::strcmp(relative_path, ".") == 0)
+        return ::dup(root_fd);
+    if (!valid_relative_path(relative_path)) {
+        errno = EINVAL;
+        return -1;
+    }
+    char copy[relative_path_limit + 1];
+    std::strcpy(copy, relative_path);
+    unique_fd start(::dup(root_fd));
+    if (!start.valid())
+        return -1;
+    return walk_components(std::move(start), root_status, copy, walk_kind::plain);
+}
+
+int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
+{
+    parent.fd.reset(open_parent(root.fd, root.status, relative_path, parent.leaf));
+    return parent.fd.valid() ? 0 : -1;
+}
+
+int open_held_private_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
+{
+    parent.fd.reset(open_private_parent(root.fd, root.status, relative_path, parent.leaf));
+    return parent.fd.valid() ? 0 : -1;
+}
+
+bool same_directory_descriptor(int first, int second)
+{
+    struct stat a;
+    struct stat b;
+    if (::fstat(first, &a) != 0 || ::fstat(second, &b) != 0)
+        return false;
+    if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        return true;
+    errno = ESTALE;
+    return false;
+}
+
+bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return false;
+    if (same_identity_numbers(status, device, inode, owner_uid))
+        return true;
+    errno = ESTALE;
+    return false;
+}
+
+bool held_parent_matches(int root_fd, const struct stat& root_status, const char* relative_path, int held_fd)
+{
+    leaf_buffer leaf;
+    unique_fd walked(open_parent(root_fd, root_status, relative_path, leaf));
+    if (!walked.valid())
+        return false;
+    errno = 0;
+    if (same_directory_descriptor(walked.get(), held_fd))
+        return true;
+    if (errno == 0)
+        errno = ESTALE;
+    return false;
+}
+
+bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second,
+                          anchored_pair third)
+{
+    struct stat fresh_status;
+    unique_fd fresh(open_root(root.path, root.device, root.inode, root.owner_uid, fresh_status));
+    if (!fresh.valid())
+        return false;
+    errno = 0;
+    bool anchored = held_parent_matches(fresh.get(), fresh_status, first.path, first.held_fd);
+    if (anchored && second.path != nullptr)
+        anchored = held_parent_matches(fresh.get(), fresh_status, second.path, second.held_fd);
+    if (anchored && third.path != nullptr)
+        anchored = held_parent_matches(fresh.get(), fresh_status, third.path, third.held_fd);
+    if (anchored)
+        return true;
+    if (errno == 0)
+        errno = ESTALE;
+    return false;
+}
+
+} // namespace anchorfs

@@ -1,0 +1,58 @@
+// The anchored root, the walkers that reach held parents below it, and the
+// re-proof that held parents are still where their paths say.
+#pragma once
+
+#include "protocol/argument_forms.hpp"
+#include "platform/owners.hpp"
+
+#include <cstdint>
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+using leaf_buffer = char[leaf_capacity];
+
+// Held by the front end for the whole run; fd and status are filled by open_root.
+struct root_anchor {
+    const char* path = nullptr;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t owner_uid = 0;
+    int fd = -1;
+    struct stat status {};
+};
+
+// A parent descriptor with the leaf name of the entry inside it.
+struct held_parent {
+    unique_fd fd;
+    leaf_buffer leaf{};
+};
+
+// One (relative path, held parent descriptor) pair of an anchoring check; a
+// pair without a path is skipped.
+struct anchored_pair {
+    const char* path = nullptr;
+    int held_fd = -1;
+};
+
+int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
+              struct stat& status);
+
+int open_parent(int root_fd, const struct stat& root_status, const char* relative_path, leaf_buffer& leaf);
+int open_private_parent(int root_fd, const struct stat& root_status, const char* relative_path,
+                        leaf_buffer& leaf);
+int open_two_parents(int root_fd, const struct stat& root_status, const char* first_path,
+                     const char* second_path, held_parent& first, held_parent& second);
+int open_relative_directory(int root_fd, const struct stat& root_status, const char* relative_path);
+
+// Convenience forms that fill a held_parent.
+int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent);
+int open_held_private_parent(const root_anchor& root, const char* relative_path, held_parent& parent);
+
+bool same_directory_descriptor(int first, int second);
+bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid);
+bool held_parent_matches(int root_fd, const struct stat& root_status, const char* relative_path, int held_fd);
+bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second = {},
+                          anchored_pair third = {});
+
+} // namespace anchorfs

@@ -1,0 +1,106 @@
+// ensure-dir and ensure-private-dir: create or accept a directory and report
+// its identity. A directory this command created is never removed again.
+
+#include "commands/commands.hpp"
+
+#include "platform/directory_open.hpp"
+#include "protocol/result_line.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+// The undo step of a created directory: it removes nothing, since a directory
+// may already hold entries of other processes; it only marks the race.
+void rollback_created_directory(int /*parent_fd*/, const char* /*leaf*/)
+{
+    errno = ESTALE;
+}
+
+int ensure_directory(const command_context& context, command_report& report, bool private_dir)
+{
+    const root_anchor& root = context.root;
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_parent(root, path, parent) != 0)
+        return -1;
+    const anchored_pair pair{path, parent.fd.get()};
+
+    if (!paths_still_anchored(root, pair) || !paths_still_anchored(root, pair))
+        return -1;
+
+    bool created = false;
+    if (::mkdirat(parent.fd.get(), parent.leaf, 0700) == 0) {
+        struct stat made;
+        if (::fstatat(parent.fd.get(), parent.leaf, &made, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (!S_ISDIR(made.st_mode)) {
+            errno = ESTALE;
+            return -1;
+        }
+        created = true;
+    } else if (errno != EEXIST) {
+        return -1;
+    }
+
+    auto race_preserved = [&] {
+        if (created)
+            rollback_created_directory(parent.fd.get(), parent.leaf);
+        errno = ESTALE;
+        report.race_code = code_race_preserved;
+        return -1;
+    };
+    auto plain_failure = [&] {
+        int error = errno;
+        if (created)
+            rollback_created_directory(parent.fd.get(), parent.leaf);
+        errno = error;
+        return -1;
+    };
+
+    if (!paths_still_anchored(root, pair))
+        return race_preserved();
+    if (::fsync(parent.fd.get()) != 0)
+        return plain_failure();
+
+    unique_fd directory(open_directory_at(parent.fd.get(), parent.leaf));
+    if (!directory.valid())
+        return plain_failure();
+    struct stat status;
+    if (::fstat(directory.get(), &status) != 0)
+        return plain_failure();
+    if (!S_ISDIR(status.st_mode) || status.st_dev != root.status.st_dev) {
+        errno = ESTALE;
+        return plain_failure();
+    }
+    if (private_dir && (status.st_uid != root.status.st_uid || (status.st_mode & 0777) != 0700)) {
+        errno = ESTALE;
+        return plain_failure();
+    }
+    if (!paths_still_anchored(root, pair)) {
+        directory.reset();
+        return race_preserved();
+    }
+    print_directory_line(status);
+    report.printed = true;
+    return 0;
+}
+
+} // namespace
+
+int run_ensure_dir(const command_context& context, command_report& report)
+{
+    return ensure_directory(context, report, false);
+}
+
+int run_ensure_private_dir(const command_context& context, command_report& report)
+{
+    return ensure_directory(context, report, true);
+}
+
+} // namespace anchorfs

@@ -1,0 +1,125 @@
+// Owners of descriptors, directory streams and heap buffers. Each release keeps
+// errno as it was, so a failure path is simply `return -1;` with the reason of
+// the failing step still in errno.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <dirent.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+struct unique_fd {
+    int fd = -1;
+
+    unique_fd() = default;
+    explicit unique_fd(int f) noexcept : fd(f) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    unique_fd(unique_fd&& other) noexcept : fd(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    void reset(int next = -1) noexcept
+    {
+        if (fd >= 0) {
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+        }
+        fd = next;
+    }
+    int release() noexcept
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+    int get() const noexcept { return fd; }
+    bool valid() const noexcept { return fd >= 0; }
+};
+
+// A directory stream; closing it also closes the descriptor it was made from.
+struct unique_dir {
+    DIR* dir = nullptr;
+
+    unique_dir() = default;
+    explicit unique_dir(DIR* d) noexcept : dir(d) {}
+    unique_dir(const unique_dir&) = delete;
+    unique_dir& operator=(const unique_dir&) = delete;
+    ~unique_dir() { reset(); }
+
+    void reset() noexcept
+    {
+        if (dir != nullptr) {
+            int saved = errno;
+            ::closedir(dir);
+            errno = saved;
+        }
+        dir = nullptr;
+    }
+    // Closes the stream and reports the close's own result.
+    int close() noexcept
+    {
+        DIR* d = dir;
+        dir = nullptr;
+        return d != nullptr ? ::closedir(d) : 0;
+    }
+};
+
+// A heap buffer from malloc; the caller may hand it over with release().
+struct unique_buffer {
+    unsigned char* data = nullptr;
+    std::size_t size = 0;
+
+    unique_buffer() = default;
+    unique_buffer(const unique_buffer&) = delete;
+    unique_buffer& operator=(const unique_buffer&) = delete;
+    unique_buffer(unique_buffer&& other) noexcept : data(other.data), size(other.size)
+    {
+        other.data = nullptr;
+        other.size = 0;
+    }
+    unique_buffer& operator=(unique_buffer&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            data = other.data;
+            size = other.size;
+            other.data = nullptr;
+            other.size = 0;
+        }
+        return *this;
+    }
+    ~unique_buffer() { reset(); }
+
+    // Allocates `capacity` bytes (at least one); false with malloc's errno.
+    bool allocate(std::size_t capacity) noexcept
+    {
+        reset();
+        data = static_cast<unsigned char*>(std::malloc(capacity == 0 ? 1 : capacity));
+        if (data == nullptr)
+            return false;
+        size = capacity;
+        return true;
+    }
+    void reset() noexcept
+    {
+        if (data != nullptr) {
+            int saved = errno;
+            std::free(data);
+            errno = saved;
+        }
+        data = nullptr;
+        size = 0;
+    }
+};
+
+} // namespace anchorfs

@@ -1,0 +1,29 @@
+// What the front end hands a command handler, and what a handler reports back
+// besides its result and errno.
+#pragma once
+
+#include "anchor/root_anchor.hpp"
+#include "protocol/argument_forms.hpp"
+
+#include <sys/vfs.h>
+
+namespace anchorfs {
+
+// The file-system status of the root, taken once at start-up.
+struct filesystem_status {
+    struct statfs status {};
+    int error = 0; // 0 when the status was obtained
+};
+
+struct command_context {
+    const root_anchor& root;
+    argument_vector args;
+    const filesystem_status& filesystem;
+};
+
+struct command_report {
+    const char* race_code = nullptr; // set only by handlers that report races
+    bool printed = false;            // the handler printed its own success output
+};
+
+} // namespace anchorfs

@@ -1,0 +1,99 @@
+// Test support: running the built binary with an argument vector, standard
+// input and a seam plan, and scratch roots to run it in.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <vector>
+
+namespace anchorfs::test {
+
+// Rules for the preloaded seam, separated by ';':
+//   pause:FUNC:N         after the N-th call of FUNC returns, stop the run and
+//                        call on_pause; the run resumes when on_pause returns
+//   fail:FUNC:N:ERR      the N-th call of FUNC fails with ERR (a number or a
+//                        symbolic name such as EIO) without being made
+//   kill:FUNC:N          after the N-th call of FUNC returns, SIGKILL the run
+struct seam_plan {
+    std::string rules;
+    std::function<void(const std::string& event)> on_pause;
+};
+
+struct run_options {
+    std::string stdin_data;
+    std::optional<std::string> stdin_file; // used instead of stdin_data when set
+    seam_plan seam;
+    std::optional<uid_t> uid; // run as this user (and gid)
+    std::optional<gid_t> gid;
+    std::optional<mode_t> umask;
+    bool trace = false;      // record every intercepted call
+    bool check_fds = false;  // report descriptors still open at exit
+};
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int exit_code = -1; // -1 when the run was ended by a signal
+    int signal = 0;
+    std::vector<std::string> trace;     // intercepted calls in order, e.g. "renameat2 0 0"
+    std::vector<int> leaked_fds;        // with check_fds: descriptors open at exit (besides 0, 1, 2)
+};
+
+run_result run_anchorfs(const std::vector<std::string>& args, const run_options& options = {});
+
+// A fresh scratch directory below /tmp, removed with everything below it on
+// destruction (modes are opened up first so that removal always succeeds).
+struct temp_root {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uid_t uid = 0;
+
+    explicit temp_root(std::optional<uid_t> owner = std::nullopt);
+    ~temp_root();
+    temp_root(const temp_root&) = delete;
+    temp_root& operator=(const temp_root&) = delete;
+
+    std::string at(std::string_view relative) const; // path + "/" + relative
+    // Slots 2 to 5: path, device, inode, uid.
+    std::vector<std::string> anchor() const;
+    // {name, path, device, inode, uid, rest...}
+    std::vector<std::string> command(std::string_view name, std::vector<std::string> rest = {}) const;
+};
+
+// File and tree helpers (all abort the test with a gtest failure on error).
+void write_file(const std::string& path, std::string_view content, mode_t mode = 0644);
+std::string read_file(const std::string& path);
+void make_dir(const std::string& path, mode_t mode = 0755);
+struct stat lstat_of(const std::string& path);
+bool exists(const std::string& path); // lstat succeeds
+std::string sha256_hex(std::string_view content);
+// The five file_identity slots of the object at path: device, inode, links, uid, mode.
+std::vector<std::string> identity_args(const std::string& path);
+// The eight description slots: identity, size, modification ns, sha256 of content.
+std::vector<std::string> description_args(const std::string& path);
+// Concatenation helper for building argument vectors.
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts);
+
+// Expected result lines.
+std::string failure_line(std::string_view code, int error);
+inline const std::string plain_line = "{\"ok\":true}\n";
+
+// A tmpfs mounted at a fresh directory; mounted() is false where mounting is refused.
+struct tmpfs_mount {
+    std::string path;
+    explicit tmpfs_mount(const std::string& at);
+    ~tmpfs_mount();
+    bool mounted() const { return ok; }
+    bool ok = false;
+};
+
+// The uid and gid of an unprivileged account (nobody), for permission tests.
+uid_t unprivileged_uid();
+gid_t unprivileged_gid();
+
+} // namespace anchorfs::test
