@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <unistd.h>
+#include <utility>
 
 namespace anchorfs {
 

@@ -1,0 +1,28 @@
+// Deletes that act only on an object proven, by several independent routes, to
+// be the one the caller described, and that go through a reference bound to it.
+#pragma once
+
+#include "platform/file_reference.hpp"
+#include "protocol/argument_forms.hpp"
+
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+// Binds a reference and a bound descriptor (read-only, non-blocking, no
+// symbolic link followed) to the regular file under the name. On false nothing
+// is stored and no descriptor stays open.
+bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expected, file_reference& reference,
+                           unique_fd& bound);
+
+bool delete_regular_checked(int dir, const char* name, const struct stat& expected);
+bool delete_exact_regular_content_checked(int dir, const char* name, const exact_file_description& description);
+bool delete_regular_content_checked(int dir, const char* name, int quarantine_dir, const char* quarantine_leaf,
+                                    const exact_file_description& description);
+bool delete_directory_checked(int dir, const char* name, const struct stat& expected);
+
+// Deletes through a bound reference, closes the bound descriptor, and proves
+// the name absent and the directory flushed.
+bool finish_delete_by_reference(int dir, const char* name, file_reference& reference, unique_fd& bound);
+
+} // namespace anchorfs

@@ -1,0 +1,168 @@
+#include "checked/content_proof.hpp"
+
+#include "checked/probes.hpp"
+#include "platform/owners.hpp"
+#include "platform/sha256.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+// Compares every character whatever the earlier results, so the time taken
+// does not tell where the first difference lies.
+bool digest_equals_text(const unsigned char (&digest)[sha256_digest_size], const char* text)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    unsigned difference = 0;
+    for (std::size_t i = 0; i < sha256_digest_size; ++i) {
+        difference |= static_cast<unsigned char>(digits[digest[i] >> 4] ^ text[2 * i]);
+        difference |= static_cast<unsigned char>(digits[digest[i] & 0x0F] ^ text[2 * i + 1]);
+    }
+    return difference == 0;
+}
+
+bool modified_equals(const struct stat& status, std::uint64_t expected)
+{
+    std::uint64_t nanoseconds;
+    return modified_nanoseconds(status, nanoseconds) == 0 && nanoseconds == expected;
+}
+
+bool initial_status_matches(const struct stat& status, const exact_file_description& d)
+{
+    return S_ISREG(status.st_mode) && status.st_size >= 0
+           && static_cast<std::uint64_t>(status.st_dev) == d.identity.device
+           && static_cast<std::uint64_t>(status.st_ino) == d.identity.inode
+           && static_cast<std::uint64_t>(status.st_uid) == d.identity.owner_uid
+           && static_cast<std::uint64_t>(status.st_mode) == d.identity.mode
+           && static_cast<std::uint64_t>(status.st_size) == d.size && modified_equals(status, d.modified_ns);
+}
+
+bool final_status_matches(const struct stat& initial, const struct stat& final_status,
+                          const exact_file_description& d)
+{
+    return S_ISREG(initial.st_mode) && S_ISREG(final_status.st_mode) && initial.st_dev == final_status.st_dev
+           && initial.st_ino == final_status.st_ino
+           && static_cast<std::uint64_t>(final_status.st_uid) == d.identity.owner_uid
+           && static_cast<std::uint64_t>(final_status.st_mode) == d.identity.mode
+           && final_status.st_size == initial.st_size && modified_equals(final_status, d.modified_ns);
+}
+
+} // namespace
+
+int exact_regular_content_descriptor(int fd, const exact_file_description& description,
+                                     struct stat* final_status)
+{
+    if (description.size > content_limit || !valid_sha256_hex(description.digest)) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct stat initial;
+    if (::fstat(fd, &initial) != 0)
+        return -1;
+    if (!initial_status_matches(initial, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return -1;
+    sha256_state state;
+    if (!sha256_start(state)) {
+        errno = EIO;
+        return -1;
+    }
+    unsigned char chunk[content_chunk];
+    std::uint64_t total = 0;
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        // Reads go on to the end of the file, past the expected size, so a
+        // file that grew is seen by its total.
+        if (total > UINT64_MAX - static_cast<std::uint64_t>(got)
+            || !sha256_feed(state, std::span<const unsigned char>(chunk, static_cast<std::size_t>(got)))) {
+            errno = EIO;
+            return -1;
+        }
+        total += static_cast<std::uint64_t>(got);
+    }
+    unsigned char digest[sha256_digest_size];
+    if (total != description.size || !sha256_finish(state, digest)
+        || !digest_equals_text(digest, description.digest)) {
+        errno = ESTALE;
+        return -1;
+    }
+    struct stat after;
+    if (::fstat(fd, &after) != 0)
+        return -1;
+    if (!final_status_matches(initial, after, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (final_status != nullptr)
+        *final_status = after;
+    return 0;
+}
+
+int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
+                             struct stat* final_status)
+{
+    // O_NONBLOCK: a FIFO or device that has taken the name must not stall the
+    // run; the proof refuses it by its type before reading.
+    unique_fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid())
+        return -1;
+    struct stat proven;
+    if (exact_regular_content_descriptor(fd.get(), description, &proven) != 0)
+        return -1;
+    struct stat named;
+    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)
+        || named.st_dev != proven.st_dev || named.st_ino != proven.st_ino
+        || static_cast<std::uint64_t>(named.st_uid) != description.identity.owner_uid
+        || static_cast<std::uint64_t>(named.st_mode) != description.identity.mode) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (final_status != nullptr)
+        *final_status = proven;
+    return 0;
+}
+
+int exact_recovery_file_at(int dir, const char* name, const exact_file_description& description,
+                           struct stat* final_status)
+{
+    struct stat proven;
+    if (exact_regular_content_at(dir, name, description, &proven) != 0
+        || static_cast<std::uint64_t>(proven.st_nlink) != description.identity.link_count) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (final_status != nullptr)
+        *final_status = proven;
+    return 0;
+}
+
+bool sha256_matches(std::span<const unsigned char> bytes, const char* digest)
+{
+    if (bytes.size() > content_limit || !valid_sha256_hex(digest)) {
+        errno = EINVAL;
+        return false;
+    }
+    unsigned char computed[sha256_digest_size];
+    if (!sha256_once(bytes, computed)) {
+        errno = EIO;
+        return false;
+    }
+    if (!digest_equals_text(computed, digest)) {
+        errno = ESTALE;
+        return false;
+    }
+    return true;
+}
+
+} // namespace anchorfs

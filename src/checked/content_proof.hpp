@@ -1,0 +1,36 @@
+// The content proof: a file is accepted on the strength of a description only
+// after its identity, size and modification time were checked, its whole
+// content hashed and compared, and its identity checked again.
+#pragma once
+
+#include "protocol/argument_forms.hpp"
+
+#include <cstddef>
+#include <span>
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+inline constexpr std::size_t content_chunk = 65536;
+
+// Proves the file behind fd against the description (the link count is not
+// compared). 0 on success, with the status taken after reading in *final_status;
+// -1 with errno otherwise.
+int exact_regular_content_descriptor(int fd, const exact_file_description& description,
+                                     struct stat* final_status = nullptr);
+
+// Opens the name without following a symbolic link, proves it, and checks that
+// the name still designates the proven file afterwards.
+int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
+                             struct stat* final_status = nullptr);
+
+// As exact_regular_content_at with the link count compared too; every failure
+// is reported as ESTALE.
+int exact_recovery_file_at(int dir, const char* name, const exact_file_description& description,
+                           struct stat* final_status = nullptr);
+
+// Whether the SHA-256 digest of the bytes equals the digest text: false with
+// EINVAL (too long, malformed text), EIO (hash failure) or ESTALE (differs).
+bool sha256_matches(std::span<const unsigned char> bytes, const char* digest);
+
+} // namespace anchorfs

@@ -1,0 +1,79 @@
+#include "platform/file_reference.hpp"
+
+#include "platform/descriptor_path.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+int file_reference_from_path(const char* path, file_reference& reference)
+{
+    unique_fd object(::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!object.valid())
+        return -1;
+    struct statx status;
+    if (::statx(object.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_MNT_ID,
+                &status)
+        != 0)
+        return -1;
+    reference.device = static_cast<std::uint64_t>(makedev(status.stx_dev_major, status.stx_dev_minor));
+    reference.inode = status.stx_ino;
+    reference.mount_id = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;
+    reference.type = static_cast<mode_t>(status.stx_mode & S_IFMT);
+    reference.object = std::move(object);
+    return 0;
+}
+
+bool same_file_reference(const file_reference& first, const file_reference& second)
+{
+    return first.device == second.device && first.inode == second.inode && first.mount_id == second.mount_id;
+}
+
+int file_reference_path(const file_reference& reference, char* buffer)
+{
+    return descriptor_path(reference.object.get(), buffer);
+}
+
+int delete_by_reference(const file_reference& reference)
+{
+    if (reference.bound_dir < 0 || reference.bound_name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct stat before;
+    if (::fstat(reference.object.get(), &before) != 0)
+        return -1;
+    struct stat named;
+    if (::fstatat(reference.bound_dir, reference.bound_name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (static_cast<std::uint64_t>(named.st_dev) != reference.device
+        || static_cast<std::uint64_t>(named.st_ino) != reference.inode
+        || (named.st_mode & S_IFMT) != reference.type) {
+        errno = ESTALE;
+        return -1;
+    }
+    // The window that remains: between the fstatat above and the unlinkat
+    // below another process could rename a different entry onto this name, and
+    // the unlinkat would remove that entry instead. Linux has no unlink by
+    // descriptor and no conditional unlink, so two adjacent calls through the
+    // held directory are the narrowest form it offers. The link count of the
+    // referenced object, read below, shows afterwards whether it was the object
+    // removed, so such a substitution is at least reported, never taken for success.
+    if (::unlinkat(reference.bound_dir, reference.bound_name, reference.directory() ? AT_REMOVEDIR : 0) != 0)
+        return -1;
+    struct stat after;
+    if (::fstat(reference.object.get(), &after) != 0)
+        return -1;
+    bool removed = reference.directory() ? after.st_nlink == 0 : after.st_nlink < before.st_nlink;
+    if (!removed) {
+        errno = ESTALE;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace anchorfs

@@ -1,0 +1,49 @@
+// File references: a handle on one file-system object, as opposed to a name.
+//
+// A reference holds an O_PATH descriptor of the object with its device, inode
+// and mount id, and its type. Two references are equal when all three numbers
+// are. Its path is the descriptor's current path. Linux cannot delete by
+// descriptor, so a reference is deleted through the held directory and leaf it
+// was bound through, immediately after proving that the name still designates
+// the referenced object (see delete_by_reference).
+#pragma once
+
+#include "platform/owners.hpp"
+
+#include <cstdint>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace anchorfs {
+
+struct file_reference {
+    unique_fd object; // O_PATH | O_NOFOLLOW: never a descriptor that can read or write
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t mount_id = 0;
+    mode_t type = 0; // S_IFMT bits
+    // Where the reference was bound: the held directory and the leaf inside it.
+    int bound_dir = -1;
+    const char* bound_name = nullptr;
+
+    bool directory() const { return type == S_IFDIR; }
+};
+
+// A reference for a full path, not following a symbolic link at its last
+// component. -1 with the open or statx error.
+int file_reference_from_path(const char* path, file_reference& reference);
+
+// Same device, inode and mount id.
+bool same_file_reference(const file_reference& first, const file_reference& second);
+
+// The referenced object's current full path (full_path_capacity bytes);
+// -1 with ENOENT when the object has no path any more.
+int file_reference_path(const file_reference& reference, char* buffer);
+
+// Deletes the referenced object under the name it was bound through (a
+// directory only when empty). -1 with the error of the failing call, or ESTALE
+// when the name no longer designates the object, or when afterwards the object
+// was evidently not the one removed.
+int delete_by_reference(const file_reference& reference);
+
+} // namespace anchorfs
