@@ -43,6 +43,19 @@ int parse_u64(const char* text, std::uint64_t& value)
     return 0;
 }
 
+int parse_u64_at_most(const char* text, std::uint64_t limit, std::uint64_t& value)
+{
+    std::uint64_t parsed;
+    if (parse_u64(text, parsed) != 0)
+        return -1;
+    if (parsed > limit) {
+        errno = EINVAL;
+        return -1;
+    }
+    value = parsed;
+    return 0;
+}
+
 int parse_file_identity(argument_vector args, int first, file_identity& identity)
 {
     std::uint64_t* fields[] = {&identity.device, &identity.inode, &identity.link_count,

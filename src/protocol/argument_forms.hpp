@@ -35,6 +35,9 @@ struct exact_file_description {
 // are refused before errno is cleared.
 int parse_u64(const char* text, std::uint64_t& value);
 
+// parse_u64, then the value must not exceed `limit` (EINVAL otherwise).
+int parse_u64_at_most(const char* text, std::uint64_t limit, std::uint64_t& value);
+
 // Parses the five slots starting at `first`; stops at the first failure.
 int parse_file_identity(argument_vector args, int first, file_identity& identity);
 

@@ -17,8 +17,14 @@ struct command_entry {
 // Order matters: names are tried from the top, and a name whose count differs
 // simply does not match.
 constexpr command_entry command_table[] = {
+    {"rename-excl", 13, command_id::rename_excl},
+    {"link-excl", 18, command_id::link_excl},
+    {"rename-swap", 18, command_id::rename_swap},
+    {"unlink-checked", 17, command_id::unlink_checked},
     {"ensure-dir", 7, command_id::ensure_dir},
     {"ensure-private-dir", 7, command_id::ensure_private_dir},
+    {"create-file", 9, command_id::create_file},
+    {"create-private-file", 8, command_id::create_private_file},
 };
 } // namespace
 
@@ -34,9 +40,15 @@ command_id find_command(const char* name, int argc)
 int run_command(command_id id, const command_context& context, command_report& report)
 {
     switch (id) {
+    case command_id::rename_excl: return run_rename_excl(context, report);
+    case command_id::link_excl: return run_link_excl(context, report);
+    case command_id::rename_swap: return run_rename_swap(context, report);
+    case command_id::unlink_checked: return run_unlink_checked(context, report);
     case command_id::ensure_dir: return run_ensure_dir(context, report);
     case command_id::ensure_private_dir: return run_ensure_private_dir(context, report);
-    case command_id::none: break;
+    case command_id::create_file: return run_create_file(context, report);
+    case command_id::create_private_file: return run_create_private_file(context, report);
+    default: break;
     }
     errno = EINVAL;
     return -1;

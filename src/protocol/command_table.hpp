@@ -6,8 +6,26 @@ namespace anchorfs {
 
 enum class command_id {
     none,
+    bookmark_parent,
+    recover_unlink,
+    recover_rename,
+    recover_swap,
+    recover_link,
+    rename_excl,
+    link_excl,
+    rename_swap,
+    unlink_checked,
+    quarantine_private_tree,
+    remove_private_tree,
+    create_private_file_staged,
+    remove_private_staging_file,
+    read_private_file,
+    read_external_file,
+    remove_private_file,
     ensure_dir,
     ensure_private_dir,
+    create_file,
+    create_private_file,
 };
 
 // The first command whose name and argument count both match, in table order;

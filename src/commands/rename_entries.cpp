@@ -1,0 +1,114 @@
+// rename-excl and rename-swap: one atomic rename of described files, undone
+// when a check after it fails.
+
+#include "commands/commands.hpp"
+
+#include "checked/probes.hpp"
+#include "checked/rollbacks.hpp"
+#include "platform/rename.hpp"
+#include "protocol/result_line.hpp"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+int fail_with_race(command_report& report, bool rolled_back)
+{
+    report.race_code = rolled_back ? code_race_rolled_back : code_race_preserved;
+    errno = ESTALE;
+    return -1;
+}
+
+// The rollback verdict of a swap: RACE_ROLLED_BACK only when A holds file 1 and
+// B holds file 2 afterwards. Another process may already have swapped the
+// entries back, and swapping once more would leave them swapped.
+bool settle_failed_swap(const held_parent& a, const held_parent& b, const file_identity& file1,
+                        const file_identity& file2)
+{
+    auto as_before = [&] {
+        return exact_regular_at(a.fd.get(), a.leaf, file1) == 0 && exact_regular_at(b.fd.get(), b.leaf, file2) == 0;
+    };
+    if (as_before())
+        return true;
+    bool swapped = exact_regular_at(a.fd.get(), a.leaf, file2) == 0 && exact_regular_at(b.fd.get(), b.leaf, file1) == 0;
+    if (!swapped)
+        return false;
+    return rollback_swapped_entries(a.fd.get(), a.leaf, b.fd.get(), b.leaf) && as_before();
+}
+
+} // namespace
+
+int run_rename_excl(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    file_identity identity;
+    if (parse_file_identity(context.args, 8, identity) != 0)
+        return -1;
+    const char* source_path = context.args[6];
+    const char* destination_path = context.args[7];
+    held_parent source;
+    held_parent destination;
+    if (open_two_parents(root.fd, root.status, source_path, destination_path, source, destination) != 0)
+        return -1;
+    const anchored_pair source_pair{source_path, source.fd.get()};
+    const anchored_pair destination_pair{destination_path, destination.fd.get()};
+    auto anchored = [&] { return paths_still_anchored(root, source_pair, destination_pair); };
+    auto roll_back = [&] {
+        return fail_with_race(report, rollback_renamed_entry(source.fd.get(), source.leaf, destination.fd.get(),
+                                                             destination.leaf));
+    };
+
+    if (exact_regular_at(source.fd.get(), source.leaf, identity) != 0)
+        return -1;
+    if (!anchored() || !anchored())
+        return -1;
+    if (rename_exclusive(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf) != 0)
+        return -1;
+    if (exact_regular_at(destination.fd.get(), destination.leaf, identity) != 0 || !anchored())
+        return roll_back();
+    // A rename that cannot be shown durable is a plain failure and stays.
+    if (::fsync(source.fd.get()) != 0 || ::fsync(destination.fd.get()) != 0)
+        return -1;
+    if (!anchored())
+        return roll_back();
+    return 0;
+}
+
+int run_rename_swap(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    file_identity file1;
+    file_identity file2;
+    if (parse_file_identity(context.args, 8, file1) != 0 || parse_file_identity(context.args, 13, file2) != 0)
+        return -1;
+    const char* a_path = context.args[6];
+    const char* b_path = context.args[7];
+    held_parent a;
+    held_parent b;
+    if (open_two_parents(root.fd, root.status, a_path, b_path, a, b) != 0)
+        return -1;
+    const anchored_pair a_pair{a_path, a.fd.get()};
+    const anchored_pair b_pair{b_path, b.fd.get()};
+    auto anchored = [&] { return paths_still_anchored(root, a_pair, b_pair); };
+    auto roll_back = [&] { return fail_with_race(report, settle_failed_swap(a, b, file1, file2)); };
+
+    if (exact_regular_at(a.fd.get(), a.leaf, file1) != 0 || exact_regular_at(b.fd.get(), b.leaf, file2) != 0)
+        return -1;
+    if (!anchored() || !anchored())
+        return -1;
+    if (rename_swap(a.fd.get(), a.leaf, b.fd.get(), b.leaf) != 0)
+        return -1;
+    if (exact_regular_at(b.fd.get(), b.leaf, file1) != 0 || exact_regular_at(a.fd.get(), a.leaf, file2) != 0
+        || !anchored())
+        return roll_back();
+    if (::fsync(a.fd.get()) != 0 || ::fsync(b.fd.get()) != 0)
+        return -1;
+    if (!anchored())
+        return roll_back();
+    return 0;
+}
+
+} // namespace anchorfs

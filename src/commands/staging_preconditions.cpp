@@ -1,0 +1,23 @@
+#include "commands/staging_preconditions.hpp"
+
+#include "checked/probes.hpp"
+
+#include <cerrno>
+
+namespace anchorfs {
+
+int check_staging_and_quarantine(const held_parent& staging, const held_parent& quarantine)
+{
+    if (!valid_durable_quarantine_leaf(quarantine.leaf)) {
+        errno = EINVAL;
+        return -1;
+    }
+    errno = 0;
+    if (!same_directory_descriptor(staging.fd.get(), quarantine.fd.get()))
+        return -1;
+    if (!absent_at(staging.fd.get(), staging.leaf) || !absent_at(quarantine.fd.get(), quarantine.leaf))
+        return -1;
+    return 0;
+}
+
+} // namespace anchorfs

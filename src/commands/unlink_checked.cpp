@@ -1,0 +1,70 @@
+// unlink-checked: a described file is moved from its own name to a staging
+// name, then through a durable quarantine name, and deleted there by content.
+// It is never unlinked under its own name.
+
+#include "commands/commands.hpp"
+
+#include "checked/checked_deletes.hpp"
+#include "checked/content_proof.hpp"
+#include "checked/probes.hpp"
+#include "checked/rollbacks.hpp"
+#include "commands/staging_preconditions.hpp"
+#include "platform/rename.hpp"
+#include "protocol/result_line.hpp"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace anchorfs {
+
+int run_unlink_checked(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    exact_file_description description;
+    if (parse_file_description(context.args, 9, description) != 0)
+        return -1;
+    const char* source_path = context.args[6];
+    const char* staging_path = context.args[7];
+    const char* quarantine_path = context.args[8];
+    held_parent source;
+    held_parent staging;
+    held_parent quarantine;
+    if (open_held_parent(root, source_path, source) != 0 || open_held_parent(root, staging_path, staging) != 0
+        || open_held_parent(root, quarantine_path, quarantine) != 0)
+        return -1;
+    auto anchored = [&] {
+        return paths_still_anchored(root, {source_path, source.fd.get()}, {staging_path, staging.fd.get()},
+                                    {quarantine_path, quarantine.fd.get()});
+    };
+    auto roll_back = [&] {
+        bool rolled_back = rollback_renamed_entry(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf);
+        report.race_code = rolled_back ? code_race_rolled_back : code_race_preserved;
+        errno = ESTALE;
+        return -1;
+    };
+
+    if (check_staging_and_quarantine(staging, quarantine) != 0)
+        return -1;
+    if (exact_recovery_file_at(source.fd.get(), source.leaf, description) != 0)
+        return -1;
+    if (!anchored() || !anchored())
+        return -1;
+    if (rename_exclusive(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf) != 0)
+        return -1;
+    if (exact_recovery_file_at(staging.fd.get(), staging.leaf, description) != 0 || !anchored())
+        return roll_back();
+    if (::fsync(source.fd.get()) != 0 || ::fsync(staging.fd.get()) != 0)
+        return -1;
+    if (!anchored())
+        return roll_back();
+    errno = 0;
+    if (!delete_regular_content_checked(staging.fd.get(), staging.leaf, quarantine.fd.get(), quarantine.leaf,
+                                        description)) {
+        if (errno == 0)
+            errno = ESTALE;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace anchorfs

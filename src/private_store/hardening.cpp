@@ -1,0 +1,187 @@
+#include "private_store/hardening.hpp"
+
+#include "checked/probes.hpp"
+#include "platform/owners.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+// A failed comparison reports ESTALE. Calls that fail return their own error
+// directly, so an error number still pending here can only be one left by an
+// earlier call that succeeded, and it must not stand for this failure.
+bool check_failed()
+{
+    errno = ESTALE;
+    return false;
+}
+
+} // namespace
+
+int private_directory_open_flags()
+{
+    return O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+}
+
+int private_regular_open_flags()
+{
+    return O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+}
+
+bool on_root_device_and_owner(const struct stat& status, const struct stat& root_status)
+{
+    return status.st_dev == root_status.st_dev && status.st_uid == root_status.st_uid;
+}
+
+bool harden_private_directory(int dir, const struct stat& root_status)
+{
+    struct stat before;
+    if (::fstat(dir, &before) != 0)
+        return false;
+    if (!S_ISDIR(before.st_mode) || !on_root_device_and_owner(before, root_status))
+        return check_failed();
+    if (::fchmod(dir, 0700) != 0)
+        return false;
+    struct stat after;
+    if (::fstat(dir, &after) != 0)
+        return false;
+    if (!S_ISDIR(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino
+        || after.st_uid != before.st_uid || (after.st_mode & 0777) != 0700)
+        return check_failed();
+    return true;
+}
+
+bool open_hardened_private_directory_at(int parent, const char* name, const struct stat& root_status,
+                                        const struct stat* expected, int& opened, struct stat& final_status)
+{
+    struct stat named;
+    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!S_ISDIR(named.st_mode) || (expected != nullptr && !same_directory_identity(*expected, named))
+        || !on_root_device_and_owner(named, root_status))
+        return check_failed();
+    unique_fd fd(::openat(parent, name, private_directory_open_flags()));
+    if (!fd.valid())
+        return false;
+    struct stat held;
+    if (::fstat(fd.get(), &held) != 0)
+        return false;
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || held.st_uid != root_status.st_uid)
+        return check_failed();
+    if (!harden_private_directory(fd.get(), root_status))
+        return false;
+    struct stat renamed;
+    if (::fstat(fd.get(), &held) != 0 || ::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!S_ISDIR(held.st_mode) || !S_ISDIR(renamed.st_mode) || held.st_dev != renamed.st_dev
+        || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
+        || held.st_mode != renamed.st_mode)
+        return check_failed();
+    opened = fd.release();
+    final_status = held;
+    return true;
+}
+
+bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
+                               const struct stat* expected, struct stat& final_status)
+{
+    struct stat named;
+    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
+        || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
+        return check_failed();
+    unique_fd fd(::openat(parent, name, private_regular_open_flags()));
+    if (!fd.valid())
+        return false;
+    struct stat held;
+    if (::fstat(fd.get(), &held) != 0)
+        return false;
+    if (!S_ISREG(held.st_mode) || held.st_dev != named.st_dev || held.st_ino != named.st_ino
+        || held.st_uid != root_status.st_uid || held.st_nlink != 1)
+        return check_failed();
+    if (::fchmod(fd.get(), 0600) != 0)
+        return false;
+    if (::fstat(fd.get(), &held) != 0)
+        return false;
+    if (!S_ISREG(held.st_mode) || !on_root_device_and_owner(held, root_status) || held.st_nlink != 1
+        || (held.st_mode & 0777) != 0600)
+        return check_failed();
+    struct stat renamed;
+    if (::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (!same_regular_identity(held, renamed))
+        return check_failed();
+    final_status = held;
+    return true;
+}
+
+bool validate_private_tree_descriptor(int dir, const struct stat& root_status, std::uint64_t& budget,
+                                      std::uint64_t depth, std::uint64_t depth_limit)
+{
+    if (depth > depth_limit) {
+        errno = E2BIG;
+        return false;
+    }
+    unique_fd listing(::openat(dir, ".", private_directory_open_flags()));
+    if (!listing.valid())
+        return false;
+    unique_dir stream(::fdopendir(listing.get()));
+    if (stream.dir == nullptr)
+        return false;
+    listing.release(); // now owned by the stream
+
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream.dir);
+        if (entry == nullptr) {
+            if (errno != 0)
+                return false;
+            break;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        if (budget == 0) {
+            errno = E2BIG;
+            return false;
+        }
+        --budget;
+        struct stat status;
+        errno = 0;
+        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (!on_root_device_and_owner(status, root_status))
+            return check_failed();
+        if (S_ISDIR(status.st_mode)) {
+            int child_fd = -1;
+            struct stat child_status;
+            if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+                return false;
+            unique_fd child(child_fd);
+            if (!validate_private_tree_descriptor(child.get(), root_status, budget, depth + 1, depth_limit))
+                return false;
+        } else if (S_ISREG(status.st_mode)) {
+            struct stat hardened;
+            if (!harden_private_regular_at(dir, name, root_status, &status, hardened))
+                return false;
+        } else {
+            return check_failed(); // symbolic link, FIFO, socket or device node
+        }
+    }
+    stream.reset();
+    struct stat top;
+    errno = 0;
+    if (::fstat(dir, &top) != 0)
+        return false;
+    if (!S_ISDIR(top.st_mode) || !on_root_device_and_owner(top, root_status) || (top.st_mode & 0777) != 0700)
+        return check_failed();
+    return true;
+}
+
+} // namespace anchorfs

@@ -1,0 +1,35 @@
+// Owner-only modes for the private store: directories at 0700 and single-link
+// regular files at 0600, on the root's device and owned by the root's owner.
+// A mode once hardened is never set back, also when a later step fails.
+#pragma once
+
+#include <cstdint>
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+
+bool harden_private_directory(int dir, const struct stat& root_status);
+
+// Opens the named subdirectory without following links, proves it is the
+// directory the name designates before and after, and hardens it. `expected`
+// may be null. On true the caller owns *opened and *final_status is filled.
+bool open_hardened_private_directory_at(int parent, const char* name, const struct stat& root_status,
+                                        const struct stat* expected, int& opened, struct stat& final_status);
+
+bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
+                               const struct stat* expected, struct stat& final_status);
+
+// Hardens and validates the whole tree below dir within the entry budget and
+// depth limit; the budget keeps what was consumed, on failure too.
+bool validate_private_tree_descriptor(int dir, const struct stat& root_status, std::uint64_t& budget,
+                                      std::uint64_t depth, std::uint64_t depth_limit);
+
+// The flags of private directory and file opens.
+int private_directory_open_flags();
+int private_regular_open_flags();
+
+// Whether a status record is on the root's device and owned by the root's owner.
+bool on_root_device_and_owner(const struct stat& status, const struct stat& root_status);
+
+} // namespace anchorfs
