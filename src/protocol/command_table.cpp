@@ -1,6 +1,7 @@
 #include "protocol/command_table.hpp"
 
 #include "commands/commands.hpp"
+#include "private_store/private_commands.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,13 @@ constexpr command_entry command_table[] = {
     {"link-excl", 18, command_id::link_excl},
     {"rename-swap", 18, command_id::rename_swap},
     {"unlink-checked", 17, command_id::unlink_checked},
+    {"quarantine-private-tree", 8, command_id::quarantine_private_tree},
+    {"remove-private-tree", 9, command_id::remove_private_tree},
+    {"create-private-file-staged", 9, command_id::create_private_file_staged},
+    {"remove-private-staging-file", 8, command_id::remove_private_staging_file},
+    {"read-private-file", 8, command_id::read_private_file},
+    {"read-external-file", 11, command_id::read_external_file},
+    {"remove-private-file", 9, command_id::remove_private_file},
     {"ensure-dir", 7, command_id::ensure_dir},
     {"ensure-private-dir", 7, command_id::ensure_private_dir},
     {"create-file", 9, command_id::create_file},
@@ -44,6 +52,13 @@ int run_command(command_id id, const command_context& context, command_report& r
     case command_id::link_excl: return run_link_excl(context, report);
     case command_id::rename_swap: return run_rename_swap(context, report);
     case command_id::unlink_checked: return run_unlink_checked(context, report);
+    case command_id::quarantine_private_tree: return run_quarantine_private_tree(context, report);
+    case command_id::remove_private_tree: return run_remove_private_tree(context, report);
+    case command_id::create_private_file_staged: return run_create_private_file_staged(context, report);
+    case command_id::remove_private_staging_file: return run_remove_private_staging_file(context, report);
+    case command_id::read_private_file: return run_read_private_file(context, report);
+    case command_id::read_external_file: return run_read_external_file(context, report);
+    case command_id::remove_private_file: return run_remove_private_file(context, report);
     case command_id::ensure_dir: return run_ensure_dir(context, report);
     case command_id::ensure_private_dir: return run_ensure_private_dir(context, report);
     case command_id::create_file: return run_create_file(context, report);

@@ -1,0 +1,129 @@
+// remove-private-file: a private file is deleted only while its content has
+// the given size and digest, proven three times, the last two through the
+// descriptor bound to the file's reference.
+
+#include "private_store/private_commands.hpp"
+#include "private_store/private_files.hpp"
+
+#include "checked/checked_deletes.hpp"
+#include "checked/content_proof.hpp"
+#include "checked/probes.hpp"
+#include "private_store/hardening.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+bool fail_stale_if_none()
+{
+    if (errno == 0)
+        errno = ESTALE;
+    return false;
+}
+
+// One content proof: exactly `size` bytes whose digest matches.
+bool private_content_matches(int fd, const struct stat& root_status, std::uint64_t size, const char* digest,
+                             struct stat& after)
+{
+    unique_buffer content;
+    std::uint64_t read_size = 0;
+    errno = 0;
+    if (read_private_regular(fd, root_status, size, content, read_size, &after) != 0)
+        return false;
+    if (read_size != size) {
+        errno = ESTALE;
+        return false;
+    }
+    return sha256_matches(std::span<const unsigned char>(content.data, static_cast<std::size_t>(size)), digest);
+}
+
+bool name_has_identity(int dir, const char* name, const struct stat& expected)
+{
+    struct stat named;
+    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (same_regular_identity(expected, named))
+        return true;
+    errno = ESTALE;
+    return false;
+}
+
+} // namespace
+
+bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,
+                                    const char* digest)
+{
+    struct stat first;
+    {
+        unique_fd fd(::openat(dir, name, private_regular_open_flags()));
+        if (!fd.valid())
+            return false;
+        if (!private_content_matches(fd.get(), root_status, size, digest, first))
+            return fail_stale_if_none();
+    }
+    file_reference reference;
+    unique_fd bound;
+    errno = 0;
+    if (!bind_regular_fsref_at(dir, name, first, reference, bound))
+        return fail_stale_if_none();
+    struct stat second;
+    if (!private_content_matches(bound.get(), root_status, size, digest, second))
+        return fail_stale_if_none();
+    if (!same_regular_identity(first, second)) {
+        errno = ESTALE;
+        return false;
+    }
+    errno = 0;
+    if (!name_has_identity(dir, name, second))
+        return fail_stale_if_none();
+    struct stat third;
+    if (!private_content_matches(bound.get(), root_status, size, digest, third))
+        return fail_stale_if_none();
+    if (!same_regular_identity(second, third)) {
+        errno = ESTALE;
+        return false;
+    }
+    errno = 0;
+    if (!name_has_identity(dir, name, third))
+        return fail_stale_if_none();
+
+    errno = 0;
+    int deleted = delete_by_reference(reference);
+    bound.reset();
+    if (deleted == 0 && absent_at(dir, name) && ::fsync(dir) == 0)
+        return true;
+    return fail_stale_if_none();
+}
+
+int run_remove_private_file(const command_context& context, command_report& /*report*/)
+{
+    const root_anchor& root = context.root;
+    std::uint64_t size;
+    if (parse_u64_at_most(context.args[7], content_limit, size) != 0)
+        return -1;
+    const char* digest = context.args[8];
+    if (!valid_sha256_hex(digest)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    const anchored_pair pair{path, parent.fd.get()};
+    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
+        || !paths_still_anchored(root, pair))
+        return -1;
+    struct stat named;
+    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : -1; // nothing to remove
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    return delete_private_regular_content(parent.fd.get(), parent.leaf, root.status, size, digest) ? 0 : -1;
+}
+
+} // namespace anchorfs

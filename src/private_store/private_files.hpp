@@ -1,0 +1,33 @@
+// Reading and deleting single files of the private store.
+#pragma once
+
+#include "platform/owners.hpp"
+
+#include <cstdint>
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+// The whole content of the file behind fd, read only while it keeps one
+// snapshot throughout; the file is hardened to 0600 first. 0 on success with
+// the buffer, its size and the status after reading handed over.
+int read_private_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
+                         std::uint64_t& size, struct stat* after = nullptr);
+
+// As read_private_regular without changing the mode, and the file must not be empty.
+int read_external_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
+                          std::uint64_t& size, struct stat* after = nullptr);
+
+// Deletes a private file only while its content has the given size and digest,
+// proven once through a fresh descriptor and twice through the bound one.
+bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,
+                                    const char* digest);
+
+// Deletes a private, single-link regular file of at most `bound` bytes.
+bool delete_private_staging_bounded(int dir, const char* name, const struct stat& root_status, std::uint64_t bound);
+
+// Empties a private directory depth first, one fresh listing per removed entry.
+bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,
+                                  std::uint64_t depth, std::uint64_t depth_limit);
+
+} // namespace anchorfs

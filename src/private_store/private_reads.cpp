@@ -1,0 +1,221 @@
+// Reading a whole file while proving it did not change under the read, and
+// the two read commands that hand the bytes to the parent application.
+
+#include "private_store/private_commands.hpp"
+#include "private_store/private_files.hpp"
+
+#include "checked/probes.hpp"
+#include "private_store/hardening.hpp"
+#include "protocol/result_line.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+int stale()
+{
+    errno = ESTALE;
+    return -1;
+}
+
+// A single-link regular file of the private store, within the bound.
+bool private_candidate(const struct stat& status, const struct stat& root_status, std::uint64_t bound)
+{
+    return S_ISREG(status.st_mode) && on_root_device_and_owner(status, root_status) && status.st_nlink == 1
+           && status.st_size >= 0 && static_cast<std::uint64_t>(status.st_size) <= bound;
+}
+
+// Reads exactly `size` bytes from offset 0 and proves end of file right after.
+int read_whole(int fd, unique_buffer& content, std::uint64_t size)
+{
+    if (!content.allocate(static_cast<std::size_t>(size)))
+        return -1;
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        return -1;
+    std::uint64_t filled = 0;
+    while (filled < size) {
+        ssize_t got = ::read(fd, content.data + filled, static_cast<std::size_t>(size - filled));
+        if (got < 0)
+            return -1;
+        if (got == 0) {
+            errno = ESTALE; // the file shrank
+            return -1;
+        }
+        filled += static_cast<std::uint64_t>(got);
+    }
+    unsigned char extra;
+    errno = 0;
+    ssize_t more = ::read(fd, &extra, 1);
+    if (more != 0) {
+        if (more > 0 || errno == 0)
+            errno = ESTALE; // the file grew
+        return -1;
+    }
+    content.size = static_cast<std::size_t>(size);
+    return 0;
+}
+
+int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bool harden, unique_buffer& content,
+                 std::uint64_t& size, struct stat* after)
+{
+    if (bound > content_limit)
+        return stale();
+    struct stat before;
+    if (::fstat(fd, &before) != 0)
+        return -1;
+    if (!private_candidate(before, root_status, bound) || (!harden && before.st_size == 0))
+        return stale();
+    if (harden) {
+        if (::fchmod(fd, 0600) != 0 || ::fstat(fd, &before) != 0)
+            return -1;
+        if (!private_candidate(before, root_status, bound) || (before.st_mode & 0777) != 0600)
+            return stale();
+    }
+    unique_buffer read_content;
+    std::uint64_t expected = static_cast<std::uint64_t>(before.st_size);
+    if (read_whole(fd, read_content, expected) != 0)
+        return -1;
+    struct stat final_status;
+    if (::fstat(fd, &final_status) != 0)
+        return -1;
+    if (!same_file_snapshot(before, final_status))
+        return stale();
+    content = std::move(read_content);
+    size = expected;
+    if (after != nullptr)
+        *after = final_status;
+    return 0;
+}
+
+// Prints the size line, flushes it, then writes the bytes unframed.
+int write_content(const unique_buffer& content, std::uint64_t size)
+{
+    print_size_line(size);
+    if (std::fflush(stdout) != 0)
+        return -1;
+    const unsigned char* bytes = content.data;
+    std::uint64_t left = size;
+    while (left > 0) {
+        errno = 0;
+        ssize_t written = ::write(STDOUT_FILENO, bytes, static_cast<std::size_t>(left));
+        if (written <= 0) {
+            if (errno == 0)
+                errno = ESTALE;
+            return -1;
+        }
+        bytes += written;
+        left -= static_cast<std::uint64_t>(written);
+    }
+    return 0;
+}
+
+} // namespace
+
+int read_private_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
+                         std::uint64_t& size, struct stat* after)
+{
+    return read_regular(fd, root_status, bound, true, content, size, after);
+}
+
+int read_external_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
+                          std::uint64_t& size, struct stat* after)
+{
+    return read_regular(fd, root_status, bound, false, content, size, after);
+}
+
+int run_read_private_file(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    std::uint64_t bound;
+    if (parse_u64_at_most(context.args[7], content_limit, bound) != 0)
+        return -1;
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    const anchored_pair pair{path, parent.fd.get()};
+    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
+        || !paths_still_anchored(root, pair))
+        return -1;
+    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    if (!file.valid())
+        return -1;
+    unique_buffer content;
+    std::uint64_t size = 0;
+    struct stat read_status;
+    if (read_private_regular(file.get(), root.status, bound, content, size, &read_status) != 0)
+        return -1;
+    struct stat named;
+    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!same_regular_identity(read_status, named)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    if (write_content(content, size) != 0)
+        return -1;
+    report.printed = true;
+    return 0;
+}
+
+int run_read_external_file(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    std::uint64_t bound;
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t owner_uid;
+    if (parse_u64_at_most(context.args[7], content_limit, bound) != 0 || parse_u64(context.args[8], device) != 0
+        || parse_u64(context.args[9], inode) != 0 || parse_u64(context.args[10], owner_uid) != 0)
+        return -1;
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    struct stat parent_before;
+    struct stat parent_now;
+    if (::fstat(parent.fd.get(), &parent_before) != 0 || ::fstat(parent.fd.get(), &parent_now) != 0)
+        return -1;
+    // The caller names the directory the file must be read from.
+    if (!S_ISDIR(parent_before.st_mode) || static_cast<std::uint64_t>(parent_before.st_dev) != device
+        || static_cast<std::uint64_t>(parent_before.st_ino) != inode
+        || static_cast<std::uint64_t>(parent_before.st_uid) != owner_uid
+        || !same_directory_identity(parent_before, parent_now)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const anchored_pair pair{path, parent.fd.get()};
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    if (!file.valid())
+        return -1;
+    unique_buffer content;
+    std::uint64_t size = 0;
+    struct stat read_status;
+    if (read_external_regular(file.get(), root.status, bound, content, size, &read_status) != 0)
+        return -1;
+    struct stat named;
+    if (::fstat(parent.fd.get(), &parent_now) != 0
+        || ::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!same_directory_identity(parent_before, parent_now) || !same_file_snapshot(read_status, named)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    if (write_content(content, size) != 0)
+        return -1;
+    report.printed = true;
+    return 0;
+}
+
+} // namespace anchorfs

@@ -1,0 +1,258 @@
+// remove-private-tree removes a private tree in bounded batches, proving and
+// hardening each entry right before deleting it through a reference;
+// quarantine-private-tree moves a private tree aside in one exclusive rename.
+
+#include "private_store/private_commands.hpp"
+#include "private_store/private_files.hpp"
+
+#include "checked/checked_deletes.hpp"
+#include "checked/checked_moves.hpp"
+#include "checked/probes.hpp"
+#include "private_store/hardening.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace anchorfs {
+
+namespace {
+
+constexpr std::uint64_t largest_budget = 4096;
+constexpr std::uint64_t largest_depth_limit = 16;
+
+bool stale_unless_error()
+{
+    if (errno == 0)
+        errno = ESTALE;
+    return false;
+}
+
+// The first entry of a fresh listing other than "." and ".."; 1 with the name
+// copied, 0 when the directory is empty, -1 on failure. The stream is closed
+// before returning, so nothing is removed while a listing is open.
+int first_entry(int listing_fd, leaf_buffer& name)
+{
+    unique_fd listing(listing_fd);
+    unique_dir stream(::fdopendir(listing.get()));
+    if (stream.dir == nullptr)
+        return -1;
+    listing.release();
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream.dir);
+        if (entry == nullptr) {
+            if (errno != 0)
+                return -1;
+            return stream.close() == 0 ? 0 : -1;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        std::size_t length = std::strlen(entry->d_name);
+        if (length == 0 || length >= leaf_capacity) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        std::memcpy(name, entry->d_name, length + 1);
+        return stream.close() == 0 ? 1 : -1;
+    }
+}
+
+bool remove_private_directory_entry(int dir, const char* name, const struct stat& status,
+                                    const struct stat& root_status, std::uint64_t& budget, std::uint64_t depth,
+                                    std::uint64_t depth_limit)
+{
+    int child_fd = -1;
+    struct stat child_status;
+    if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+        return false;
+    unique_fd child(child_fd);
+    if (!remove_private_tree_contents(child.get(), root_status, budget, depth + 1, depth_limit))
+        return false;
+    struct stat emptied;
+    errno = 0;
+    if (::fstat(child.get(), &emptied) != 0)
+        return false;
+    if (!same_directory_identity(child_status, emptied))
+        return stale_unless_error();
+    child.reset();
+    return delete_directory_checked(dir, name, emptied);
+}
+
+} // namespace
+
+bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,
+                                  std::uint64_t depth, std::uint64_t depth_limit)
+{
+    if (depth > depth_limit) {
+        errno = E2BIG;
+        return false;
+    }
+    for (;;) {
+        int listing = ::openat(dir, ".", private_directory_open_flags());
+        if (listing < 0)
+            return false;
+        leaf_buffer name;
+        int found = first_entry(listing, name);
+        if (found <= 0)
+            return found == 0;
+        if (budget == 0) {
+            errno = E2BIG;
+            return false;
+        }
+        --budget;
+        struct stat status;
+        errno = 0;
+        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (!on_root_device_and_owner(status, root_status))
+            return stale_unless_error();
+        if (S_ISDIR(status.st_mode)) {
+            if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit))
+                return false;
+        } else if (S_ISREG(status.st_mode)) {
+            struct stat hardened;
+            errno = 0;
+            if (!harden_private_regular_at(dir, name, root_status, &status, hardened)
+                || !delete_regular_checked(dir, name, hardened))
+                return stale_unless_error();
+        } else {
+            errno = ESTALE; // symbolic link, FIFO, socket or device node
+            return false;
+        }
+    }
+}
+
+int run_remove_private_tree(const command_context& context, command_report& /*report*/)
+{
+    const root_anchor& root = context.root;
+    std::uint64_t budget;
+    std::uint64_t depth_limit;
+    if (parse_u64(context.args[7], budget) != 0 || parse_u64(context.args[8], depth_limit) != 0)
+        return -1;
+    if (budget == 0 || budget > largest_budget || depth_limit > largest_depth_limit) {
+        errno = EINVAL;
+        return -1;
+    }
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    const anchored_pair pair{path, parent.fd.get()};
+    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
+        || !paths_still_anchored(root, pair))
+        return -1;
+    struct stat top_named;
+    if (::fstatat(parent.fd.get(), parent.leaf, &top_named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : -1; // nothing to remove
+    if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int top_fd = -1;
+    struct stat top_status;
+    if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top_fd, top_status))
+        return -1;
+    unique_fd top(top_fd);
+
+    // Validation refuses a tree holding anything that does not belong before
+    // anything is deleted; E2BIG only means the tree is larger than one run.
+    std::uint64_t validation_budget = budget;
+    errno = 0;
+    if (!validate_private_tree_descriptor(top.get(), root.status, validation_budget, 0, depth_limit)
+        && errno != E2BIG) {
+        if (errno == 0)
+            errno = ESTALE;
+        return -1;
+    }
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    std::uint64_t removal_budget = budget;
+    if (!remove_private_tree_contents(top.get(), root.status, removal_budget, 0, depth_limit))
+        return -1;
+    struct stat emptied;
+    if (::fstat(top.get(), &emptied) != 0)
+        return -1;
+    struct stat named;
+    errno = 0;
+    if (!same_directory_identity(top_status, emptied))
+        return -1; // reported as EINVAL
+    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (!same_directory_identity(emptied, named)) {
+        errno = 0; // reported as EINVAL
+        return -1;
+    }
+    top.reset();
+    return delete_directory_checked(parent.fd.get(), parent.leaf, emptied) ? 0 : -1;
+}
+
+int run_quarantine_private_tree(const command_context& context, command_report& /*report*/)
+{
+    const root_anchor& root = context.root;
+    const char* source_path = context.args[6];
+    const char* destination_path = context.args[7];
+    held_parent source;
+    held_parent destination;
+    if (open_held_private_parent(root, source_path, source) != 0
+        || open_held_private_parent(root, destination_path, destination) != 0)
+        return -1;
+    errno = 0;
+    if (!same_directory_descriptor(source.fd.get(), destination.fd.get()))
+        return -1;
+    const anchored_pair source_pair{source_path, source.fd.get()};
+    const anchored_pair destination_pair{destination_path, destination.fd.get()};
+    if (!paths_still_anchored(root, source_pair, destination_pair)
+        || !harden_private_directory(source.fd.get(), root.status)
+        || !paths_still_anchored(root, source_pair, destination_pair))
+        return -1;
+
+    enum class probe { directory, absent, error };
+    auto probe_name = [](const held_parent& parent, struct stat& status, int& error) {
+        if (directory_at(parent.fd.get(), parent.leaf, status) == 0)
+            return probe::directory;
+        error = errno;
+        return error == ENOENT ? probe::absent : probe::error;
+    };
+    struct stat source_status;
+    struct stat destination_status;
+    int source_error = 0;
+    int destination_error = 0;
+    probe source_probe = probe_name(source, source_status, source_error);
+    probe destination_probe = probe_name(destination, destination_status, destination_error);
+
+    if (source_probe == probe::error && destination_probe != probe::error) {
+        errno = source_error;
+        return -1;
+    }
+    if (destination_probe == probe::error) {
+        errno = destination_error;
+        return -1;
+    }
+    if (source_probe == probe::directory && destination_probe == probe::directory) {
+        errno = 0; // reported as EINVAL
+        return -1;
+    }
+    if (source_probe == probe::absent && destination_probe == probe::absent)
+        return 0;
+    if (source_probe == probe::absent) {
+        // Already moved by an earlier run.
+        if (on_root_device_and_owner(destination_status, root.status))
+            return 0;
+        errno = ESTALE;
+        return -1;
+    }
+    if (!on_root_device_and_owner(source_status, root.status)) {
+        errno = ESTALE;
+        return -1;
+    }
+    errno = 0;
+    if (move_directory_checked(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf, source_status))
+        return 0;
+    if (errno == 0)
+        errno = ESTALE;
+    return -1;
+}
+
+} // namespace anchorfs
