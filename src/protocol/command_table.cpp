@@ -1,7 +1,9 @@
 #include "protocol/command_table.hpp"
 
+#include "anchor/anchor_commands.hpp"
 #include "commands/commands.hpp"
 #include "private_store/private_commands.hpp"
+#include "recovery/recovery.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -18,6 +20,11 @@ struct command_entry {
 // Order matters: names are tried from the top, and a name whose count differs
 // simply does not match.
 constexpr command_entry command_table[] = {
+    {"bookmark-parent", 7, command_id::bookmark_parent},
+    {"recover-unlink", 32, command_id::recover_unlink},
+    {"recover-rename", 26, command_id::recover_rename},
+    {"recover-swap", 34, command_id::recover_swap},
+    {"recover-link", 38, command_id::recover_link},
     {"rename-excl", 13, command_id::rename_excl},
     {"link-excl", 18, command_id::link_excl},
     {"rename-swap", 18, command_id::rename_swap},
@@ -48,6 +55,11 @@ command_id find_command(const char* name, int argc)
 int run_command(command_id id, const command_context& context, command_report& report)
 {
     switch (id) {
+    case command_id::bookmark_parent: return run_bookmark_parent(context, report);
+    case command_id::recover_unlink: return run_recover_unlink(context, report);
+    case command_id::recover_rename: return run_recover_rename(context, report);
+    case command_id::recover_swap: return run_recover_swap(context, report);
+    case command_id::recover_link: return run_recover_link(context, report);
     case command_id::rename_excl: return run_rename_excl(context, report);
     case command_id::link_excl: return run_link_excl(context, report);
     case command_id::rename_swap: return run_rename_swap(context, report);
@@ -63,7 +75,7 @@ int run_command(command_id id, const command_context& context, command_report& r
     case command_id::ensure_private_dir: return run_ensure_private_dir(context, report);
     case command_id::create_file: return run_create_file(context, report);
     case command_id::create_private_file: return run_create_private_file(context, report);
-    default: break;
+    case command_id::none: break;
     }
     errno = EINVAL;
     return -1;

@@ -1,0 +1,35 @@
+// bookmark-parent: the bookmark and identity of an entry's parent directory,
+// for a later recover command.
+
+#include "anchor/anchor_commands.hpp"
+
+#include "anchor/bookmarks.hpp"
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace anchorfs {
+
+int run_bookmark_parent(const command_context& context, command_report& report)
+{
+    const root_anchor& root = context.root;
+    const char* path = context.args[6];
+    held_parent parent;
+    if (open_held_parent(root, path, parent) != 0)
+        return -1;
+    const anchored_pair pair{path, parent.fd.get()};
+    unique_buffer bookmark;
+    struct stat status;
+    errno = 0;
+    if (!paths_still_anchored(root, pair) || ::fstat(parent.fd.get(), &status) != 0
+        || create_directory_bookmark(parent.fd.get(), status, bookmark) != 0 || !paths_still_anchored(root, pair)) {
+        if (errno == 0)
+            errno = ESTALE;
+        return -1;
+    }
+    result_bookmark(bookmark, status);
+    report.printed = true;
+    return 0;
+}
+
+} // namespace anchorfs

@@ -1,0 +1,44 @@
+// Directory bookmarks: find a directory again later, and accept it only when
+// the bookmark and the walk from the root arrive at one and the same directory.
+#pragma once
+
+#include "anchor/root_anchor.hpp"
+#include "platform/bookmark.hpp"
+#include "platform/owners.hpp"
+
+#include <cstdint>
+
+namespace anchorfs {
+
+inline constexpr std::size_t bookmark_text_limit = 131072;
+
+// Six argument slots and the directory opened from them.
+struct bookmarked_parent {
+    const char* bookmark = nullptr;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t owner_uid = 0;
+    const char* directory_path = nullptr; // "." or a relative path
+    const char* leaf = nullptr;
+    unique_fd fd; // the directory as reached from the root
+};
+
+// The bookmark bytes of an open directory, after both self-tests passed.
+int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buffer& bookmark);
+
+void result_bookmark(const unique_buffer& bookmark, const struct stat& status);
+
+int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
+                              const filesystem_identifier* identifier);
+
+int open_bookmarked_parent(argument_vector args, int first, int root_fd, const struct stat& root_status,
+                           const filesystem_identifier& identifier, bookmarked_parent& record);
+
+bool refresh_bookmarked_parent(int root_fd, const struct stat& root_status, bookmarked_parent& record);
+
+// Refreshes the given records in order (null ones are skipped) and stops at the first failure.
+bool refresh_bookmarked_parents(int root_fd, const struct stat& root_status, bookmarked_parent* first,
+                                bookmarked_parent* second = nullptr, bookmarked_parent* third = nullptr,
+                                bookmarked_parent* fourth = nullptr);
+
+} // namespace anchorfs

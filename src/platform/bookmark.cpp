@@ -1,0 +1,295 @@
+#include "platform/bookmark.hpp"
+
+#include "platform/descriptor_path.hpp"
+#include "platform/directory_open.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace anchorfs {
+
+namespace {
+
+constexpr unsigned char record_magic[4] = {'A', 'F', 'B', 'K'};
+constexpr unsigned char record_version = 1;
+constexpr unsigned char flag_handle = 1;
+constexpr std::size_t largest_handle = 128; // MAX_HANDLE_SZ
+constexpr std::size_t largest_record = 65536;
+
+struct record_writer {
+    unsigned char* at;
+    void bytes(const void* data, std::size_t count)
+    {
+        std::memcpy(at, data, count);
+        at += count;
+    }
+    void u8(unsigned value) { *at++ = static_cast<unsigned char>(value); }
+    void u16(unsigned value)
+    {
+        u8(value & 0xFF);
+        u8((value >> 8) & 0xFF);
+    }
+    void u32(std::uint32_t value)
+    {
+        for (int i = 0; i < 4; ++i)
+            u8((value >> (8 * i)) & 0xFF);
+    }
+    void u64(std::uint64_t value)
+    {
+        for (int i = 0; i < 8; ++i)
+            u8(static_cast<unsigned>((value >> (8 * i)) & 0xFF));
+    }
+};
+
+// Bounds-checked reading of an untrusted record.
+struct record_reader {
+    std::span<const unsigned char> data;
+    std::size_t at = 0;
+    bool ok = true;
+
+    bool take(std::size_t count)
+    {
+        if (!ok || count > data.size() - at) {
+            ok = false;
+            return false;
+        }
+        return true;
+    }
+    std::uint64_t little_endian(std::size_t count)
+    {
+        if (!take(count))
+            return 0;
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            value |= static_cast<std::uint64_t>(data[at + i]) << (8 * i);
+        at += count;
+        return value;
+    }
+    const unsigned char* bytes(std::size_t count)
+    {
+        if (!take(count))
+            return nullptr;
+        const unsigned char* start = data.data() + at;
+        at += count;
+        return start;
+    }
+};
+
+struct decoded_record {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool has_handle = false;
+    int handle_type = 0;
+    std::size_t handle_length = 0;
+    const unsigned char* handle = nullptr;
+    std::size_t path_length = 0;
+    const unsigned char* path = nullptr;
+};
+
+bool decode_record(std::span<const unsigned char> record, decoded_record& out)
+{
+    if (record.size() < 4 || record.size() > largest_record || std::memcmp(record.data(), record_magic, 4) != 0)
+        return false;
+    record_reader reader{record, 4};
+    if (reader.little_endian(1) != record_version)
+        return false;
+    std::uint64_t flags = reader.little_endian(1);
+    if (reader.little_endian(2) != 0 || (flags & ~std::uint64_t{flag_handle}) != 0)
+        return false;
+    out.device = reader.little_endian(8);
+    out.inode = reader.little_endian(8);
+    out.has_handle = (flags & flag_handle) != 0;
+    out.handle_type = static_cast<int>(static_cast<std::int32_t>(reader.little_endian(4)));
+    out.handle_length = static_cast<std::size_t>(reader.little_endian(4));
+    if (!reader.ok || out.handle_length > largest_handle || (!out.has_handle && out.handle_length != 0))
+        return false;
+    out.handle = reader.bytes(out.handle_length);
+    out.path_length = static_cast<std::size_t>(reader.little_endian(4));
+    if (!reader.ok || out.path_length == 0 || out.path_length >= full_path_capacity)
+        return false;
+    out.path = reader.bytes(out.path_length);
+    if (!reader.ok || reader.at != record.size() || out.path[0] != '/')
+        return false;
+    // No terminator may hide inside the recorded path.
+    return std::memchr(out.path, '\0', out.path_length) == nullptr;
+}
+
+// A descriptor on the file system the handle belongs to: the identifier's
+// directory, or else the nearest existing ancestor of the recorded path.
+int handle_mount_descriptor(const decoded_record& record, const filesystem_identifier* identifier)
+{
+    if (identifier != nullptr && identifier->directory_fd >= 0)
+        return ::dup(identifier->directory_fd);
+    char path[full_path_capacity];
+    std::memcpy(path, record.path, record.path_length);
+    path[record.path_length] = '\0';
+    for (;;) {
+        int fd = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        char* slash = std::strrchr(path, '/');
+        if (slash == nullptr)
+            return -1;
+        if (slash == path) {
+            if (path[1] == '\0')
+                return -1;
+            path[1] = '\0';
+        } else {
+            *slash = '\0';
+        }
+    }
+}
+
+int resolve_by_handle(const decoded_record& record, const filesystem_identifier* identifier, char* path)
+{
+    unique_fd mount(handle_mount_descriptor(record, identifier));
+    if (!mount.valid())
+        return -1;
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + largest_handle];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = static_cast<unsigned>(record.handle_length);
+    handle->handle_type = record.handle_type;
+    std::memcpy(handle->f_handle, record.handle, record.handle_length);
+    // Needs CAP_DAC_READ_SEARCH; without it this fails with EPERM and the
+    // recorded path is used instead.
+    unique_fd directory(::open_by_handle_at(mount.get(), handle, O_PATH | O_CLOEXEC));
+    if (!directory.valid())
+        return -1;
+    return descriptor_path(directory.get(), path);
+}
+
+} // namespace
+
+int filesystem_identifier_of(int dir_fd, filesystem_identifier& identifier)
+{
+    struct statfs status;
+    if (::fstatfs(dir_fd, &status) != 0)
+        return -1;
+    identifier.directory_fd = dir_fd;
+    identifier.fsid = status.f_fsid;
+    return 0;
+}
+
+int make_bookmark_record(int dir_fd, const struct stat& status, unique_buffer& record)
+{
+    char path[full_path_capacity];
+    if (descriptor_path(dir_fd, path) != 0)
+        return -1;
+    std::size_t path_length = std::strlen(path);
+
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + largest_handle];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = largest_handle;
+    int mount_id = 0;
+    // A file system without handles (or a refusal) only means the record holds none.
+    bool has_handle = ::name_to_handle_at(dir_fd, "", handle, &mount_id, AT_EMPTY_PATH) == 0
+                      && handle->handle_bytes <= largest_handle;
+    std::size_t handle_length = has_handle ? handle->handle_bytes : 0;
+
+    std::size_t size = 4 + 1 + 1 + 2 + 8 + 8 + 4 + 4 + handle_length + 4 + path_length;
+    if (!record.allocate(size))
+        return -1;
+    record_writer writer{record.data};
+    writer.bytes(record_magic, 4);
+    writer.u8(record_version);
+    writer.u8(has_handle ? flag_handle : 0);
+    writer.u16(0);
+    writer.u64(static_cast<std::uint64_t>(status.st_dev));
+    writer.u64(static_cast<std::uint64_t>(status.st_ino));
+    writer.u32(static_cast<std::uint32_t>(has_handle ? handle->handle_type : 0));
+    writer.u32(static_cast<std::uint32_t>(handle_length));
+    if (has_handle)
+        writer.bytes(handle->f_handle, handle_length);
+    writer.u32(static_cast<std::uint32_t>(path_length));
+    writer.bytes(path, path_length);
+    return 0;
+}
+
+int resolve_bookmark_record(std::span<const unsigned char> record, const filesystem_identifier* identifier,
+                            char* path)
+{
+    decoded_record decoded;
+    if (!decode_record(record, decoded)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (decoded.has_handle && resolve_by_handle(decoded, identifier, path) == 0)
+        return 0;
+    std::memcpy(path, decoded.path, decoded.path_length);
+    path[decoded.path_length] = '\0';
+    return 0;
+}
+
+int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, char* path)
+{
+    struct stat top;
+    if (::fstat(identifier.directory_fd, &top) != 0)
+        return -1;
+    if (static_cast<std::uint64_t>(top.st_ino) == inode)
+        return descriptor_path(identifier.directory_fd, path);
+
+    // Breadth first over directories; each queued directory is its parent's
+    // index and its own name, so memory stays proportional to what was seen.
+    struct node {
+        std::size_t parent;
+        std::string name;
+    };
+    std::vector<node> queue;
+    constexpr std::size_t no_parent = static_cast<std::size_t>(-1);
+    queue.push_back({no_parent, std::string()});
+    std::uint64_t examined = 0;
+
+    auto open_node = [&](std::size_t index) {
+        std::vector<std::size_t> chain;
+        for (std::size_t i = index; i != no_parent && queue[i].parent != no_parent; i = queue[i].parent)
+            chain.push_back(i);
+        unique_fd current(::dup(identifier.directory_fd));
+        for (auto it = chain.rbegin(); it != chain.rend() && current.valid(); ++it) {
+            unique_fd next(open_directory_at(current.get(), queue[*it].name.c_str()));
+            current = std::move(next);
+        }
+        return current.release();
+    };
+
+    for (std::size_t index = 0; index < queue.size(); ++index) {
+        unique_fd directory(open_node(index));
+        if (!directory.valid())
+            continue; // moved or removed meanwhile; the search goes on
+        unique_fd listing(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!listing.valid())
+            continue;
+        unique_dir stream(::fdopendir(listing.get()));
+        if (stream.dir == nullptr)
+            continue;
+        listing.release();
+        while (const dirent* entry = ::readdir(stream.dir)) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            if (++examined > path_by_inode_entry_budget) {
+                errno = ENOENT;
+                return -1;
+            }
+            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+                continue;
+            struct stat status;
+            if (::fstatat(directory.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
+                || !S_ISDIR(status.st_mode) || status.st_dev != top.st_dev)
+                continue;
+            if (static_cast<std::uint64_t>(status.st_ino) == inode) {
+                unique_fd found(open_directory_at(directory.get(), entry->d_name));
+                if (!found.valid())
+                    return -1;
+                return descriptor_path(found.get(), path);
+            }
+            queue.push_back({index, entry->d_name});
+        }
+    }
+    errno = ENOENT;
+    return -1;
+}
+
+} // namespace anchorfs
