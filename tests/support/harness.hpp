@@ -32,6 +32,10 @@ struct run_options {
     std::optional<mode_t> umask;
     bool trace = false;      // record every intercepted call
     bool check_fds = false;  // report descriptors still open at exit
+    std::optional<std::string> cwd; // working directory of the run (default: the test's)
+    // A seam rule whose call never came makes the test fail unless this is set:
+    // a race test whose pause never happened proves nothing.
+    bool allow_unfired_rules = false;
 };
 
 struct run_result {
@@ -41,17 +45,31 @@ struct run_result {
     int signal = 0;
     std::vector<std::string> trace;     // intercepted calls in order, e.g. "renameat2 0 0"
     std::vector<int> leaked_fds;        // with check_fds: descriptors open at exit (besides 0, 1, 2)
+    std::vector<std::string> pauses;    // pause events in order, e.g. "mkdirat 1"
+    std::vector<std::string> unfired_rules; // seam rules whose call never came (run exited normally)
 };
 
+// args are slots 1 and up; slot 0 is the binary's path. The run gets an empty
+// environment, or only the seam's variables when a seam plan, trace or
+// check_fds is used. Throws when the binary cannot be started or the seam
+// plan is malformed.
 run_result run_anchorfs(const std::vector<std::string>& args, const run_options& options = {});
+// The same for another program (the seam's own tests run helpers with it).
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const run_options& options = {});
 
 // A fresh scratch directory below /tmp, removed with everything below it on
-// destruction (modes are opened up first so that removal always succeeds).
+// destruction (modes are opened up first so that removal always succeeds,
+// mounts below it are detached, symbolic links are never followed).
+// The root is `container`/root with mode 0755, owned by `owner` and its group
+// when given; the container has room beside the root, so a test can move the
+// root away and put another directory in its place.
 struct temp_root {
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
     uid_t uid = 0;
+    std::string container;
 
     explicit temp_root(std::optional<uid_t> owner = std::nullopt);
     ~temp_root();
@@ -59,6 +77,7 @@ struct temp_root {
     temp_root& operator=(const temp_root&) = delete;
 
     std::string at(std::string_view relative) const; // path + "/" + relative
+    std::string beside(std::string_view name) const; // container + "/" + name, outside the root
     // Slots 2 to 5: path, device, inode, uid.
     std::vector<std::string> anchor() const;
     // {name, path, device, inode, uid, rest...}
