@@ -1,0 +1,151 @@
+// The seam driver: small scenarios that show what the seam and the harness do
+// where the binary cannot (its environment, errno across the seam, the mode of
+// a variadic open, large standard input). `seam_driver SCENARIO [ARGS...]`
+// prints its findings on standard output and returns 0; 99 for an unknown
+// scenario. It ends through exit() so that the seam's exit checks run.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+int print_environment()
+{
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        std::printf("%s\n", *entry);
+    return 0;
+}
+
+// Leaves one descriptor open on purpose for the descriptor check.
+int leak_descriptor()
+{
+    std::printf("%d\n", ::open("/dev/null", O_RDONLY));
+    return 0;
+}
+
+void report_open(const char* name, int fd)
+{
+    if (fd >= 0) {
+        std::printf("%s ok\n", name);
+        ::close(fd);
+    } else {
+        std::printf("%s %d\n", name, errno);
+    }
+}
+
+// One call under each name of the open family, in a known order.
+int open_aliases()
+{
+    report_open("open64", ::open64("/dev/null", O_RDONLY | O_CLOEXEC));
+    report_open("open", ::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    report_open("openat64", ::openat64(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
+    report_open("openat", ::openat(AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
+    return 0;
+}
+
+// errno after a successful call, after the end of a directory stream (which
+// leaves errno alone) and after a failed close.
+int errno_after_calls()
+{
+    struct stat status;
+    errno = EDOM;
+    ::fstat(0, &status);
+    const int after_success = errno;
+    DIR* listing = ::opendir("/");
+    if (listing == nullptr)
+        return 1;
+    errno = EDOM;
+    while (::readdir(listing) != nullptr) {
+    }
+    const int after_end = errno;
+    ::closedir(listing);
+    ::close(-1);
+    const int after_failure = errno;
+    std::printf("%d %d %d\n", after_success, after_end, after_failure);
+    return 0;
+}
+
+int create_with_modes(const char* first, const char* second)
+{
+    ::umask(0);
+    int a = ::open(first, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    int b = ::openat(AT_FDCWD, second, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0604);
+    struct stat sa;
+    struct stat sb;
+    if (a < 0 || b < 0 || ::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0)
+        return 1;
+    std::printf("%o %o\n", static_cast<unsigned>(sa.st_mode & 07777), static_cast<unsigned>(sb.st_mode & 07777));
+    ::close(a);
+    ::close(b);
+    return 0;
+}
+
+// The flush's result and errno go to standard error; "held" stays buffered.
+int flush_standard_output()
+{
+    std::fputs("held", stdout);
+    int result = std::fflush(stdout);
+    std::fprintf(stderr, "%d %d\n", result, errno);
+    return 0;
+}
+
+// Copies standard input to standard output as it arrives.
+int echo_input()
+{
+    static char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n <= 0)
+            return n == 0 ? 0 : 1;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(1, buffer + done, static_cast<std::size_t>(n - done));
+            if (w <= 0)
+                return 1;
+            done += w;
+        }
+    }
+}
+
+int print_credentials()
+{
+    std::printf("%u %u %d %03o\n", ::getuid(), ::getgid(), ::getgroups(0, nullptr),
+                static_cast<unsigned>(::umask(0)));
+    return 0;
+}
+
+int run(int argc, char** argv)
+{
+    const char* scenario = argc > 1 ? argv[1] : "";
+    if (std::strcmp(scenario, "environment") == 0)
+        return print_environment();
+    if (std::strcmp(scenario, "leak") == 0)
+        return leak_descriptor();
+    if (std::strcmp(scenario, "aliases") == 0)
+        return open_aliases();
+    if (std::strcmp(scenario, "errno") == 0)
+        return errno_after_calls();
+    if (std::strcmp(scenario, "create-modes") == 0 && argc == 4)
+        return create_with_modes(argv[2], argv[3]);
+    if (std::strcmp(scenario, "fflush") == 0)
+        return flush_standard_output();
+    if (std::strcmp(scenario, "echo") == 0)
+        return echo_input();
+    if (std::strcmp(scenario, "credentials") == 0)
+        return print_credentials();
+    return 99;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::exit(run(argc, argv));
+}
