@@ -8,12 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
 using namespace anchorfs;
 
 namespace {
+
+// Every case struct prints as its name (PrintTo), so that listed test names
+// stay short and do not change from run to run with addresses or bytes.
 
 constexpr std::uint64_t untouched = 0xDEADBEEFu;
 
@@ -24,6 +28,8 @@ struct accepted_number {
     const char* text;
     std::uint64_t value;
 };
+
+void PrintTo(const accepted_number& c, std::ostream* out) { *out << c.name; }
 
 class ParseU64_Accepted : public testing::TestWithParam<accepted_number> {};
 
@@ -55,6 +61,8 @@ struct refused_number {
     const char* text;
     errno_after expected_errno;
 };
+
+void PrintTo(const refused_number& c, std::ostream* out) { *out << c.name; }
 
 class ParseU64_Refused : public testing::TestWithParam<refused_number> {};
 
@@ -169,6 +177,8 @@ struct digest_case {
     bool valid;
 };
 
+void PrintTo(const digest_case& c, std::ostream* out) { *out << c.name; }
+
 const std::string digest_of_empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 class ValidSha256Hex : public testing::TestWithParam<digest_case> {};
@@ -203,6 +213,8 @@ struct path_case {
     const char* name;
     std::string text;
 };
+
+void PrintTo(const path_case& c, std::ostream* out) { *out << c.name; }
 
 std::string repeated(char c, std::size_t count)
 {
@@ -347,6 +359,8 @@ struct leaf_case {
     std::string text;
     bool valid;
 };
+
+void PrintTo(const leaf_case& c, std::ostream* out) { *out << c.name; }
 
 const std::string quarantine_prefix = ".vor-native-quarantine-";
 const std::string thirty_two_hex = "0123456789abcdef0123456789abcdef";
