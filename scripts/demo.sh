@@ -73,3 +73,99 @@ run ensure-dir "$root/album" "$album_device" "$album_inode" "$album_uid" 2026
 
 step "too few arguments is INVALID_PROTOCOL with exit status 2"
 run ensure-dir "$root"
+
+# The five identity slots of a file: device, inode, link count, owner uid, whole mode.
+file_identity() {
+    local mode
+    mode=$(stat -c '%f' "$1")
+    echo "$(stat -c '%d %i %h %u' "$1") $((16#$mode))"
+}
+
+# The eight description slots: identity, size, modification ns, SHA-256.
+file_description() {
+    echo "$(file_identity "$1") $(stat -c '%s' "$1") $(stat -c '%.9Y' "$1" | tr -d .) $(sha256sum <"$1" | cut -d' ' -f1)"
+}
+
+# The four slots a later recover command expects of a bookmarked parent:
+# bookmark, device, inode, uid (from the bookmark line).
+bookmark_of() {
+    "$binary" bookmark-parent "${anchor[@]}" "$1" |
+        sed -E 's/.*"bookmark":"([0-9a-f]+)","device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)".*/\1 \2 \3 \4/'
+}
+
+# Like run, with the given text on standard input.
+run_with_input() {
+    local text=$1
+    shift
+    printf '$ printf %q | anchorfs' "$text"
+    printf ' %q' "$@"
+    printf '\n'
+    local status=0
+    printf '%s' "$text" | "$binary" "$@" || status=$?
+    printf '(exit %d)\n' "$status"
+}
+
+quarantine_leaf() {
+    echo ".vor-native-quarantine-$(head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n')"
+}
+
+step "create-file: exactly the announced bytes from standard input, permission bits 420 (0644)"
+run_with_input 'first draft' create-file "${anchor[@]}" photos/notes.txt 420 11
+run_with_input 'short' create-file "${anchor[@]}" photos/short.txt 420 11
+
+step "rename-excl moves a described file onto a free name, never over an existing one"
+run rename-excl "${anchor[@]}" photos/notes.txt photos/2026/notes.txt $(file_identity "$root/photos/notes.txt")
+
+step "rename-swap exchanges two described files atomically"
+printf 'v1' >"$root/photos/a.txt"
+printf 'v2' >"$root/photos/b.txt"
+run rename-swap "${anchor[@]}" photos/a.txt photos/b.txt \
+    $(file_identity "$root/photos/a.txt") $(file_identity "$root/photos/b.txt")
+setup cat "$root/photos/a.txt"
+echo
+
+step "link-excl gives a described file a second name"
+run link-excl "${anchor[@]}" photos/a.txt photos/a-link.txt photos/.a.staging photos/$(quarantine_leaf) \
+    $(file_description "$root/photos/a.txt")
+
+step "unlink-checked deletes only the described content, through staging and quarantine names"
+run unlink-checked "${anchor[@]}" photos/a-link.txt photos/.a.staging photos/$(quarantine_leaf) \
+    $(file_description "$root/photos/a-link.txt")
+printf 'changed!' >"$root/photos/changed.txt"
+described=$(file_description "$root/photos/changed.txt")
+printf 'CHANGED!' >"$root/photos/changed.txt"
+echo "# (the file was rewritten after it was described)"
+run unlink-checked "${anchor[@]}" photos/changed.txt photos/.c.staging photos/$(quarantine_leaf) $described
+
+step "the private store: staged creation, reads, removal by content"
+run_with_input 'token=42' create-private-file-staged "${anchor[@]}" private/token private/.token.partial 8
+run read-private-file "${anchor[@]}" private/token 1024
+echo
+read -r private_device private_inode private_uid < <(identity_of "$root/private")
+run read-external-file "${anchor[@]}" private/token 1024 "$private_device" "$private_inode" "$private_uid"
+echo
+run remove-private-file "${anchor[@]}" private/token 8 "$(printf 'token=42' | sha256sum | cut -d' ' -f1)"
+run_with_input 'abc' create-private-file-staged "${anchor[@]}" private/late private/.late.partial 4
+run remove-private-staging-file "${anchor[@]}" private/.late.partial 4
+
+step "private trees: quarantine moves one aside, removal works in bounded batches"
+run ensure-private-dir "${anchor[@]}" private/cache
+for name in one two three; do
+    run_with_input x create-private-file "${anchor[@]}" "private/cache/$name" 1
+done
+run quarantine-private-tree "${anchor[@]}" private/cache private/cache.old
+run remove-private-tree "${anchor[@]}" private/cache.old 2 4
+run remove-private-tree "${anchor[@]}" private/cache.old 2 4
+
+step "recovery: an unlink interrupted after its first rename is completed by recover-unlink"
+printf 'keep me safe' >"$root/photos/old.txt"
+described=$(file_description "$root/photos/old.txt")
+leaf=$(quarantine_leaf)
+source_group="$(bookmark_of photos/old.txt) photos old.txt"
+staging_group="$(bookmark_of photos/.old.staging) photos .old.staging"
+quarantine_group="$(bookmark_of "photos/$leaf") photos $leaf"
+echo "# (a run of unlink-checked died right after moving the file to its staging name)"
+setup mv "$root/photos/old.txt" "$root/photos/.old.staging"
+run recover-unlink "${anchor[@]}" $source_group $staging_group $quarantine_group $described
+run recover-unlink "${anchor[@]}" $source_group $staging_group $quarantine_group $described
+setup ls -A "$root/photos"
