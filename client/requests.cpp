@@ -1,0 +1,274 @@
+// The twenty requests as argument vectors, in the helper's slot order.
+
+#include "invocation.hpp"
+
+#include <string>
+
+namespace anchorfs::client {
+
+using detail::Invocation;
+using detail::RaceCodes;
+using detail::SuccessShape;
+
+namespace {
+
+std::string decimal(std::uint64_t value)
+{
+    return std::to_string(value);
+}
+
+struct argument_builder {
+    Invocation invocation;
+
+    argument_builder(const char* command, const RootAnchor& root)
+    {
+        invocation.args = {command, root.path, decimal(root.device), decimal(root.inode), decimal(root.uid)};
+    }
+    argument_builder& text(const std::string& value)
+    {
+        invocation.args.push_back(value);
+        return *this;
+    }
+    argument_builder& number(std::uint64_t value)
+    {
+        invocation.args.push_back(decimal(value));
+        return *this;
+    }
+    argument_builder& identity(const FileIdentity& file)
+    {
+        return number(file.device).number(file.inode).number(file.link_count).number(file.uid).number(file.mode);
+    }
+    argument_builder& description(const FileDescription& file)
+    {
+        return identity(file.identity).number(file.size).number(file.mtime_ns).text(file.sha256);
+    }
+    argument_builder& parent(const BookmarkedParent& group)
+    {
+        return text(group.bookmark)
+            .number(group.device)
+            .number(group.inode)
+            .number(group.uid)
+            .text(group.directory)
+            .text(group.leaf);
+    }
+    argument_builder& shape(SuccessShape value)
+    {
+        invocation.shape = value;
+        return *this;
+    }
+    argument_builder& races(RaceCodes value)
+    {
+        invocation.races = value;
+        return *this;
+    }
+    argument_builder& input(std::string_view content)
+    {
+        invocation.input = content;
+        return *this;
+    }
+    argument_builder& size_bound(std::uint64_t bound)
+    {
+        invocation.size_bound = bound;
+        return *this;
+    }
+};
+
+Result execute(const Helper& helper, argument_builder& built)
+{
+    const Invocation& invocation = built.invocation;
+    std::vector<std::string> argv;
+    argv.reserve(invocation.args.size() + 1);
+    argv.push_back(helper.path);
+    argv.insert(argv.end(), invocation.args.begin(), invocation.args.end());
+    // Only the read commands may follow their line with bytes; one byte more
+    // than the most they may send is enough to see that there was more.
+    std::size_t limit = detail::max_line_length + 1;
+    if (invocation.shape == SuccessShape::size)
+        limit += max_content_size;
+    return detail::interpret(invocation, detail::exchange(helper, argv, invocation.input, limit));
+}
+
+} // namespace
+
+BookmarkedParent bookmarked_parent(const Bookmark& bookmark, std::string_view relative_path)
+{
+    BookmarkedParent group;
+    group.bookmark = bookmark.hex;
+    group.device = bookmark.device;
+    group.inode = bookmark.inode;
+    group.uid = bookmark.uid;
+    const std::size_t slash = relative_path.rfind('/');
+    const bool in_root = slash == std::string_view::npos;
+    group.directory = in_root ? std::string(1, '.') : std::string(relative_path.substr(0, slash));
+    group.leaf = std::string(in_root ? relative_path : relative_path.substr(slash + 1));
+    return group;
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request)
+{
+    argument_builder b("bookmark-parent", root);
+    b.text(request.path).shape(SuccessShape::bookmark);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request)
+{
+    argument_builder b("recover-unlink", root);
+    b.parent(request.source).parent(request.staging).parent(request.quarantine).description(request.file);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request)
+{
+    argument_builder b("recover-rename", root);
+    b.parent(request.source).parent(request.destination).description(request.file);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RecoverSwap& request)
+{
+    argument_builder b("recover-swap", root);
+    b.parent(request.a).parent(request.b).description(request.file1).description(request.file2);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& request)
+{
+    argument_builder b("recover-link", root);
+    b.parent(request.source)
+        .parent(request.destination)
+        .parent(request.staging)
+        .parent(request.quarantine)
+        .description(request.file);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request)
+{
+    argument_builder b("rename-excl", root);
+    b.text(request.source).text(request.destination).identity(request.file).races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request)
+{
+    argument_builder b("link-excl", root);
+    b.text(request.source)
+        .text(request.destination)
+        .text(request.staging)
+        .text(request.quarantine)
+        .description(request.file)
+        .races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request)
+{
+    argument_builder b("rename-swap", root);
+    b.text(request.a).text(request.b).identity(request.file1).identity(request.file2).races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request)
+{
+    argument_builder b("unlink-checked", root);
+    b.text(request.source)
+        .text(request.staging)
+        .text(request.quarantine)
+        .description(request.file)
+        .races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request)
+{
+    argument_builder b("quarantine-private-tree", root);
+    b.text(request.source).text(request.destination);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request)
+{
+    argument_builder b("remove-private-tree", root);
+    b.text(request.path).number(request.budget).number(request.depth_limit);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request)
+{
+    argument_builder b("create-private-file-staged", root);
+    b.text(request.final_path)
+        .text(request.staging_path)
+        .number(request.content.size())
+        .input(request.content)
+        .races(RaceCodes::preserved_only);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request)
+{
+    argument_builder b("remove-private-staging-file", root);
+    b.text(request.path).number(request.size_bound);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request)
+{
+    argument_builder b("read-private-file", root);
+    b.text(request.path).number(request.size_bound).shape(SuccessShape::size).size_bound(request.size_bound);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request)
+{
+    argument_builder b("read-external-file", root);
+    b.text(request.path)
+        .number(request.size_bound)
+        .number(request.parent_device)
+        .number(request.parent_inode)
+        .number(request.parent_uid)
+        .shape(SuccessShape::size)
+        .size_bound(request.size_bound);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request)
+{
+    argument_builder b("remove-private-file", root);
+    b.text(request.path).number(request.size).text(request.sha256);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request)
+{
+    argument_builder b("ensure-dir", root);
+    b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request)
+{
+    argument_builder b("ensure-private-dir", root);
+    b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request)
+{
+    argument_builder b("create-file", root);
+    b.text(request.path)
+        .number(request.mode)
+        .number(request.content.size())
+        .input(request.content)
+        .races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request)
+{
+    argument_builder b("create-private-file", root);
+    b.text(request.path).number(request.content.size()).input(request.content).races(RaceCodes::both);
+    return execute(helper, b);
+}
+
+} // namespace anchorfs::client
