@@ -72,6 +72,10 @@ bool rollback_created_file(int dir, const char* name, int created_fd)
     struct stat created;
     if (::fstat(created_fd, &created) != 0 || !S_ISREG(created.st_mode))
         return false;
+    // An exclusive create leaves one link; a second one is a name another
+    // process gave the file, and removing ours would not undo the creation.
+    if (created.st_nlink != 1)
+        return false;
     struct stat named;
     if (regular_at(dir, name, named) != 0 || !same_regular_identity(created, named))
         return false;
