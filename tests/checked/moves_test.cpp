@@ -1,0 +1,445 @@
+// Checked moves and swaps: refusals that change nothing, the undo after a
+// failed post-check, directory moves with their flushes, durable quarantine
+// moves. Races run the checked driver under the seam.
+
+#include "checked/checked_moves.hpp"
+#include "checked_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace anchorfs;
+using namespace anchorfs::test;
+
+namespace {
+
+const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
+
+// Two directories below a scratch root, "from" and "to".
+struct two_dirs {
+    temp_root root;
+    two_dirs()
+    {
+        make_dir(root.at("from"));
+        make_dir(root.at("to"));
+    }
+    std::string from(const std::string& name = "") const { return root.at("from") + (name.empty() ? "" : "/" + name); }
+    std::string to(const std::string& name = "") const { return root.at("to") + (name.empty() ? "" : "/" + name); }
+};
+
+// ------------------------------------------------------------ regular moves
+
+TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
+{
+    two_dirs t;
+    write_file(t.from("f"), "content");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    EXPECT_TRUE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
+    EXPECT_FALSE(exists(t.from("f")));
+    EXPECT_EQ(inode_of(t.to("g")), expected.st_ino);
+}
+
+TEST(MoveRegular, ExistingDestination_EexistNothingChanged)
+{
+    two_dirs t;
+    write_file(t.from("f"), "source");
+    write_file(t.to("g"), "occupant");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = 0;
+    EXPECT_FALSE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file(t.from("f")), "source");
+    EXPECT_EQ(read_file(t.to("g")), "occupant");
+}
+
+// The source is no longer the observed file: false, errno as it was, nothing moved.
+struct changed_source_case {
+    const char* name;
+    void (*change)(const two_dirs&);
+};
+
+class MoveRegular_SourceChanged : public testing::TestWithParam<changed_source_case> {};
+
+TEST_P(MoveRegular_SourceChanged, RefusedWithErrnoUnchanged)
+{
+    two_dirs t;
+    write_file(t.from("f"), "observed");
+    struct stat expected = lstat_of(t.from("f"));
+    GetParam().change(t);
+    const ino_t now_there = inode_of(t.from("f"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = EDOM;
+    EXPECT_FALSE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
+    EXPECT_EQ(errno, EDOM);
+    EXPECT_EQ(inode_of(t.from("f")), now_there);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, MoveRegular_SourceChanged,
+                         testing::Values(changed_source_case{"ReplacedByAnotherFile",
+                                                             [](const two_dirs& t) {
+                                                                 write_file(t.from("new"), "observed");
+                                                                 move_entry(t.from("new"), t.from("f"));
+                                                             }},
+                                         changed_source_case{"HardLinkedOnceMore",
+                                                             [](const two_dirs& t) {
+                                                                 make_link(t.from("f"), t.from("second"));
+                                                             }},
+                                         changed_source_case{"Chmodded",
+                                                             [](const two_dirs& t) {
+                                                                 ASSERT_EQ(::chmod(t.from("f").c_str(), 0600), 0);
+                                                             }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MoveRegular, SourceMissingOrNotAFile_ReportsTheProbe)
+{
+    two_dirs t;
+    write_file(t.from("f"), "x");
+    struct stat expected = lstat_of(t.from("f"));
+    make_dir(t.from("d"));
+    make_symlink("f", t.from("link"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = 0;
+    EXPECT_FALSE(move_regular_checked(from.fd, "missing", to.fd, "g", expected));
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_FALSE(move_regular_checked(from.fd, "d", to.fd, "g", expected));
+    EXPECT_EQ(errno, ESTALE);
+    errno = 0;
+    EXPECT_FALSE(move_regular_checked(from.fd, "link", to.fd, "g", expected));
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+TEST(MoveRegular, OtherFileSystem_ReportsExdevNothingChanged)
+{
+    two_dirs t;
+    tmpfs_mount other(t.root.at("other"));
+    if (!other.mounted())
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    write_file(t.from("f"), "x");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir from(t.from());
+    held_dir to(other.path);
+
+    errno = 0;
+    EXPECT_FALSE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_TRUE(exists(t.from("f")));
+    EXPECT_FALSE(exists(other.path + "/g"));
+}
+
+// move_regular_checked makes: fstatat (source), fstatat (destination absent),
+// renameat2, then its post-checks.
+TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
+{
+    two_dirs t;
+    write_file(t.from("f"), "source");
+    run_options options;
+    options.seam.rules = "pause:fstatat:2";
+    options.seam.on_pause = [&](const std::string&) { write_file(t.to("g"), "intruder"); };
+
+    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+
+    EXPECT_EQ(r.out, driver_line(0, EEXIST));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(t.from("f")), "source");
+    EXPECT_EQ(read_file(t.to("g")), "intruder");
+}
+
+TEST(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale)
+{
+    two_dirs t;
+    write_file(t.from("f"), "source");
+    write_file(t.to("other"), "other");
+    const ino_t other = inode_of(t.to("other"));
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) { move_entry(t.to("other"), t.to("g")); };
+
+    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+
+    EXPECT_EQ(r.out, driver_line(0, ESTALE));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(inode_of(t.from("f")), other);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
+{
+    two_dirs t;
+    write_file(t.from("f"), "source");
+    const ino_t moved = inode_of(t.from("f"));
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) { write_file(t.from("f"), "newcomer"); };
+
+    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+
+    EXPECT_EQ(r.out, driver_line(0, ESTALE));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(inode_of(t.to("g")), moved);
+    EXPECT_EQ(read_file(t.to("g")), "source");
+    EXPECT_EQ(read_file(t.from("f")), "newcomer");
+}
+
+// ----------------------------------------------------------------- swaps
+
+TEST(SwapRegular, BothAsObserved_Exchanged)
+{
+    two_dirs t;
+    write_file(t.from("a"), "A");
+    write_file(t.to("b"), "B");
+    struct stat a = lstat_of(t.from("a"));
+    struct stat b = lstat_of(t.to("b"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    EXPECT_TRUE(swap_regular_checked(from.fd, "a", to.fd, "b", a, b));
+    EXPECT_EQ(read_file(t.from("a")), "B");
+    EXPECT_EQ(read_file(t.to("b")), "A");
+}
+
+TEST(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
+{
+    two_dirs t;
+    write_file(t.from("a"), "A");
+    write_file(t.to("b"), "B");
+    struct stat a = lstat_of(t.from("a"));
+    struct stat b = lstat_of(t.to("b"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = 0;
+    EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "missing", a, b));
+    EXPECT_EQ(errno, ENOENT);
+    errno = EDOM;
+    EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "b", a, a));
+    EXPECT_EQ(errno, EDOM);
+    EXPECT_EQ(read_file(t.from("a")), "A");
+    EXPECT_EQ(read_file(t.to("b")), "B");
+}
+
+TEST(SwapRegularRace, SwappedBackBySomeoneElse_SwapsAgainEstale)
+{
+    two_dirs t;
+    write_file(t.from("a"), "A");
+    write_file(t.to("b"), "B");
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) {
+        ASSERT_EQ(::renameat2(AT_FDCWD, t.from("a").c_str(), AT_FDCWD, t.to("b").c_str(), RENAME_EXCHANGE), 0);
+    };
+
+    run_result r = run_driver(
+        join({{"swap-regular", t.from(), "a", t.to(), "b"}, identity_args(t.from("a")), identity_args(t.to("b"))}),
+        options);
+
+    EXPECT_EQ(r.out, driver_line(0, ESTALE));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(t.from("a")), "B");
+    EXPECT_EQ(read_file(t.to("b")), "A");
+}
+
+// ------------------------------------------------------- directory moves
+
+TEST(MoveDirectory, NonEmptyDirectory_WholeSubtreeMoves)
+{
+    two_dirs t;
+    make_dir(t.from("d"));
+    make_dir(t.from("d/sub"));
+    write_file(t.from("d/sub/f"), "deep");
+    struct stat expected = lstat_of(t.from("d"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    EXPECT_TRUE(move_directory_checked(from.fd, "d", to.fd, "e", expected));
+    EXPECT_FALSE(exists(t.from("d")));
+    EXPECT_EQ(inode_of(t.to("e")), expected.st_ino);
+    EXPECT_EQ(read_file(t.to("e/sub/f")), "deep");
+}
+
+TEST(MoveDirectory, RefusalsChangeNothing)
+{
+    two_dirs t;
+    make_dir(t.from("d"), 0755);
+    make_dir(t.to("e"));
+    struct stat expected = lstat_of(t.from("d"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = 0;
+    EXPECT_FALSE(move_directory_checked(from.fd, "d", to.fd, "e", expected));
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_EQ(::chmod(t.from("d").c_str(), 0700), 0);
+    errno = EDOM;
+    EXPECT_FALSE(move_directory_checked(from.fd, "d", to.fd, "free", expected));
+    EXPECT_EQ(errno, EDOM);
+    EXPECT_TRUE(exists(t.from("d")));
+    EXPECT_FALSE(exists(t.to("free")));
+}
+
+// The first fsync flushes the source directory, the second the destination.
+class MoveDirectoryRace_FlushFails : public testing::TestWithParam<int> {};
+
+TEST_P(MoveDirectoryRace_FlushFails, MovedBackAndReportsEio)
+{
+    two_dirs t;
+    make_dir(t.from("d"));
+    write_file(t.from("d/inside"), "kept");
+    const ino_t moved = inode_of(t.from("d"));
+    run_options options;
+    options.seam.rules = "fail:fsync:" + std::to_string(GetParam()) + ":EIO";
+
+    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+
+    EXPECT_EQ(r.out, driver_line(0, EIO));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(inode_of(t.from("d")), moved);
+    EXPECT_EQ(read_file(t.from("d/inside")), "kept");
+    EXPECT_FALSE(exists(t.to("e")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flushes, MoveDirectoryRace_FlushFails, testing::Values(1, 2),
+                         [](const auto& info) { return info.param == 1 ? "Source" : "Destination"; });
+
+TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesToTheSource)
+{
+    two_dirs t;
+    make_dir(t.from("d"));
+    const ino_t original = inode_of(t.from("d"));
+    ino_t substitute = 0;
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) {
+        move_entry(t.to("e"), t.root.at("aside"));
+        make_dir(t.to("e"));
+        substitute = inode_of(t.to("e"));
+    };
+
+    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+
+    EXPECT_EQ(r.out, driver_line(0, ESTALE));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(inode_of(t.from("d")), substitute);
+    EXPECT_FALSE(exists(t.to("e")));
+    EXPECT_EQ(inode_of(t.root.at("aside")), original);
+}
+
+TEST(RestoreMovedDirectory, ReturnsOnlyWhileTheSourceIsFree)
+{
+    two_dirs t;
+    make_dir(t.to("e"));
+    struct stat moved = lstat_of(t.to("e"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    write_file(t.from("d"), "occupant");
+    restore_moved_directory(from.fd, "d", to.fd, "e", moved);
+    EXPECT_EQ(inode_of(t.to("e")), moved.st_ino);
+
+    ASSERT_EQ(::unlink(t.from("d").c_str()), 0);
+    restore_moved_directory(from.fd, "d", to.fd, "e", moved);
+    EXPECT_EQ(inode_of(t.from("d")), moved.st_ino);
+    EXPECT_FALSE(exists(t.to("e")));
+}
+
+// ------------------------------------------------ restore after content check
+
+TEST(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
+{
+    two_dirs t;
+    write_file(t.to("g"), "whatever it holds now");
+    const ino_t current = inode_of(t.to("g"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
+
+    EXPECT_EQ(inode_of(t.from("f")), current);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+TEST(RestoreRegularAfterFailedContentCheck, ReturnNameOccupied_NothingMoves)
+{
+    two_dirs t;
+    write_file(t.to("g"), "moved");
+    write_file(t.from("f"), "occupant");
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
+
+    EXPECT_EQ(read_file(t.to("g")), "moved");
+    EXPECT_EQ(read_file(t.from("f")), "occupant");
+}
+
+// --------------------------------------------------- durable quarantine
+
+TEST(MoveToDurableQuarantine, SameDirectory_MovedUnderTheLeaf)
+{
+    two_dirs t;
+    write_file(t.from("f"), "x");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir dir(t.from());
+    held_dir again(t.from());
+
+    EXPECT_TRUE(move_to_durable_quarantine(dir.fd, "f", again.fd, quarantine_leaf.c_str(), expected));
+    EXPECT_FALSE(exists(t.from("f")));
+    EXPECT_EQ(inode_of(t.from(quarantine_leaf)), expected.st_ino);
+}
+
+TEST(MoveToDurableQuarantine, OtherDirectory_EstaleNothingMoved)
+{
+    two_dirs t;
+    write_file(t.from("f"), "x");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir from(t.from());
+    held_dir to(t.to());
+
+    errno = 0;
+    EXPECT_FALSE(move_to_durable_quarantine(from.fd, "f", to.fd, quarantine_leaf.c_str(), expected));
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_TRUE(exists(t.from("f")));
+    EXPECT_FALSE(exists(t.to(quarantine_leaf)));
+}
+
+class MoveToDurableQuarantine_BadLeaf : public testing::TestWithParam<std::string> {};
+
+TEST_P(MoveToDurableQuarantine_BadLeaf, RefusedNothingMoved)
+{
+    two_dirs t;
+    write_file(t.from("f"), "x");
+    struct stat expected = lstat_of(t.from("f"));
+    held_dir dir(t.from());
+
+    EXPECT_FALSE(move_to_durable_quarantine(dir.fd, "f", dir.fd, GetParam().c_str(), expected));
+    EXPECT_TRUE(exists(t.from("f")));
+    EXPECT_FALSE(exists(t.from(GetParam())));
+}
+
+INSTANTIATE_TEST_SUITE_P(Leaves, MoveToDurableQuarantine_BadLeaf,
+                         testing::Values(".vor-native-quarantine-0123456789abcdef0123456789abcde",
+                                         ".vor-native-quarantine-0123456789abcdef0123456789abcdef0",
+                                         ".vor-native-quarantine-0123456789ABCDEF0123456789abcdef"),
+                         [](const auto& info) {
+                             return info.index == 0 ? "ThirtyOneDigits" : info.index == 1 ? "ThirtyThreeDigits"
+                                                                                           : "UppercaseDigits";
+                         });
+
+} // namespace

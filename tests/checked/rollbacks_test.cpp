@@ -1,0 +1,197 @@
+// Rollbacks: each undoes its mutation only while the names still show the
+// state the mutation produced, and otherwise changes nothing.
+
+#include "checked/rollbacks.hpp"
+#include "checked_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace anchorfs;
+using namespace anchorfs::test;
+
+namespace {
+
+const std::string quarantine_leaf = ".vor-native-quarantine-ffeeddccbbaa99887766554433221100";
+
+// ------------------------------------------------------------- renames
+
+TEST(RollbackRenamed, FileAtDestinationAndSourceFree_MovedBackIdentityUnchanged)
+{
+    temp_root root;
+    write_file(root.at("dst"), "moved");
+    struct stat moved = lstat_of(root.at("dst"));
+    held_dir dir(root.path);
+
+    EXPECT_TRUE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
+    struct stat back = lstat_of(root.at("src"));
+    EXPECT_EQ(back.st_ino, moved.st_ino);
+    EXPECT_EQ(back.st_mode, moved.st_mode);
+    EXPECT_EQ(back.st_nlink, moved.st_nlink);
+    EXPECT_FALSE(exists(root.at("dst")));
+}
+
+TEST(RollbackRenamed, SourceReused_FalseFileStaysAtDestination)
+{
+    temp_root root;
+    write_file(root.at("dst"), "moved");
+    write_file(root.at("src"), "newcomer");
+    held_dir dir(root.path);
+
+    EXPECT_FALSE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
+    EXPECT_EQ(read_file(root.at("dst")), "moved");
+    EXPECT_EQ(read_file(root.at("src")), "newcomer");
+}
+
+TEST(RollbackRenamed, DestinationNoLongerARegularFile_FalseNothingMoves)
+{
+    temp_root root;
+    make_dir(root.at("dst"));
+    held_dir dir(root.path);
+
+    EXPECT_FALSE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
+    EXPECT_FALSE(exists(root.at("src")));
+    EXPECT_TRUE(exists(root.at("dst")));
+}
+
+// ------------------------------------------------------------------ swaps
+
+TEST(RollbackSwapped, BothPresent_SwappedBack)
+{
+    temp_root root;
+    write_file(root.at("a"), "was b");
+    write_file(root.at("b"), "was a");
+    held_dir dir(root.path);
+
+    EXPECT_TRUE(rollback_swapped_entries(dir.fd, "a", dir.fd, "b"));
+    EXPECT_EQ(read_file(root.at("a")), "was a");
+    EXPECT_EQ(read_file(root.at("b")), "was b");
+}
+
+TEST(RollbackSwapped, OneNameDeleted_FalseWithoutSwapping)
+{
+    temp_root root;
+    write_file(root.at("a"), "only");
+    held_dir dir(root.path);
+
+    EXPECT_FALSE(rollback_swapped_entries(dir.fd, "a", dir.fd, "b"));
+    EXPECT_EQ(read_file(root.at("a")), "only");
+    EXPECT_FALSE(exists(root.at("b")));
+}
+
+// ------------------------------------------------------------------ links
+
+// A source file with one extra link at "dst", as link-excl leaves it, and the
+// description of the file as it was before the link (link count 1).
+struct linked_tree {
+    temp_root root;
+    file_description before;
+    linked_tree()
+    {
+        make_dir(root.at("staging"));
+        write_file(root.at("src"), "linked content");
+        before = describe(root.at("src"));
+        make_link(root.at("src"), root.at("dst"));
+    }
+};
+
+TEST(RollbackLinked, ExtraLinkPresent_RemovedSourceKept)
+{
+    linked_tree t;
+    held_dir dir(t.root.path);
+    held_dir staging(t.root.at("staging"));
+    held_dir quarantine(t.root.at("staging"));
+
+    EXPECT_TRUE(rollback_linked_entry(dir.fd, "src", dir.fd, "dst", staging.fd, "staged", quarantine.fd,
+                                      quarantine_leaf.c_str(), t.before.get()));
+    EXPECT_FALSE(exists(t.root.at("dst")));
+    EXPECT_FALSE(exists(t.root.at("staging/staged")));
+    EXPECT_FALSE(exists(t.root.at("staging/" + quarantine_leaf)));
+    struct stat source = lstat_of(t.root.at("src"));
+    EXPECT_EQ(source.st_ino, t.before.identity.inode);
+    EXPECT_EQ(source.st_nlink, 1u);
+}
+
+TEST(RollbackLinked, DestinationNamesAnotherFile_FalseNothingMovedOrDeleted)
+{
+    linked_tree t;
+    ASSERT_EQ(::unlink(t.root.at("dst").c_str()), 0);
+    write_file(t.root.at("dst"), "linked content");
+    held_dir dir(t.root.path);
+    held_dir staging(t.root.at("staging"));
+
+    EXPECT_FALSE(rollback_linked_entry(dir.fd, "src", dir.fd, "dst", staging.fd, "staged", staging.fd,
+                                       quarantine_leaf.c_str(), t.before.get()));
+    EXPECT_TRUE(exists(t.root.at("dst")));
+    EXPECT_TRUE(exists(t.root.at("src")));
+    EXPECT_FALSE(exists(t.root.at("staging/staged")));
+}
+
+TEST(RollbackLinked, ContentChangedAfterTheLink_FalseExtraLinkLeftUnderStagingName)
+{
+    linked_tree t;
+    write_file(t.root.at("dst"), "changed content");
+    held_dir dir(t.root.path);
+    held_dir staging(t.root.at("staging"));
+
+    EXPECT_FALSE(rollback_linked_entry(dir.fd, "src", dir.fd, "dst", staging.fd, "staged", staging.fd,
+                                       quarantine_leaf.c_str(), t.before.get()));
+    EXPECT_EQ(read_file(t.root.at("staging/staged")), "changed content");
+    EXPECT_EQ(lstat_of(t.root.at("src")).st_nlink, 2u);
+    EXPECT_FALSE(exists(t.root.at("dst")));
+    EXPECT_FALSE(exists(t.root.at("staging/" + quarantine_leaf)));
+}
+
+// ---------------------------------------------------------------- creations
+
+TEST(RollbackCreated, CreatedFileStillUnderName_Deleted)
+{
+    temp_root root;
+    int created = ::open(root.at("new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(created, 0);
+    held_dir dir(root.path);
+
+    EXPECT_TRUE(rollback_created_file(dir.fd, "new", created));
+    EXPECT_FALSE(exists(root.at("new")));
+    ::close(created);
+}
+
+struct created_case {
+    const char* name;
+    void (*change)(const temp_root&);
+};
+
+class RollbackCreated_NoLongerAsCreated : public testing::TestWithParam<created_case> {};
+
+TEST_P(RollbackCreated_NoLongerAsCreated, FalseAndDeletesNothing)
+{
+    temp_root root;
+    int created = ::open(root.at("new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(created, 0);
+    GetParam().change(root);
+    const ino_t there = inode_of(root.at("new"));
+    held_dir dir(root.path);
+
+    EXPECT_FALSE(rollback_created_file(dir.fd, "new", created));
+    EXPECT_EQ(inode_of(root.at("new")), there);
+    ::close(created);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, RollbackCreated_NoLongerAsCreated,
+                         testing::Values(created_case{"SecondHardLink",
+                                                      [](const temp_root& r) {
+                                                          make_link(r.at("new"), r.at("second"));
+                                                      }},
+                                         created_case{"ReplacedByAnotherFile",
+                                                      [](const temp_root& r) {
+                                                          write_file(r.at("other"), "");
+                                                          move_entry(r.at("other"), r.at("new"));
+                                                      }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
