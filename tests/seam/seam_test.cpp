@@ -211,9 +211,15 @@ TEST(SeamHarness, RunWithSeam_HasOnlyTheSeamVariables)
 
     run_result r = run_driver({"environment"}, options);
 
-    EXPECT_EQ(r.out, std::string("LD_PRELOAD=") + ANCHORFS_SEAM_LIBRARY
-                         + "\nANCHORFS_SEAM=fail:close:99:EIO\nANCHORFS_SEAM_NOTIFY_FD=900\n"
-                           "ANCHORFS_SEAM_RESUME_FD=901\nANCHORFS_SEAM_TRACE_FD=902\nANCHORFS_SEAM_FDCHECK_FD=902\n");
+    // LD_PRELOAD names the seam last (a sanitizer build puts its runtime first).
+    const std::string preload_end = std::string(ANCHORFS_SEAM_LIBRARY) + "\n";
+    const std::size_t rest = r.out.find(preload_end);
+    ASSERT_EQ(r.out.rfind("LD_PRELOAD=", 0), 0u) << r.out;
+    ASSERT_NE(rest, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(rest + preload_end.size()),
+              "ANCHORFS_SEAM=fail:close:99:EIO\nANCHORFS_SEAM_NOTIFY_FD=900\nANCHORFS_SEAM_RESUME_FD=901\n"
+              "ANCHORFS_SEAM_TRACE_FD=902\nANCHORFS_SEAM_FDCHECK_FD=902\n");
+    EXPECT_EQ(r.out.find('\n'), rest + preload_end.size() - 1); // LD_PRELOAD is the first line
 }
 
 TEST(SeamHarness, FdCheck_ReportsDescriptorLeftOpen_AndNothingInherited)
@@ -324,11 +330,15 @@ TEST(SeamHarness, TempRoot_RemovedDespiteClosedModesLinksAndMounts)
             write_file(root.at("locked/inner/file"), "x", 0);
             ::chmod(root.at("locked").c_str(), 0);
             ASSERT_EQ(::symlink(outside.path.c_str(), root.at("link").c_str()), 0);
-            std::string deep = root.path;
-            for (int i = 0; i < 1200; ++i) {
-                deep += "/d";
-                ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+            int level = ::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            for (int i = 0; i < 300 && level >= 0; ++i) {
+                ASSERT_EQ(::mkdirat(level, "d", 0700), 0);
+                int next = ::openat(level, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                ::close(level);
+                level = next;
             }
+            ASSERT_GE(level, 0);
+            ::close(level);
             make_dir(root.at("mnt"));
             tmpfs_mount mount(root.at("mnt"));
             if (mount.mounted())

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <link.h>
 #include <fstream>
 #include <grp.h>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include <pwd.h>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,7 +65,8 @@ void make_pipe(pipe_pair& pair)
 }
 
 // Once per test process: descriptors 0 to 2 open (so pipes never land there),
-// and SIGPIPE ignored (a run that stops reading its input must not kill the test).
+// room for the seam's descriptor numbers, and SIGPIPE ignored (a run that
+// stops reading its input must not kill the test).
 void prepare_test_process()
 {
     static std::once_flag once;
@@ -76,6 +79,11 @@ void prepare_test_process()
                     ::close(null_fd);
                 }
             }
+        }
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 1024 && limit.rlim_max >= 1024) {
+            limit.rlim_cur = 1024;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
         }
         std::signal(SIGPIPE, SIG_IGN);
     });
@@ -202,6 +210,27 @@ void take_lines(std::string& pending, bool at_end, Handler&& handle)
     }
 }
 
+// In a sanitizer build the runtime has to come first in the run's library list,
+// ahead of the seam; the test program has the same runtime loaded.
+std::string sanitizer_runtime()
+{
+    static const std::string found = [] {
+        std::string path;
+        ::dl_iterate_phdr(
+            [](struct dl_phdr_info* info, std::size_t, void* data) {
+                const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+                if (std::strstr(name, "/libasan.so") != nullptr) {
+                    *static_cast<std::string*>(data) = name;
+                    return 1;
+                }
+                return 0;
+            },
+            &path);
+        return path;
+    }();
+    return found;
+}
+
 gid_t primary_group_of(uid_t uid, gid_t fallback)
 {
     struct passwd* entry = ::getpwuid(uid);
@@ -223,7 +252,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<std::string> env_strings;
     if (seam || report) {
-        env_strings.push_back(std::string("LD_PRELOAD=") + ANCHORFS_SEAM_LIBRARY);
+        const std::string runtime = sanitizer_runtime();
+        env_strings.push_back("LD_PRELOAD=" + (runtime.empty() ? "" : runtime + ":") + ANCHORFS_SEAM_LIBRARY);
         if (seam) {
             env_strings.push_back("ANCHORFS_SEAM=" + options.seam.rules);
             env_strings.push_back("ANCHORFS_SEAM_NOTIFY_FD=" + std::to_string(notify_target));
