@@ -1,0 +1,141 @@
+// File references: equality by device, inode and mount id, their current path,
+// and deletion under the bound name only while that name designates the object.
+
+#include "platform/descriptor_path.hpp"
+#include "platform/file_reference.hpp"
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+using namespace anchorfs;
+using namespace anchorfs::test;
+
+namespace {
+
+file_reference reference_of(const std::string& path)
+{
+    file_reference reference;
+    if (file_reference_from_path(path.c_str(), reference) != 0)
+        ADD_FAILURE() << "no reference for " << path << ": errno " << errno;
+    return reference;
+}
+
+// A reference bound through the held directory `dir` and `name`.
+file_reference bound_reference(const temp_root& root, int dir, const char* name)
+{
+    file_reference reference = reference_of(root.at(name));
+    reference.bound_dir = dir;
+    reference.bound_name = name;
+    return reference;
+}
+
+struct held {
+    unique_fd fd;
+    explicit held(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+};
+
+TEST(FileReference, SameObjectEqualOtherObjectNot)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    write_file(root.at("g"), "x");
+    ASSERT_EQ(::link(root.at("f").c_str(), root.at("f2").c_str()), 0);
+
+    file_reference f = reference_of(root.at("f"));
+    EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f"))));
+    EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f2"))));
+    EXPECT_FALSE(same_file_reference(f, reference_of(root.at("g"))));
+    EXPECT_FALSE(f.directory());
+    EXPECT_TRUE(reference_of(root.path).directory());
+}
+
+// The reference holds the object, not the name: a link is never followed, and
+// the path follows the object when it is renamed.
+TEST(FileReference, LinkNotFollowedPathFollowsTheObject)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    ASSERT_EQ(::symlink("f", root.at("link").c_str()), 0);
+    EXPECT_FALSE(same_file_reference(reference_of(root.at("link")), reference_of(root.at("f"))));
+
+    file_reference f = reference_of(root.at("f"));
+    ASSERT_EQ(::rename(root.at("f").c_str(), root.at("moved").c_str()), 0);
+    char path[full_path_capacity];
+    ASSERT_EQ(file_reference_path(f, path), 0);
+    EXPECT_EQ(std::string(path), root.at("moved"));
+    ASSERT_EQ(::unlink(root.at("moved").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(file_reference_path(f, path), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(FileReference, MissingPath_Enoent)
+{
+    temp_root root;
+    file_reference reference;
+    errno = 0;
+    EXPECT_EQ(file_reference_from_path(root.at("missing").c_str(), reference), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DeleteByReference, BoundName_FileAndEmptyDirectoryRemoved)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    make_dir(root.at("d"));
+    held dir(root.path);
+
+    EXPECT_EQ(delete_by_reference(bound_reference(root, dir.fd.get(), "f")), 0);
+    EXPECT_EQ(delete_by_reference(bound_reference(root, dir.fd.get(), "d")), 0);
+    EXPECT_FALSE(exists(root.at("f")));
+    EXPECT_FALSE(exists(root.at("d")));
+}
+
+TEST(DeleteByReference, NameReplaced_EstaleNewcomerKept)
+{
+    temp_root root;
+    write_file(root.at("f"), "bound");
+    held dir(root.path);
+    file_reference reference = bound_reference(root, dir.fd.get(), "f");
+    write_file(root.at("newcomer"), "newcomer");
+    ASSERT_EQ(::rename(root.at("newcomer").c_str(), root.at("f").c_str()), 0);
+
+    errno = 0;
+    EXPECT_EQ(delete_by_reference(reference), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(read_file(root.at("f")), "newcomer");
+}
+
+TEST(DeleteByReference, Refusals)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    make_dir(root.at("d"));
+    write_file(root.at("d/inside"), "kept");
+    held dir(root.path);
+
+    file_reference unbound = reference_of(root.at("f"));
+    errno = 0;
+    EXPECT_EQ(delete_by_reference(unbound), -1);
+    EXPECT_EQ(errno, EINVAL);
+
+    file_reference moved_away = bound_reference(root, dir.fd.get(), "f");
+    ASSERT_EQ(::rename(root.at("f").c_str(), root.at("g").c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(delete_by_reference(moved_away), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    errno = 0;
+    EXPECT_EQ(delete_by_reference(bound_reference(root, dir.fd.get(), "d")), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+
+    EXPECT_TRUE(exists(root.at("g")));
+    EXPECT_TRUE(exists(root.at("d/inside")));
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+// Descriptor paths from /proc/self/fd and directory opens that report a
+// symbolic link as ELOOP.
+
+#include "platform/descriptor_path.hpp"
+#include "platform/directory_open.hpp"
+#include "platform/owners.hpp"
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+using namespace anchorfs;
+using namespace anchorfs::test;
+
+namespace {
+
+TEST(DescriptorPath, OpenFile_ItsCurrentPathFollowingARename)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    unique_fd fd(::open(root.at("f").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    char path[full_path_capacity];
+
+    ASSERT_EQ(descriptor_path(fd.get(), path), 0);
+    EXPECT_EQ(std::string(path), root.at("f"));
+    ASSERT_EQ(::rename(root.at("f").c_str(), root.at("g").c_str()), 0);
+    ASSERT_EQ(descriptor_path(fd.get(), path), 0);
+    EXPECT_EQ(std::string(path), root.at("g"));
+}
+
+TEST(DescriptorPath, RemovedFile_Enoent)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    unique_fd fd(::open(root.at("f").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(::unlink(root.at("f").c_str()), 0);
+    char path[full_path_capacity];
+
+    errno = 0;
+    EXPECT_EQ(descriptor_path(fd.get(), path), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// A file whose own name ends in " (deleted)" is the one case the suffix test
+// cannot tell apart; it is refused too rather than taken for a live path.
+TEST(DescriptorPath, NameEndingLikeTheDeletedMark_RefusedNotMisread)
+{
+    temp_root root;
+    write_file(root.at("f (deleted)"), "x");
+    unique_fd fd(::open(root.at("f (deleted)").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    char path[full_path_capacity];
+
+    errno = 0;
+    EXPECT_EQ(descriptor_path(fd.get(), path), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DescriptorPath, PipeOrClosedDescriptor_Fails)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    unique_fd read_end(fds[0]);
+    unique_fd write_end(fds[1]);
+    char path[full_path_capacity];
+
+    errno = 0;
+    EXPECT_EQ(descriptor_path(read_end.get(), path), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const int closed = read_end.release();
+    ::close(closed);
+    errno = 0;
+    EXPECT_EQ(descriptor_path(closed, path), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+struct open_case {
+    const char* name;
+    int error; // 0: opens
+};
+
+class OpenDirectoryAt : public testing::TestWithParam<open_case> {};
+
+TEST_P(OpenDirectoryAt, ReportsWhatIsAtTheName)
+{
+    temp_root root;
+    make_dir(root.at("dir"));
+    write_file(root.at("file"), "x");
+    ASSERT_EQ(::symlink("dir", root.at("link_to_dir").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", root.at("dangling").c_str()), 0);
+    unique_fd held(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(held.valid());
+
+    errno = 0;
+    unique_fd opened(open_directory_at(held.get(), GetParam().name));
+    EXPECT_EQ(opened.valid(), GetParam().error == 0);
+    EXPECT_EQ(errno, GetParam().error);
+    if (opened.valid()) {
+        EXPECT_EQ(::fcntl(opened.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        unique_fd by_path(open_directory_path((root.path + "/" + GetParam().name).c_str()));
+        EXPECT_TRUE(by_path.valid());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, OpenDirectoryAt,
+                         testing::Values(open_case{"dir", 0}, open_case{"link_to_dir", ELOOP},
+                                         open_case{"dangling", ELOOP}, open_case{"file", ENOTDIR},
+                                         open_case{"missing", ENOENT}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenDirectoryPath, SymbolicLinkAsLastComponent_Eloop)
+{
+    temp_root root;
+    make_dir(root.at("dir"));
+    ASSERT_EQ(::symlink("dir", root.at("link").c_str()), 0);
+    errno = 0;
+    unique_fd opened(open_directory_path(root.at("link").c_str()));
+    EXPECT_FALSE(opened.valid());
+    EXPECT_EQ(errno, ELOOP);
+}
+
+} // namespace
