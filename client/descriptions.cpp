@@ -131,6 +131,10 @@ AnchorRootResult anchor_root(const std::string& path)
     AnchorRootResult result;
     owned_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
+    if (fd.fd < 0 && errno == ENOTDIR && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        result.error = ELOOP; // as the helper reports a root that is a symbolic link
+        return result;
+    }
     if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0) {
         result.error = errno;
         return result;

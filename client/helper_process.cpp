@@ -216,7 +216,6 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
 
     std::size_t written = 0;
     char buffer[chunk_size];
-    bool stopped = false; // the helper was killed for sending too much
     while (output.error == HelperError::none && (in_write.open() || out_read.open() || err_read.open())) {
         struct pollfd polled[3];
         nfds_t count = 0;
@@ -260,7 +259,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
                 if (output.out.size() > output_limit) {
                     // More than any answer may hold: nothing after this is read.
                     ::kill(pid, SIGKILL);
-                    stopped = true;
+                    output.overflowed = true;
                     out_read.reset();
                     err_read.reset();
                     in_write.reset();
@@ -281,7 +280,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
                 output = system_failure(HelperError::io_failed);
         }
     }
-    if (output.error != HelperError::none && !stopped)
+    if (output.error != HelperError::none && !output.overflowed)
         ::kill(pid, SIGKILL); // a child this call started and can no longer serve
 
     int status = 0;
@@ -292,7 +291,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
     }
     if (WIFEXITED(status))
         output.exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status) && !stopped)
+    else if (WIFSIGNALED(status) && !output.overflowed)
         output.signal = WTERMSIG(status);
     return output;
 }

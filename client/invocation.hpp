@@ -35,6 +35,7 @@ struct HelperOutput {
     int system_error = 0;
     std::string out;     // standard output, at most the limit given plus one byte
     bool err_written = false;
+    bool overflowed = false; // more than the limit came; the helper was stopped
     int exit_status = -1;
     int signal = 0;
 };

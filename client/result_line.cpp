@@ -361,6 +361,8 @@ Result interpret(const Invocation& invocation, HelperOutput output)
         return helper_error(std::move(result), HelperError::unexpected_stderr);
     if (out.empty())
         return helper_error(std::move(result), HelperError::no_line);
+    if (output.overflowed)
+        return helper_error(std::move(result), HelperError::extra_output);
     if (end == std::string_view::npos || end > max_line_length)
         return helper_error(std::move(result), HelperError::malformed_line);
 
