@@ -4,7 +4,7 @@
 # root it installs what is missing, otherwise it names the packages and fails.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git)
+packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git nlohmann-json3-dev)
 
 missing=()
 for package in "${packages[@]}"; do
