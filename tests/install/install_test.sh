@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# What a user gets from `cmake --install`: installs the build tree given as $1
+# into a scratch prefix, checks every installed file, runs the installed
+# program, builds and runs a program against the installed client library
+# through pkg-config, and packages the same files with cpack -G DEB.
+set -euo pipefail
+
+build=${1:?usage: install_test.sh BUILD_DIR}
+scratch=$(mktemp -d /tmp/anchorfs-install-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+prefix=$scratch/prefix
+
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for file in bin/anchorfs share/man/man1/anchorfs.1 lib/libanchorfs-client.a \
+            include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc; do
+    [[ -f $prefix/$file ]] || fail "not installed: $file"
+done
+[[ -x $prefix/bin/anchorfs ]] || fail "bin/anchorfs is not executable"
+
+# The installed program works below a root it is given by identity.
+root=$scratch/root
+mkdir -m 0755 "$root"
+line=$("$prefix/bin/anchorfs" ensure-dir "$root" $(stat -c '%d %i %u' "$root") photos)
+expected="{\"ok\":true,\"device\":\"$(stat -c %d "$root/photos")\",\"inode\":\"$(stat -c %i "$root/photos")\",\"uid\":\"$(id -u)\",\"mode\":\"16832\"}"
+[[ $line == "$expected" ]] || fail "installed anchorfs printed '$line', expected '$expected'"
+
+# A parent application builds against the installed library alone and finds
+# the installed program through the .pc file.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+helper=$(pkg-config --variable=helper anchorfs-client)
+[[ $(realpath "$helper") == $(realpath "$prefix/bin/anchorfs") ]] || fail "helper variable names '$helper'"
+cat > "$scratch/app.cpp" <<'CPP'
+#include <anchorfs/client.hpp>
+#include <cstdio>
+namespace client = anchorfs::client;
+int main(int, char** argv)
+{
+    client::AnchorRootResult root = client::anchor_root(argv[2]);
+    if (!root.ok())
+        return 1;
+    client::Result made = client::run(client::Helper{argv[1], {}}, root.root, client::CreatePrivateFile{"note", "hi"});
+    client::Result read = client::run(client::Helper{argv[1], {}}, root.root, client::ReadPrivateFile{"note", 10});
+    std::printf("%s %s\n", made.ok() ? "created" : client::code_name(made.code), read.content.c_str());
+    return made.ok() && read.ok() ? 0 : 1;
+}
+CPP
+# shellcheck disable=SC2046 # the flags are meant to split
+c++ -std=c++20 -o "$scratch/app" "$scratch/app.cpp" $(pkg-config --cflags --libs anchorfs-client) \
+    || fail "cannot build against the installed library"
+out=$("$scratch/app" "$helper" "$root") || fail "the application failed: $out"
+[[ $out == "created hi" ]] || fail "the application printed '$out'"
+
+# The Debian package carries the same files below /usr.
+if command -v dpkg-deb >/dev/null; then
+    cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/null \
+        || fail "cpack -G DEB failed"
+    deb=$(find "$scratch/package" -maxdepth 1 -name '*.deb' | head -n 1)
+    [[ -n $deb ]] || fail "cpack made no .deb"
+    contents=$(dpkg-deb -c "$deb")
+    for file in bin/anchorfs share/man/man1/anchorfs.1 lib/libanchorfs-client.a \
+                include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc; do
+        grep -q " \./usr/$file\$" <<<"$contents" || fail "not in $(basename "$deb"): /usr/$file"
+    done
+fi
+echo "install test: installed program, library, manual page and package all in place"
