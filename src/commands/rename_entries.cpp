@@ -39,6 +39,22 @@ bool settle_failed_swap(const held_parent& a, const held_parent& b, const file_i
     return rollback_swapped_entries(a.fd.get(), a.leaf, b.fd.get(), b.leaf) && as_before();
 }
 
+// The rollback verdict of a rename: RACE_ROLLED_BACK only when the source
+// holds the described file and the destination is free afterwards. The file is
+// moved back only while the destination still holds it; a file that another
+// process put there instead is not the caller's and stays where it is.
+bool settle_failed_rename(const held_parent& source, const held_parent& destination, const file_identity& identity)
+{
+    auto as_before = [&] {
+        return exact_regular_at(source.fd.get(), source.leaf, identity) == 0
+               && absent_at(destination.fd.get(), destination.leaf);
+    };
+    if (exact_regular_at(destination.fd.get(), destination.leaf, identity) != 0)
+        return as_before();
+    return rollback_renamed_entry(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf)
+           && as_before();
+}
+
 } // namespace
 
 int run_rename_excl(const command_context& context, command_report& report)
@@ -56,10 +72,7 @@ int run_rename_excl(const command_context& context, command_report& report)
     const anchored_pair source_pair{source_path, source.fd.get()};
     const anchored_pair destination_pair{destination_path, destination.fd.get()};
     auto anchored = [&] { return paths_still_anchored(root, source_pair, destination_pair); };
-    auto roll_back = [&] {
-        return fail_with_race(report, rollback_renamed_entry(source.fd.get(), source.leaf, destination.fd.get(),
-                                                             destination.leaf));
-    };
+    auto roll_back = [&] { return fail_with_race(report, settle_failed_rename(source, destination, identity)); };
 
     if (exact_regular_at(source.fd.get(), source.leaf, identity) != 0)
         return -1;
