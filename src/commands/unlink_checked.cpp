@@ -17,6 +17,25 @@
 
 namespace anchorfs {
 
+namespace {
+
+// The rollback verdict of the first move: RACE_ROLLED_BACK only when the source
+// holds the described file and the staging name is free afterwards. The file
+// is moved back only while the staging name still holds it; a file that
+// another process put there instead is not the caller's and stays where it is.
+bool settle_failed_staging(const held_parent& source, const held_parent& staging, const file_identity& identity)
+{
+    auto as_before = [&] {
+        return exact_regular_at(source.fd.get(), source.leaf, identity) == 0
+               && absent_at(staging.fd.get(), staging.leaf);
+    };
+    if (exact_regular_at(staging.fd.get(), staging.leaf, identity) != 0)
+        return as_before();
+    return rollback_renamed_entry(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf) && as_before();
+}
+
+} // namespace
+
 int run_unlink_checked(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
@@ -37,7 +56,7 @@ int run_unlink_checked(const command_context& context, command_report& report)
                                     {quarantine_path, quarantine.fd.get()});
     };
     auto roll_back = [&] {
-        bool rolled_back = rollback_renamed_entry(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf);
+        bool rolled_back = settle_failed_staging(source, staging, description.identity);
         report.race_code = rolled_back ? code_race_rolled_back : code_race_preserved;
         errno = ESTALE;
         return -1;
