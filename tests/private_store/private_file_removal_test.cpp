@@ -1,0 +1,145 @@
+// remove-private-file through the binary: a file goes only while its content
+// has exactly the given size and digest, on every one of its proofs.
+
+#include "private_store/private_store_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace anchorfs::test;
+using namespace anchorfs::test::private_store;
+
+struct removal_scene {
+    temp_root root;
+    std::string dir = root.at("d");
+    std::string file = root.at("d/f");
+
+    removal_scene() { make_dir(dir, 0755); }
+
+    run_result remove(const std::string& size, const std::string& digest, const run_options& options = {}) const
+    {
+        return run_closing_all(root.command("remove-private-file", {"d/f", size, digest}), options);
+    }
+};
+
+TEST(RemovePrivateFile, MissingName_PlainLineAndDirectoryHardened)
+{
+    removal_scene scene;
+    expect_plain(scene.remove("0", sha256_hex("")));
+    EXPECT_TRUE(listing_order(scene.dir).empty());
+    EXPECT_EQ(mode_of(scene.dir), 0700);
+}
+
+TEST(RemovePrivateFile, MatchingSizeAndDigest_FileDeleted)
+{
+    for (const std::string content : {"", "some content\n"}) {
+        SCOPED_TRACE(content);
+        removal_scene scene;
+        write_file(scene.file, content, 0644);
+        expect_plain(scene.remove(std::to_string(content.size()), sha256_hex(content)));
+        EXPECT_FALSE(exists(scene.file));
+        EXPECT_TRUE(exists(scene.dir));
+    }
+}
+
+struct mismatch_case {
+    const char* name;
+    const char* size;
+    std::string digest_of;
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const mismatch_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RemovePrivateFileMismatch : public ::testing::TestWithParam<mismatch_case> {};
+
+TEST_P(RemovePrivateFileMismatch, IdentityChangedAndFileStays)
+{
+    const mismatch_case& c = GetParam();
+    removal_scene scene;
+    write_file(scene.file, "abcde", 0644);
+    const ino_t inode = lstat_of(scene.file).st_ino;
+    expect_failure(scene.remove(c.size, sha256_hex(c.digest_of)), "IDENTITY_CHANGED", ESTALE);
+    ASSERT_TRUE(exists(scene.file));
+    EXPECT_EQ(lstat_of(scene.file).st_ino, inode);
+    EXPECT_EQ(read_file(scene.file), "abcde");
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptions, RemovePrivateFileMismatch,
+                         ::testing::Values(mismatch_case{"DigestOfOtherContentSameSize", "5", "abcdf"},
+                                           mismatch_case{"SizeOneLess", "4", "abcde"},
+                                           mismatch_case{"SizeOneMore", "6", "abcde"}),
+                         [](const ::testing::TestParamInfo<mismatch_case>& info) { return info.param.name; });
+
+TEST(RemovePrivateFile, DirectoryAtName_IdentityChangedAndNothingDeleted)
+{
+    removal_scene scene;
+    make_dir(scene.file, 0755);
+    write_file(scene.file + "/inner", "", 0644);
+    const auto before = tree_listing(scene.file);
+    expect_failure(scene.remove("0", sha256_hex("")), "IDENTITY_CHANGED", ESTALE);
+    EXPECT_EQ(tree_listing(scene.file), before);
+}
+
+// Each proof rewinds the file before reading it. The adversary rewrites the
+// content in place (same size, same inode, other bytes) at the look-up of the
+// name that precedes the rewind of the proof under test, and puts the original
+// bytes back at the look-up before the next rewind, so that only the proof
+// under test can see the change.
+class RemovePrivateFileRewritten : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RemovePrivateFileRewritten, ContentRewrittenOnlyDuringOneProof_IdentityChangedAndFileKept)
+{
+    const std::size_t proof = GetParam();
+    std::string change_event;
+    std::string restore_event;
+    {
+        removal_scene probe;
+        write_file(probe.file, "original", 0600);
+        run_options traced;
+        traced.trace = true;
+        run_result reference = probe.remove("8", sha256_hex("original"), traced);
+        expect_plain(reference);
+        const std::size_t rewind = position_of(reference.trace, "lseek", proof);
+        ASSERT_NE(rewind, std::string::npos);
+        change_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", rewind));
+        const std::size_t next_rewind = position_of(reference.trace, "lseek", proof + 1);
+        if (next_rewind != std::string::npos)
+            restore_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", next_rewind));
+    }
+    removal_scene scene;
+    write_file(scene.file, "original", 0600);
+    run_options options;
+    auto rule_of = [](std::string event) { return "pause:" + event.replace(event.find(' '), 1, ":"); };
+    options.seam.rules = rule_of(change_event);
+    if (!restore_event.empty())
+        options.seam.rules += ";" + rule_of(restore_event);
+    options.allow_unfired_rules = true; // the restore point is never reached when the proof refuses
+    options.seam.on_pause = [&](const std::string& event) {
+        write_file(scene.file, event == change_event ? "replaced" : "original", 0600);
+    };
+    run_result result = scene.remove("8", sha256_hex("original"), options);
+    expect_failure(result, "IDENTITY_CHANGED", ESTALE);
+    EXPECT_EQ(result.pauses, std::vector<std::string>{change_event});
+    ASSERT_TRUE(exists(scene.file));
+    EXPECT_EQ(read_file(scene.file), "replaced");
+}
+
+INSTANTIATE_TEST_SUITE_P(Proofs, RemovePrivateFileRewritten, ::testing::Values(std::size_t{2}, std::size_t{3}),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return info.param == 2 ? std::string("BeforeSecondProof")
+                                                    : std::string("BeforeThirdProof");
+                         });
+
+} // namespace

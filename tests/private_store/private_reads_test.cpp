@@ -1,0 +1,262 @@
+// read-private-file and read-external-file through the binary: the exact bytes
+// after the size line, the bound, what each leaves of the file's mode, and
+// files that change while they are read.
+
+#include "private_store/private_store_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace anchorfs::test;
+using namespace anchorfs::test::private_store;
+
+enum class reader { private_read, external_read };
+
+const char* reader_name(reader r)
+{
+    return r == reader::private_read ? "Private" : "External";
+}
+
+// A root with "d" at 0755 holding the file "d/f".
+struct read_scene {
+    temp_root root;
+    std::string dir = root.at("d");
+    std::string file = root.at("d/f");
+
+    read_scene() { make_dir(dir, 0755); }
+
+    // Slots 8 to 10 of read-external-file: the identity of `directory`.
+    static std::vector<std::string> parent_slots(const std::string& directory)
+    {
+        const struct stat status = lstat_of(directory);
+        return {std::to_string(static_cast<unsigned long long>(status.st_dev)), std::to_string(status.st_ino),
+                std::to_string(status.st_uid)};
+    }
+
+    std::vector<std::string> args(reader r, const std::string& bound) const
+    {
+        if (r == reader::private_read)
+            return root.command("read-private-file", {"d/f", bound});
+        return root.command("read-external-file", join({{"d/f", bound}, parent_slots(dir)}));
+    }
+    run_result read(reader r, const std::string& bound, const run_options& options = {}) const
+    {
+        return run_closing_all(args(r, bound), options);
+    }
+};
+
+TEST(ReadPrivate, EmptyFile_SizeLineZeroAndNothingAfter)
+{
+    read_scene scene;
+    write_file(scene.file, "", 0600);
+    expect_outcome(scene.read(reader::private_read, "10"), size_line(0), 0);
+    EXPECT_TRUE(exists(scene.file));
+}
+
+TEST(ReadExternal, EmptyFile_IdentityChanged)
+{
+    read_scene scene;
+    write_file(scene.file, "", 0644);
+    expect_failure(scene.read(reader::external_read, "10"), "IDENTITY_CHANGED", ESTALE);
+    EXPECT_EQ(mode_of(scene.file), 0644);
+}
+
+TEST(ReadExternal, OneByteFile_SizeLineOneAndTheByte)
+{
+    read_scene scene;
+    write_file(scene.file, "\n", 0644);
+    expect_outcome(scene.read(reader::external_read, "1"), size_line(1) + "\n", 0);
+}
+
+TEST(ReadModes, File0644_PrivateReadHardensExternalReadLeavesModes)
+{
+    for (reader r : {reader::private_read, reader::external_read}) {
+        SCOPED_TRACE(reader_name(r));
+        read_scene scene;
+        write_file(scene.file, "content", 0644);
+        expect_outcome(scene.read(r, "100"), size_line(7) + "content", 0);
+        const bool hardened = r == reader::private_read;
+        EXPECT_EQ(mode_of(scene.file), hardened ? 0600 : 0644);
+        EXPECT_EQ(mode_of(scene.dir), hardened ? 0700 : 0755);
+    }
+}
+
+TEST(ReadBound, FileAtBoundIsReadOneByteOverIsRefusedBeforeItsModeChanges)
+{
+    for (reader r : {reader::private_read, reader::external_read}) {
+        SCOPED_TRACE(reader_name(r));
+        read_scene scene;
+        write_file(scene.file, "12345", 0644);
+        expect_failure(scene.read(r, "4"), "IDENTITY_CHANGED", ESTALE);
+        EXPECT_EQ(mode_of(scene.file), 0644);
+        expect_outcome(scene.read(r, "5"), size_line(5) + "12345", 0);
+    }
+}
+
+TEST(ReadBinary, OneMebibyteWithEveryByteValue_ExactBytesAfterSizeLine)
+{
+    std::string content(1 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i * 131 + i / 256) & 0xff);
+    for (reader r : {reader::private_read, reader::external_read}) {
+        SCOPED_TRACE(reader_name(r));
+        read_scene scene;
+        write_file(scene.file, content, 0600);
+        run_result result = scene.read(r, "1048576");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(result.out == size_line(1048576) + content) << "output of " << result.out.size() << " bytes";
+    }
+}
+
+TEST(ReadExternal, ParentIdentityOfAnotherDirectory_EinvalAndFileNeverOpened)
+{
+    read_scene scene;
+    write_file(scene.file, "abc", 0644);
+    make_dir(scene.root.at("e"), 0755);
+    run_options traced;
+    traced.trace = true;
+    run_result reference = scene.read(reader::external_read, "10", traced);
+    expect_outcome(reference, size_line(3) + "abc", 0);
+
+    const auto other = read_scene::parent_slots(scene.root.at("e"));
+    const auto own = read_scene::parent_slots(scene.dir);
+    const std::vector<std::vector<std::string>> wrong_slots = {
+        other,                                                      // another directory
+        {std::to_string(std::stoull(own[0]) + 1), own[1], own[2]}, // another device
+        {own[0], own[1], std::to_string(unprivileged_uid())},     // another owner
+    };
+    for (const auto& slots : wrong_slots) {
+        SCOPED_TRACE(::testing::PrintToString(slots));
+        run_result result =
+            run_closing_all(scene.root.command("read-external-file", join({{"d/f", "10"}, slots})), traced);
+        expect_failure(result, "EINVAL", EINVAL);
+        // The refused run follows the successful one up to the parent's identity
+        // check and then only closes and reports; the successful run opens the
+        // file later than that point.
+        std::size_t end = result.trace.size();
+        while (end > 0 && (call_name(result.trace[end - 1]) == "close" || call_name(result.trace[end - 1]) == "fflush"
+                           || call_name(result.trace[end - 1]) == "write"))
+            --end;
+        ASSERT_LE(end, reference.trace.size());
+        EXPECT_TRUE(std::equal(result.trace.begin(), result.trace.begin() + static_cast<long>(end),
+                               reference.trace.begin()));
+        const std::size_t first_read = position_of(reference.trace, "read");
+        ASSERT_NE(first_read, std::string::npos);
+        EXPECT_LT(count_calls(reference.trace, "openat", end), count_calls(reference.trace, "openat", first_read));
+        EXPECT_EQ(count_calls(result.trace, "read"), 0u);
+        EXPECT_EQ(mode_of(scene.file), 0644);
+    }
+}
+
+TEST(ReadAndRemove, FileWithSecondHardLink_IdentityChangedAndFileUntouched)
+{
+    const std::vector<std::pair<const char*, std::vector<std::string>>> commands = {
+        {"read-private-file", {"d/f", "10"}},
+        {"read-external-file", {"d/f", "10"}},
+        {"remove-private-file", {"d/f", "3", sha256_hex("abc")}},
+    };
+    for (const auto& [command, slots] : commands) {
+        SCOPED_TRACE(command);
+        read_scene scene;
+        write_file(scene.file, "abc", 0644);
+        ASSERT_EQ(::link(scene.file.c_str(), scene.root.at("d/g").c_str()), 0);
+        std::vector<std::string> rest = slots;
+        if (std::string(command) == "read-external-file")
+            rest = join({slots, read_scene::parent_slots(scene.dir)});
+        const auto before = tree_listing(scene.dir + "/f");
+        expect_failure(run_closing_all(scene.root.command(command, rest)), "IDENTITY_CHANGED", ESTALE);
+        EXPECT_EQ(tree_listing(scene.dir + "/f"), before);
+        EXPECT_TRUE(exists(scene.root.at("d/g")));
+        EXPECT_EQ(mode_of(scene.file), 0644);
+    }
+}
+
+struct change_case {
+    const char* name;
+    reader r;
+    bool grow;
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const change_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReadWhileChanging : public ::testing::TestWithParam<change_case> {};
+
+TEST_P(ReadWhileChanging, FileChangedAfterFirstContentRead_IdentityChangedAndNoSizeLine)
+{
+    const change_case& c = GetParam();
+    read_scene scene;
+    write_file(scene.file, "0123456789", 0600);
+    // The first read of content is the first read after the rewind to offset 0.
+    run_options traced;
+    traced.trace = true;
+    run_result reference = scene.read(c.r, "100", traced);
+    expect_outcome(reference, size_line(10) + "0123456789", 0);
+    const std::size_t rewind = position_of(reference.trace, "lseek");
+    ASSERT_NE(rewind, std::string::npos);
+    const std::size_t first_content_read = count_calls(reference.trace, "read", rewind) + 1;
+
+    run_options options;
+    options.seam.rules = "pause:read:" + std::to_string(first_content_read);
+    options.seam.on_pause = [&](const std::string&) {
+        if (c.grow)
+            append_to(scene.file, "X");
+        else
+            ASSERT_EQ(::truncate(scene.file.c_str(), 4), 0);
+    };
+    run_result result = scene.read(c.r, "100", options);
+    expect_failure(result, "IDENTITY_CHANGED", ESTALE);
+    EXPECT_EQ(result.pauses.size(), 1u);
+    EXPECT_EQ(read_file(scene.file), c.grow ? "0123456789X" : "0123");
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ReadWhileChanging,
+                         ::testing::Values(change_case{"PrivateGrows", reader::private_read, true},
+                                           change_case{"PrivateShrinks", reader::private_read, false},
+                                           change_case{"ExternalGrows", reader::external_read, true},
+                                           change_case{"ExternalShrinks", reader::external_read, false}),
+                         [](const ::testing::TestParamInfo<change_case>& info) { return info.param.name; });
+
+TEST(ReadOutput, FlushOfSizeLineOrWriteOfContentFails_SizeLineThenFailureLineAndNoContent)
+{
+    for (reader r : {reader::private_read, reader::external_read}) {
+        SCOPED_TRACE(reader_name(r));
+        read_scene scene;
+        write_file(scene.file, "payload", 0600);
+        // The size line is flushed by the first fflush; the content goes out with
+        // the first write after it.
+        run_options traced;
+        traced.trace = true;
+        run_result reference = scene.read(r, "100", traced);
+        expect_outcome(reference, size_line(7) + "payload", 0);
+        const std::size_t flush = position_of(reference.trace, "fflush");
+        const std::size_t content_write = position_of(reference.trace, "write", 1, flush);
+        ASSERT_NE(content_write, std::string::npos);
+
+        for (const std::string& rule :
+             {"fail:fflush:" + std::to_string(count_calls(reference.trace, "fflush", flush) + 1) + ":EIO",
+              "fail:write:" + std::to_string(count_calls(reference.trace, "write", content_write) + 1) + ":EIO"}) {
+            SCOPED_TRACE(rule);
+            run_options options;
+            options.seam.rules = rule;
+            // A refused flush keeps the size line buffered; it goes out with the failure line.
+            expect_outcome(scene.read(r, "100", options), size_line(7) + failure_line("FILESYSTEM_ERROR", EIO), 10);
+            EXPECT_EQ(read_file(scene.file), "payload");
+        }
+    }
+}
+
+} // namespace
