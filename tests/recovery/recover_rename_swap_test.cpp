@@ -1,0 +1,321 @@
+// recover-rename and recover-swap: from every state the two names can be in,
+// the tree goes back to its state from before the rename or swap, or the
+// command fails without changing anything.
+
+#include "recovery/recovery_scene.hpp"
+
+#include <tuple>
+
+namespace anchorfs::test::recovery {
+namespace {
+
+enum class expected { unchanged, undone, refused };
+
+// ---------------------------------------------------------------- recover-rename
+
+// The rename was of d/f to e/g; file is "content\n". arrange puts the names
+// in the state to recover from.
+struct rename_state {
+    const char* name;
+    void (*arrange)(const scene& s);
+    expected outcome;
+};
+
+void PrintTo(const rename_state& c, std::ostream* out) { *out << c.name; }
+
+class RecoverRename : public testing::TestWithParam<std::tuple<runner, rename_state>> {};
+
+TEST_P(RecoverRename, SettlesToTheStateBeforeTheRenameOrChangesNothing)
+{
+    const auto& [who, state] = GetParam();
+    scene s(who);
+    s.dir("d");
+    s.dir("e");
+    s.file("d/f", "content\n");
+    const std::vector<std::string> args = join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
+    const tree_snapshot original = s.tree();
+    state.arrange(s);
+    const tree_snapshot arranged = s.tree();
+
+    run_result r = s.run("recover-rename", args);
+
+    if (state.outcome == expected::refused) {
+        EXPECT_TRUE(identity_changed(r));
+        EXPECT_EQ(s.tree(), arranged);
+        return;
+    }
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_EQ(s.tree(), original);
+    EXPECT_TRUE(succeeded(s.run("recover-rename", args))) << "second run";
+    EXPECT_EQ(s.tree(), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, RecoverRename,
+    testing::Combine(
+        both_runners,
+        testing::Values(
+            rename_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
+            rename_state{"Renamed", [](const scene& s) { s.move("d/f", "e/g"); }, expected::undone},
+            rename_state{"BothNamesHoldAFile", [](const scene& s) { s.file("e/g", "content\n"); }, expected::refused},
+            rename_state{"NeitherName", [](const scene& s) { s.move("d/f", "e/elsewhere"); }, expected::refused},
+            rename_state{"BothNamesHoldTheFile",
+                         [](const scene& s) { s.link("d/f", "e/g"); }, expected::refused},
+            rename_state{"DestinationModifiedLater",
+                         [](const scene& s) {
+                             s.move("d/f", "e/g");
+                             s.touch_later("e/g");
+                         },
+                         expected::refused},
+            rename_state{"DestinationHasAnotherLink",
+                         [](const scene& s) {
+                             s.move("d/f", "e/g");
+                             s.link("e/g", "e/extra");
+                         },
+                         expected::refused},
+            rename_state{"DestinationContentChangedSameSizeAndTime",
+                         [](const scene& s) {
+                             s.move("d/f", "e/g");
+                             s.rewrite("e/g", "CONTENT\n", true);
+                         },
+                         expected::refused},
+            rename_state{"DestinationIsACopy",
+                         [](const scene& s) {
+                             s.move("d/f", "e/original");
+                             s.file("e/g", "content\n");
+                         },
+                         expected::refused},
+            rename_state{"DestinationIsASymlinkToTheFile",
+                         [](const scene& s) {
+                             s.move("d/f", "e/real");
+                             ASSERT_EQ(::symlink("real", s.at("e/g").c_str()), 0);
+                         },
+                         expected::refused})),
+    [](const auto& info) {
+        return std::string(std::get<1>(info.param).name)
+               + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
+    });
+
+TEST(RecoverRenameUndo, WithinOneDirectory_Undone)
+{
+    scene s(runner::privileged);
+    s.dir("d");
+    s.file("d/f", "content\n");
+    const std::vector<std::string> args = join({s.group("d", "f"), s.group("d", "g"), s.describe("d/f")});
+    const tree_snapshot original = s.tree();
+    s.move("d/f", "d/g");
+    EXPECT_TRUE(succeeded(s.run("recover-rename", args)));
+    EXPECT_EQ(s.tree(), original);
+}
+
+// ---------------------------------------------------------------- recover-swap
+
+// The swap was of d/a (file 1) and e/b (file 2).
+struct swap_state {
+    const char* name;
+    void (*arrange)(const scene& s);
+    expected outcome;
+};
+
+void PrintTo(const swap_state& c, std::ostream* out) { *out << c.name; }
+
+class RecoverSwap : public testing::TestWithParam<std::tuple<runner, swap_state>> {};
+
+TEST_P(RecoverSwap, SettlesToTheStateBeforeTheSwapOrChangesNothing)
+{
+    const auto& [who, state] = GetParam();
+    scene s(who);
+    s.dir("d");
+    s.dir("e");
+    s.file("d/a", "file one\n");
+    s.file("e/b", "file two\n");
+    const std::vector<std::string> args =
+        join({s.group("d", "a"), s.group("e", "b"), s.describe("d/a"), s.describe("e/b")});
+    const tree_snapshot original = s.tree();
+    state.arrange(s);
+    const tree_snapshot arranged = s.tree();
+
+    run_result r = s.run("recover-swap", args);
+
+    if (state.outcome == expected::refused) {
+        EXPECT_TRUE(identity_changed(r));
+        EXPECT_EQ(s.tree(), arranged);
+        return;
+    }
+    EXPECT_TRUE(succeeded(r));
+    const tree_snapshot settled = state.outcome == expected::undone ? original : arranged;
+    EXPECT_EQ(s.tree(), settled);
+    EXPECT_TRUE(succeeded(s.run("recover-swap", args))) << "second run";
+    EXPECT_EQ(s.tree(), settled);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, RecoverSwap,
+    testing::Combine(
+        both_runners,
+        testing::Values(
+            swap_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
+            swap_state{"FirstNameGoneSecondStillHoldsFileTwo", [](const scene& s) { s.move("d/a", "d/elsewhere"); },
+                       expected::unchanged},
+            swap_state{"Swapped", [](const scene& s) { s.swap("d/a", "e/b"); }, expected::undone},
+            swap_state{"SwappedButSecondNameHoldsAThirdFile",
+                       [](const scene& s) {
+                           s.swap("d/a", "e/b");
+                           s.move("e/b", "e/away");
+                           s.file("e/b", "third\n");
+                       },
+                       expected::refused},
+            swap_state{"SwappedButFirstNameHoldsAThirdFile",
+                       [](const scene& s) {
+                           s.swap("d/a", "e/b");
+                           s.move("d/a", "d/away");
+                           s.file("d/a", "third\n");
+                       },
+                       expected::refused},
+            swap_state{"SwappedButFirstNameGone",
+                       [](const scene& s) {
+                           s.swap("d/a", "e/b");
+                           s.move("d/a", "d/away");
+                       },
+                       expected::refused},
+            swap_state{"BothNamesGone",
+                       [](const scene& s) {
+                           s.move("d/a", "d/away");
+                           s.move("e/b", "e/away");
+                       },
+                       expected::refused},
+            swap_state{"FirstHoldsFileOneSecondGone", [](const scene& s) { s.move("e/b", "e/away"); },
+                       expected::refused},
+            swap_state{"SwappedAndFileOneModified",
+                       [](const scene& s) {
+                           s.swap("d/a", "e/b");
+                           s.rewrite("e/b", "FILE ONE\n", true);
+                       },
+                       expected::refused})),
+    [](const auto& info) {
+        return std::string(std::get<1>(info.param).name)
+               + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
+    });
+
+// ---------------------------------------------------------------- after the undo
+
+struct undo_case {
+    const char* name;
+    const char* command;
+    bool swap;
+};
+
+void PrintTo(const undo_case& c, std::ostream* out) { *out << c.name; }
+
+struct undo_scene {
+    scene s{runner::privileged};
+    std::vector<std::string> args;
+    tree_snapshot original;
+
+    explicit undo_scene(bool swap)
+    {
+        s.dir("d");
+        s.dir("e");
+        s.file("d/a", "file one\n");
+        if (swap) {
+            s.file("e/b", "file two\n");
+            args = join({s.group("d", "a"), s.group("e", "b"), s.describe("d/a"), s.describe("e/b")});
+            original = s.tree();
+            s.swap("d/a", "e/b");
+        } else {
+            args = join({s.group("d", "a"), s.group("e", "b"), s.describe("d/a")});
+            original = s.tree();
+            s.move("d/a", "e/b");
+        }
+    }
+};
+
+class Recover_FsyncFails : public testing::TestWithParam<std::tuple<undo_case, int>> {};
+
+// The undo stays in place; only its durability could not be shown.
+TEST_P(Recover_FsyncFails, ReportsTheErrorWithTheUndoInPlace)
+{
+    const auto& [c, which] = GetParam();
+    undo_scene t(c.swap);
+    run_options options;
+    options.seam.rules = "fail:fsync:" + std::to_string(which) + ":EIO";
+    EXPECT_TRUE(failed_with(t.s.run(c.command, t.args, options), "FILESYSTEM_ERROR", EIO));
+    EXPECT_EQ(t.s.tree(), t.original);
+    EXPECT_TRUE(succeeded(t.s.run(c.command, t.args)));
+    EXPECT_EQ(t.s.tree(), t.original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, Recover_FsyncFails,
+                         testing::Combine(testing::Values(undo_case{"RecoverRename", "recover-rename", false},
+                                                          undo_case{"RecoverSwap", "recover-swap", true}),
+                                          testing::Values(1, 2)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_Fsync"
+                                    + std::to_string(std::get<1>(info.param));
+                         });
+
+// Paused right after the undo's rename, the file that came back is rewritten;
+// the post-check fails, the entries go back where the run found them.
+TEST(RecoverRenameUndo, FileChangedRightAfterTheUndo_MovedBackAndFails)
+{
+    undo_scene t(false);
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); };
+    const ino_t inode = lstat_of(t.s.at("e/b")).st_ino;
+    EXPECT_TRUE(identity_changed(t.s.run("recover-rename", t.args, options)));
+    EXPECT_FALSE(exists(t.s.at("d/a")));
+    EXPECT_EQ(lstat_of(t.s.at("e/b")).st_ino, inode);
+    EXPECT_EQ(read_file(t.s.at("e/b")), "FILE ONE\n");
+}
+
+TEST(RecoverSwapUndo, FileChangedRightAfterTheUndo_SwappedBackAndFails)
+{
+    undo_scene t(true);
+    run_options options;
+    options.seam.rules = "pause:renameat2:1";
+    options.seam.on_pause = [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); };
+    const ino_t file_two = lstat_of(t.s.at("d/a")).st_ino;
+    const ino_t file_one = lstat_of(t.s.at("e/b")).st_ino;
+    EXPECT_TRUE(identity_changed(t.s.run("recover-swap", t.args, options)));
+    EXPECT_EQ(lstat_of(t.s.at("d/a")).st_ino, file_two);
+    EXPECT_EQ(lstat_of(t.s.at("e/b")).st_ino, file_one);
+    EXPECT_EQ(read_file(t.s.at("e/b")), "FILE ONE\n");
+    EXPECT_EQ(read_file(t.s.at("d/a")), "file two\n");
+}
+
+// Paused after the probes of the two names (the last read of the content
+// proof), the destination directory is moved away and a look-alike is put at
+// its path: the refresh before the move notices, and nothing is moved.
+TEST(RecoverRenameUndo, DestinationDirectoryReplacedBeforeTheUndo_FailsAndChangesNothing)
+{
+    run_options traced;
+    traced.trace = true;
+    undo_scene probe(false);
+    run_result learned = probe.s.run("recover-rename", probe.args, traced);
+    ASSERT_TRUE(succeeded(learned));
+    int reads_before_rename = 0;
+    for (const std::string& line : learned.trace) {
+        if (line.rfind("renameat2 ", 0) == 0)
+            break;
+        if (line.rfind("read ", 0) == 0)
+            ++reads_before_rename;
+    }
+    ASSERT_GT(reads_before_rename, 0);
+
+    undo_scene t(false);
+    tree_snapshot replaced;
+    run_options options;
+    options.seam.rules = "pause:read:" + std::to_string(reads_before_rename);
+    options.seam.on_pause = [&](const std::string&) {
+        t.s.move("e", "e-away");
+        t.s.dir("e");
+        replaced = t.s.tree();
+    };
+    EXPECT_TRUE(identity_changed(t.s.run("recover-rename", t.args, options)));
+    EXPECT_EQ(t.s.tree(), replaced);
+    EXPECT_TRUE(exists(t.s.at("e-away/b")));
+}
+
+} // namespace
+} // namespace anchorfs::test::recovery

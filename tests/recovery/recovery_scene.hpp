@@ -1,0 +1,218 @@
+// Shared by the tests of bookmarks and the recover commands: a scratch root
+// that runs the binary privileged or as an unprivileged owner, bookmark groups
+// taken through "bookmark-parent", outcome checks and a snapshot of the tree.
+#pragma once
+
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace anchorfs::test::recovery {
+
+inline const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
+
+// Who runs the binary: root (a directory handle can be opened) or the
+// unprivileged owner of the root (it cannot; the recorded path and the search
+// by inode have to find a directory).
+enum class runner { privileged, unprivileged };
+
+inline void PrintTo(runner who, std::ostream* out)
+{
+    *out << (who == runner::privileged ? "privileged" : "unprivileged");
+}
+
+inline std::string runner_name(const testing::TestParamInfo<runner>& info)
+{
+    return info.param == runner::privileged ? "Privileged" : "Unprivileged";
+}
+
+inline const auto both_runners = testing::Values(runner::privileged, runner::unprivileged);
+
+// The four values of a bookmark line.
+struct bookmark_line {
+    std::string hex;
+    std::string device;
+    std::string inode;
+    std::string uid;
+};
+
+// The bookmark line's exact shape: lowercase hexadecimal of even length.
+inline const std::regex bookmark_line_pattern(
+    R"re(\{"ok":true,"bookmark":"((?:[0-9a-f]{2})+)","device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)"\}\n)re");
+
+inline testing::AssertionResult outcome_is(const run_result& r, const std::string& line, int exit_code)
+{
+    if (r.out == line && r.exit_code == exit_code && r.signal == 0 && r.err.empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "expected " << line << " (exit " << exit_code << "), got out=\"" << r.out
+                                       << "\" exit=" << r.exit_code << " signal=" << r.signal << " err=\"" << r.err
+                                       << "\"";
+}
+
+inline testing::AssertionResult succeeded(const run_result& r)
+{
+    return outcome_is(r, plain_line, 0);
+}
+
+inline testing::AssertionResult failed_with(const run_result& r, const char* code, int error)
+{
+    return outcome_is(r, failure_line(code, error), 10);
+}
+
+inline testing::AssertionResult identity_changed(const run_result& r)
+{
+    return failed_with(r, "IDENTITY_CHANGED", ESTALE);
+}
+
+using tree_snapshot = std::map<std::string, std::string>;
+
+struct scene {
+    runner as;
+    temp_root root;
+
+    explicit scene(runner who)
+        : as(who), root(who == runner::unprivileged ? std::optional<uid_t>(unprivileged_uid()) : std::nullopt)
+    {
+    }
+
+    std::string at(const std::string& relative) const { return root.at(relative); }
+
+    // Entries the test makes belong to the root's owner, so that an
+    // unprivileged run may move and delete them.
+    void own(const std::string& relative) const
+    {
+        if (as == runner::unprivileged
+            && ::lchown(at(relative).c_str(), unprivileged_uid(), unprivileged_gid()) != 0)
+            throw std::runtime_error("lchown " + relative);
+    }
+    void dir(const std::string& relative) const
+    {
+        make_dir(at(relative));
+        own(relative);
+    }
+    void file(const std::string& relative, std::string_view content, mode_t mode = 0644) const
+    {
+        write_file(at(relative), content, mode);
+        own(relative);
+    }
+    void link(const std::string& existing, const std::string& relative) const
+    {
+        if (::link(at(existing).c_str(), at(relative).c_str()) != 0)
+            throw std::runtime_error("link " + existing + " " + relative);
+    }
+    void move(const std::string& from, const std::string& to) const
+    {
+        if (std::rename(at(from).c_str(), at(to).c_str()) != 0)
+            throw std::runtime_error("rename " + from + " " + to);
+    }
+    void swap(const std::string& a, const std::string& b) const
+    {
+        move(a, a + ".swapping");
+        move(b, a);
+        move(a + ".swapping", b);
+    }
+    void remove(const std::string& relative) const
+    {
+        if (::unlink(at(relative).c_str()) != 0)
+            throw std::runtime_error("unlink " + relative);
+    }
+    // New content in the same inode; with keep_time the modification time is
+    // put back, so that only the digest tells the difference.
+    void rewrite(const std::string& relative, std::string_view content, bool keep_time) const
+    {
+        const struct stat before = lstat_of(at(relative));
+        write_file(at(relative), content, before.st_mode & 07777);
+        if (keep_time) {
+            const struct timespec times[2] = {before.st_atim, before.st_mtim};
+            if (::utimensat(AT_FDCWD, at(relative).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+                throw std::runtime_error("utimensat " + relative);
+        }
+    }
+    // A separate file with the same content, mode and modification time.
+    void copy(const std::string& from, const std::string& to) const
+    {
+        const struct stat original = lstat_of(at(from));
+        file(to, read_file(at(from)), original.st_mode & 07777);
+        const struct timespec times[2] = {original.st_atim, original.st_mtim};
+        if (::utimensat(AT_FDCWD, at(to).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            throw std::runtime_error("utimensat " + to);
+    }
+    void touch_later(const std::string& relative) const
+    {
+        struct stat status = lstat_of(at(relative));
+        status.st_mtim.tv_sec += 1;
+        const struct timespec times[2] = {status.st_atim, status.st_mtim};
+        if (::utimensat(AT_FDCWD, at(relative).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            throw std::runtime_error("utimensat " + relative);
+    }
+
+    run_result run(const std::string& command, const std::vector<std::string>& rest, run_options options = {}) const
+    {
+        if (as == runner::unprivileged)
+            options.uid = unprivileged_uid();
+        return run_anchorfs(root.command(command, rest), options);
+    }
+
+    // "bookmark-parent" for an entry; the run must succeed with a bookmark line.
+    bookmark_line bookmark(const std::string& entry) const
+    {
+        run_result r = run("bookmark-parent", {entry});
+        std::smatch match;
+        if (!r.err.empty() || r.exit_code != 0 || !std::regex_match(r.out, match, bookmark_line_pattern))
+            throw std::runtime_error("bookmark-parent " + entry + " gave \"" + r.out + "\", exit "
+                                     + std::to_string(r.exit_code) + ", stderr \"" + r.err + "\"");
+        return {match[1], match[2], match[3], match[4]};
+    }
+
+    // A bookmarked_parent group of six slots for leaf in directory ("." for
+    // the root), with the bookmark and identity that directory has now.
+    std::vector<std::string> group(const std::string& directory, const std::string& leaf) const
+    {
+        bookmark_line line = bookmark(directory == "." ? "x" : directory + "/x");
+        return {line.hex, line.device, line.inode, line.uid, directory, leaf};
+    }
+
+    std::vector<std::string> describe(const std::string& relative) const { return description_args(at(relative)); }
+
+    // Every entry below the root with what identifies it: directories by inode
+    // and mode, files by inode, link count, mode, owner, size, modification
+    // time and content digest, symbolic links by target.
+    tree_snapshot tree() const
+    {
+        tree_snapshot snapshot;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root.path)) {
+            const std::string path = entry.path().string();
+            struct stat status = lstat_of(path);
+            std::ostringstream text;
+            if (S_ISDIR(status.st_mode)) {
+                text << "dir ino=" << status.st_ino << " mode=" << std::oct << status.st_mode;
+            } else if (S_ISREG(status.st_mode)) {
+                text << "file ino=" << status.st_ino << " links=" << status.st_nlink << " uid=" << status.st_uid
+                     << " size=" << status.st_size << " mtime=" << status.st_mtim.tv_sec << "."
+                     << status.st_mtim.tv_nsec << " sha=" << sha256_hex(read_file(path)) << " mode=" << std::oct
+                     << status.st_mode;
+            } else {
+                text << "other mode=" << std::oct << status.st_mode;
+            }
+            snapshot[path.substr(root.path.size() + 1)] = text.str();
+        }
+        return snapshot;
+    }
+};
+
+} // namespace anchorfs::test::recovery
