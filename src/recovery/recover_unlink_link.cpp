@@ -10,6 +10,7 @@
 #include "checked/probes.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace anchorfs {
@@ -43,6 +44,12 @@ bool holds(const bookmarked_parent& parent, const exact_file_description& file, 
 bool quarantine_well_formed(const bookmarked_parent& staging, const bookmarked_parent& quarantine)
 {
     return valid_durable_quarantine_leaf(quarantine.leaf) && same_directory_descriptor(staging.fd.get(), quarantine.fd.get());
+}
+
+// Whether two groups name one and the same directory entry.
+bool same_entry(const bookmarked_parent& first, const bookmarked_parent& second)
+{
+    return std::strcmp(first.leaf, second.leaf) == 0 && same_directory_descriptor(first.fd.get(), second.fd.get());
 }
 
 exact_file_description with_link_count(const exact_file_description& file, std::uint64_t link_count)
@@ -161,6 +168,14 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
                          : at_staging.holds   ? &at_staging
                          : at_quarantine.holds ? &at_quarantine
                                                : nullptr;
+    const bookmarked_parent* extra_group = at_destination.holds ? &destination
+                                           : at_staging.holds   ? &staging
+                                           : at_quarantine.holds ? &quarantine
+                                                                 : nullptr;
+    // A call whose extra name is the source entry itself would take away the
+    // source's own name.
+    if (extra_group != nullptr && same_entry(source, *extra_group))
+        return stale();
     const std::uint64_t e = at_source.holds ? c + 1 : c;
     if (extra == nullptr) {
         if (at_source.holds && at_source.status.st_nlink != c)

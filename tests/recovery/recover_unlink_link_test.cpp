@@ -330,6 +330,25 @@ TEST(RecoverLinkCounts, SourceGoneExtraNotTheLastName_ExtraTakenAway)
     EXPECT_EQ(s.tree(), settled);
 }
 
+// A call whose destination group names the source entry itself, with an
+// understated link count, would otherwise take the source's own name away.
+TEST(RecoverLinkNames, DestinationIsTheSourceEntry_RefusedUnchanged)
+{
+    scene s(runner::privileged);
+    s.dir("d");
+    s.dir("s");
+    s.file("d/f", "content\n");
+    s.link("d/f", "d/keep");
+    std::vector<std::string> description = s.describe("d/f");
+    description[2] = "1";
+    const std::vector<std::string> args = join({s.group("d", "f"), s.group("d", "f"), s.group("s", "staged"),
+                                                s.group("s", quarantine_leaf), description});
+    const tree_snapshot before = s.tree();
+
+    EXPECT_TRUE(identity_changed(s.run("recover-link", args)));
+    EXPECT_EQ(s.tree(), before);
+}
+
 struct refused_call {
     const char* name;
     void (*change)(std::vector<std::string>& args, const scene& s);
