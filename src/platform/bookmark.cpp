@@ -4,11 +4,10 @@
 #include "platform/directory_open.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace anchorfs {
 
@@ -162,6 +161,88 @@ int resolve_by_handle(const decoded_record& record, const filesystem_identifier*
     return descriptor_path(directory.get(), path);
 }
 
+// The queue of path_by_inode's breadth-first search, in memory it owns:
+// directories as (parent index, depth, offset of the name) with the names in
+// one text arena. It grows with realloc and reports ENOMEM instead of ending
+// the run; the heap is released on every path.
+struct search_queue {
+    static constexpr std::size_t no_parent = static_cast<std::size_t>(-1);
+    struct node {
+        std::size_t parent;
+        std::size_t depth; // 0 for the directory the search starts from
+        std::size_t name;  // offset into names
+    };
+
+    node* nodes = nullptr;
+    std::size_t count = 0;
+    std::size_t node_capacity = 0;
+    char* names = nullptr;
+    std::size_t names_used = 0;
+    std::size_t names_capacity = 0;
+    std::size_t* chain = nullptr; // ancestors of the node being opened
+    std::size_t chain_capacity = 0;
+
+    search_queue() = default;
+    search_queue(const search_queue&) = delete;
+    search_queue& operator=(const search_queue&) = delete;
+    ~search_queue()
+    {
+        int saved = errno;
+        std::free(nodes);
+        std::free(names);
+        std::free(chain);
+        errno = saved;
+    }
+
+    template <typename T>
+    static bool reserve(T*& data, std::size_t& capacity, std::size_t needed)
+    {
+        if (needed <= capacity)
+            return true;
+        std::size_t grown = capacity < 64 ? 64 : capacity;
+        while (grown < needed)
+            grown *= 2;
+        void* moved = std::realloc(data, grown * sizeof(T));
+        if (moved == nullptr)
+            return false; // errno is ENOMEM
+        data = static_cast<T*>(moved);
+        capacity = grown;
+        return true;
+    }
+
+    bool push(std::size_t parent, std::size_t depth, const char* name)
+    {
+        std::size_t length = std::strlen(name) + 1;
+        if (!reserve(nodes, node_capacity, count + 1) || !reserve(names, names_capacity, names_used + length))
+            return false;
+        std::memcpy(names + names_used, name, length);
+        nodes[count++] = {parent, depth, names_used};
+        names_used += length;
+        return true;
+    }
+
+    // Opens the node's directory by walking its names from the start
+    // directory; false only when memory ran out, otherwise `opened` is the
+    // descriptor or -1 when a step of the walk failed.
+    bool open_node(int start_fd, std::size_t index, int& opened)
+    {
+        opened = -1;
+        std::size_t depth = nodes[index].depth;
+        if (!reserve(chain, chain_capacity, depth))
+            return false;
+        std::size_t at = depth;
+        for (std::size_t i = index; nodes[i].parent != no_parent; i = nodes[i].parent)
+            chain[--at] = i;
+        unique_fd current(::dup(start_fd));
+        for (std::size_t k = 0; k < depth && current.valid(); ++k) {
+            unique_fd next(open_directory_at(current.get(), names + nodes[chain[k]].name));
+            current = std::move(next);
+        }
+        opened = current.release();
+        return true;
+    }
+};
+
 } // namespace
 
 int filesystem_identifier_of(int dir_fd, filesystem_identifier& identifier)
@@ -234,29 +315,16 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
 
     // Breadth first over directories; each queued directory is its parent's
     // index and its own name, so memory stays proportional to what was seen.
-    struct node {
-        std::size_t parent;
-        std::string name;
-    };
-    std::vector<node> queue;
-    constexpr std::size_t no_parent = static_cast<std::size_t>(-1);
-    queue.push_back({no_parent, std::string()});
+    search_queue queue;
+    if (!queue.push(search_queue::no_parent, 0, ""))
+        return -1;
     std::uint64_t examined = 0;
 
-    auto open_node = [&](std::size_t index) {
-        std::vector<std::size_t> chain;
-        for (std::size_t i = index; i != no_parent && queue[i].parent != no_parent; i = queue[i].parent)
-            chain.push_back(i);
-        unique_fd current(::dup(identifier.directory_fd));
-        for (auto it = chain.rbegin(); it != chain.rend() && current.valid(); ++it) {
-            unique_fd next(open_directory_at(current.get(), queue[*it].name.c_str()));
-            current = std::move(next);
-        }
-        return current.release();
-    };
-
-    for (std::size_t index = 0; index < queue.size(); ++index) {
-        unique_fd directory(open_node(index));
+    for (std::size_t index = 0; index < queue.count; ++index) {
+        int opened = -1;
+        if (!queue.open_node(identifier.directory_fd, index, opened))
+            return -1;
+        unique_fd directory(opened);
         if (!directory.valid())
             continue; // moved or removed meanwhile; the search goes on
         unique_fd listing(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -285,7 +353,8 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
                     return -1;
                 return descriptor_path(found.get(), path);
             }
-            queue.push_back({index, entry->d_name});
+            if (!queue.push(index, queue.nodes[index].depth + 1, entry->d_name))
+                return -1;
         }
     }
     errno = ENOENT;
