@@ -1,17 +1,8 @@
 // anchorfs: one anchored file-system operation per run, reported as one JSON line.
 
-#include "anchor/root_anchor.hpp"
-#include "platform/owners.hpp"
-#include "protocol/argument_forms.hpp"
-#include "protocol/command.hpp"
-#include "protocol/command_table.hpp"
-#include "protocol/result_line.hpp"
+#include "protocol/front_end.hpp"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-
-using namespace anchorfs;
 
 // A run takes nothing from its environment. The environment is emptied before
 // any library initialiser runs (the priority puts this ahead of them): the hash
@@ -22,61 +13,7 @@ __attribute__((constructor(101))) static void forget_environment()
     ::clearenv();
 }
 
-namespace {
-constexpr int exit_success = 0;
-constexpr int exit_protocol = 2;
-constexpr int exit_failure = 10;
-
-int protocol_failure()
-{
-    print_failure_line(code_invalid_protocol, EINVAL);
-    return exit_protocol;
-}
-} // namespace
-
 int main(int argc, char** argv)
 {
-    if (argc < 6)
-        return protocol_failure();
-    argument_vector args(argv, static_cast<std::size_t>(argc));
-
-    root_anchor root;
-    root.path = argv[2];
-    if (parse_u64(argv[3], root.device) != 0 || parse_u64(argv[4], root.inode) != 0
-        || parse_u64(argv[5], root.owner_uid) != 0)
-        return protocol_failure();
-
-    unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status));
-    if (!root_fd.valid()) {
-        int error = errno;
-        print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error);
-        return exit_failure;
-    }
-    root.fd = root_fd.get();
-
-    filesystem_status filesystem;
-    if (::fstatfs(root.fd, &filesystem.status) != 0)
-        filesystem.error = errno;
-
-    command_report report;
-    int result = -1;
-    errno = EINVAL;
-    if (command_id id = find_command(argv[1], argc); id != command_id::none) {
-        command_context context{root, args, filesystem};
-        result = run_command(id, context, report);
-        if (result == 0 && report.printed)
-            return exit_success;
-    }
-
-    int error = errno != 0 ? errno : EINVAL;
-    root_fd.reset();
-    if (result == 0) {
-        print_plain_line();
-        return exit_success;
-    }
-    const char* code = report.race_code != nullptr ? report.race_code
-                       : error == ESTALE           ? code_identity_changed
-                                                   : errno_code(error);
-    print_failure_line(code, error);
-    return exit_failure;
+    return anchorfs::run_front_end(argc, argv);
 }

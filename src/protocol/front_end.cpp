@@ -1,0 +1,70 @@
+#include "protocol/front_end.hpp"
+
+#include "anchor/root_anchor.hpp"
+#include "platform/owners.hpp"
+#include "protocol/argument_forms.hpp"
+#include "protocol/command.hpp"
+#include "protocol/command_table.hpp"
+#include "protocol/result_line.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace anchorfs {
+
+namespace {
+int protocol_failure()
+{
+    print_failure_line(code_invalid_protocol, EINVAL);
+    return exit_protocol;
+}
+} // namespace
+
+int run_front_end(int argc, char** argv)
+{
+    if (argc < 6)
+        return protocol_failure();
+    argument_vector args(argv, static_cast<std::size_t>(argc));
+
+    root_anchor root;
+    root.path = argv[2];
+    if (parse_u64(argv[3], root.device) != 0 || parse_u64(argv[4], root.inode) != 0
+        || parse_u64(argv[5], root.owner_uid) != 0)
+        return protocol_failure();
+
+    unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status));
+    if (!root_fd.valid()) {
+        int error = errno;
+        print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error);
+        return exit_failure;
+    }
+    root.fd = root_fd.get();
+
+    filesystem_status filesystem;
+    if (::fstatfs(root.fd, &filesystem.status) != 0)
+        filesystem.error = errno;
+
+    command_report report;
+    int result = -1;
+    errno = EINVAL;
+    if (command_id id = find_command(argv[1], argc); id != command_id::none) {
+        command_context context{root, args, filesystem};
+        result = run_command(id, context, report);
+        if (result == 0 && report.printed)
+            return exit_success;
+    }
+
+    int error = errno != 0 ? errno : EINVAL;
+    root_fd.reset();
+    if (result == 0) {
+        print_plain_line();
+        return exit_success;
+    }
+    const char* code = report.race_code != nullptr ? report.race_code
+                       : error == ESTALE           ? code_identity_changed
+                                                   : errno_code(error);
+    print_failure_line(code, error);
+    return exit_failure;
+}
+
+} // namespace anchorfs
