@@ -1,10 +1,25 @@
 #!/usr/bin/env bash
 # Makes sure the Debian 12 packages needed to build and test anchorfs are
-# present. Does nothing (and asks nothing of apt) when they already are; as
-# root it installs what is missing, otherwise it names the packages and fails.
+# present, with those of the optional groups named as arguments. Does nothing
+# (and asks nothing of apt) when they already are; as root it installs what is
+# missing, otherwise it names the packages and fails.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git nlohmann-json3-dev)
+
+# Optional groups for the analysis targets, named on the command line:
+#   tidy  clang-tidy for `make tidy`
+#   fuzz  clang and its libFuzzer runtime for `make fuzz`
+for group in "$@"; do
+    case "$group" in
+    tidy) packages+=(clang-tidy-14) ;;
+    fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    *)
+        echo "install-deps: unknown group '$group' (known: tidy, fuzz)" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
