@@ -137,7 +137,7 @@ int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint6
 int open_bookmarked_parent(argument_vector args, int first, int root_fd, const struct stat& root_status,
                            const filesystem_identifier& identifier, bookmarked_parent& record)
 {
-    auto slot = [&](int offset) { return args[static_cast<std::size_t>(first + offset)]; };
+    auto slot = [&](int offset) { return args[static_cast<std::size_t>(first) + static_cast<std::size_t>(offset)]; };
     record.bookmark = slot(0);
     record.directory_path = slot(4);
     record.leaf = slot(5);

@@ -61,7 +61,7 @@ int parse_file_identity(argument_vector args, int first, file_identity& identity
     std::uint64_t* fields[] = {&identity.device, &identity.inode, &identity.link_count,
                                &identity.owner_uid, &identity.mode};
     for (int i = 0; i < 5; ++i) {
-        if (parse_u64(args[static_cast<std::size_t>(first + i)], *fields[i]) != 0)
+        if (parse_u64(args[static_cast<std::size_t>(first) + static_cast<std::size_t>(i)], *fields[i]) != 0)
             return -1;
     }
     return 0;
@@ -71,11 +71,11 @@ int parse_file_description(argument_vector args, int first, exact_file_descripti
 {
     if (parse_file_identity(args, first, description.identity) != 0)
         return -1;
-    if (parse_u64(args[static_cast<std::size_t>(first + 5)], description.size) != 0)
+    if (parse_u64(args[static_cast<std::size_t>(first) + 5], description.size) != 0)
         return -1;
-    if (parse_u64(args[static_cast<std::size_t>(first + 6)], description.modified_ns) != 0)
+    if (parse_u64(args[static_cast<std::size_t>(first) + 6], description.modified_ns) != 0)
         return -1;
-    const char* digest = args[static_cast<std::size_t>(first + 7)];
+    const char* digest = args[static_cast<std::size_t>(first) + 7];
     if (!valid_sha256_hex(digest)) {
         errno = 0; // reported as EINVAL by the front end
         return -1;
