@@ -1,0 +1,115 @@
+// Fuzz target: directory bookmarks from untrusted bytes. The input is used as a
+// raw record (resolve_bookmark_record, with and without a file-system
+// identifier), hex-encoded as bookmark text, and as bookmark text itself
+// (open_bookmarked_directory). Nothing may crash or read outside its input,
+// a resolved path must be an absolute, terminated path, and an opened
+// directory must have the identity that was asked for.
+
+#include "anchor/bookmarks.hpp"
+#include "platform/bookmark.hpp"
+#include "platform/descriptor_path.hpp"
+#include "scratch.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <span>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "bookmark_record: %s\n", what);
+    std::abort();
+}
+
+struct bookmark_setting {
+    int directory_fd = -1;           // scratch root/a, the directory the identity names
+    struct stat status {};           // its status
+    anchorfs::filesystem_identifier identifier;
+};
+
+const bookmark_setting& setting()
+{
+    static bookmark_setting made = [] {
+        bookmark_setting s;
+        const fuzz::scratch_area& area = fuzz::scratch();
+        fuzz::reset_tree(area.root_fd);
+        s.directory_fd = ::openat(area.root_fd, "a", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (s.directory_fd < 0 || ::fstat(s.directory_fd, &s.status) != 0)
+            fail("cannot open the scratch directory");
+        if (anchorfs::filesystem_identifier_of(area.root_fd, s.identifier) != 0)
+            fail("no file-system identifier for the scratch root");
+        return s;
+    }();
+    return made;
+}
+
+void check_resolved(int result, const char* path)
+{
+    if (result != 0)
+        return;
+    const void* end = std::memchr(path, '\0', anchorfs::full_path_capacity);
+    if (end == nullptr || path[0] != '/')
+        fail("a resolved path is not an absolute, terminated path");
+}
+
+void check_opened(int fd, const bookmark_setting& s)
+{
+    if (fd < 0)
+        return;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_dev != s.status.st_dev
+        || status.st_ino != s.status.st_ino || status.st_uid != s.status.st_uid)
+        fail("an opened bookmark is not the directory with the asked identity");
+    ::close(fd);
+}
+
+std::string hex_of(const std::uint8_t* data, std::size_t size)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const bookmark_setting& s = setting();
+
+    // A heap copy of exactly the input, so any read past it is caught.
+    std::vector<unsigned char> record(data, data + size);
+    std::span<const unsigned char> bytes(record.data(), record.size());
+    char path[anchorfs::full_path_capacity];
+    check_resolved(anchorfs::resolve_bookmark_record(bytes, &s.identifier, path), path);
+    check_resolved(anchorfs::resolve_bookmark_record(bytes, nullptr, path), path);
+
+    auto device = static_cast<std::uint64_t>(s.status.st_dev);
+    auto inode = static_cast<std::uint64_t>(s.status.st_ino);
+    auto uid = static_cast<std::uint64_t>(s.status.st_uid);
+    std::string hex = hex_of(data, size);
+    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, &s.identifier), s);
+    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, nullptr), s);
+
+    // The input as bookmark text: a heap block ending at its terminator.
+    std::size_t length = std::min(size, static_cast<std::size_t>(
+                                            std::find(data, data + size, std::uint8_t{0}) - data));
+    std::unique_ptr<char[]> text(new char[length + 1]);
+    std::memcpy(text.get(), data, length);
+    text[length] = '\0';
+    check_opened(anchorfs::open_bookmarked_directory(text.get(), device, inode, uid, &s.identifier), s);
+    return 0;
+}
