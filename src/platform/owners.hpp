@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
 
@@ -77,6 +79,8 @@ struct unique_dir {
 
 // A heap buffer from malloc; the caller may hand it over with release().
 struct unique_buffer {
+    static constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+
     unsigned char* data = nullptr;
     std::size_t size = 0;
 
@@ -102,10 +106,28 @@ struct unique_buffer {
     ~unique_buffer() { reset(); }
 
     // Allocates `capacity` bytes (at least one); false with malloc's errno.
+    // A buffer of 2 MiB or more (a whole file being read) is aligned to 2 MiB
+    // and asked to be backed by huge pages: filled page by page, 64 MiB of
+    // fresh memory costs 16384 page faults, most of the time of a large read.
+    // A refusal of the advice only costs that time.
     bool allocate(std::size_t capacity) noexcept
     {
         reset();
-        data = static_cast<unsigned char*>(std::malloc(capacity == 0 ? 1 : capacity));
+        if (capacity > SIZE_MAX - huge_page_size) {
+            errno = ENOMEM;
+            return false;
+        }
+        if (capacity >= huge_page_size) {
+            std::size_t rounded = (capacity + huge_page_size - 1) & ~(huge_page_size - 1);
+            data = static_cast<unsigned char*>(std::aligned_alloc(huge_page_size, rounded));
+            if (data != nullptr) {
+                int saved = errno;
+                ::madvise(data, rounded, MADV_HUGEPAGE);
+                errno = saved;
+            }
+        } else {
+            data = static_cast<unsigned char*>(std::malloc(capacity == 0 ? 1 : capacity));
+        }
         if (data == nullptr)
             return false;
         size = capacity;
