@@ -32,6 +32,15 @@ int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::
     return root.release();
 }
 
+// dup() leaves the copy inheritable; every descriptor of a run is close-on-exec.
+static int duplicate_root(int root_fd)
+{
+    unique_fd copy(::dup(root_fd));
+    if (!copy.valid() || ::fcntl(copy.get(), F_SETFD, FD_CLOEXEC) != 0)
+        return -1;
+    return copy.release();
+}
+
 enum class walk_kind { plain, owner_checked };
 
 static int walk_error(walk_kind kind)
@@ -90,7 +99,7 @@ static int open_parent_walk(int root_fd, const struct stat& root_status, const c
         errno = ENAMETOOLONG;
         return -1;
     }
-    unique_fd start(::dup(root_fd));
+    unique_fd start(duplicate_root(root_fd));
     if (!start.valid())
         return -1;
     if (kind == walk_kind::owner_checked && !component_belongs(start.get(), root_status, kind)) {
@@ -133,14 +142,14 @@ int open_two_parents(int root_fd, const struct stat& root_status, const char* fi
 int open_relative_directory(int root_fd, const struct stat& root_status, const char* relative_path)
 {
     if (relative_path != nullptr && std::strcmp(relative_path, ".") == 0)
-        return ::dup(root_fd);
+        return duplicate_root(root_fd);
     if (!valid_relative_path(relative_path)) {
         errno = EINVAL;
         return -1;
     }
     char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path);
-    unique_fd start(::dup(root_fd));
+    unique_fd start(duplicate_root(root_fd));
     if (!start.valid())
         return -1;
     return walk_components(std::move(start), root_status, copy, walk_kind::plain);
