@@ -122,7 +122,7 @@ bool decode_record(std::span<const unsigned char> record, decoded_record& out)
 int handle_mount_descriptor(const decoded_record& record, const filesystem_identifier* identifier)
 {
     if (identifier != nullptr && identifier->directory_fd >= 0)
-        return ::dup(identifier->directory_fd);
+        return ::fcntl(identifier->directory_fd, F_DUPFD_CLOEXEC, 0);
     char path[full_path_capacity];
     std::memcpy(path, record.path, record.path_length);
     path[record.path_length] = '\0';
@@ -233,7 +233,7 @@ struct search_queue {
         std::size_t at = depth;
         for (std::size_t i = index; nodes[i].parent != no_parent; i = nodes[i].parent)
             chain[--at] = i;
-        unique_fd current(::dup(start_fd));
+        unique_fd current(::fcntl(start_fd, F_DUPFD_CLOEXEC, 0));
         for (std::size_t k = 0; k < depth && current.valid(); ++k) {
             unique_fd next(open_directory_at(current.get(), names + nodes[chain[k]].name));
             current = std::move(next);
