@@ -143,7 +143,7 @@ int open_relative_directory(int root_fd, const struct stat& root_status, const c
 {
     if (relative_path != nullptr && std::strcmp(relative_path, ".") == 0)
         return duplicate_root(root_fd);
-    if (!valid_relative_path(relative_path)) {
+    if (relative_path == nullptr || !valid_relative_path(relative_path)) {
         errno = EINVAL;
         return -1;
     }
