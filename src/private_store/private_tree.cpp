@@ -8,10 +8,10 @@
 #include "checked/checked_deletes.hpp"
 #include "checked/checked_moves.hpp"
 #include "checked/probes.hpp"
+#include "platform/directory_listing.hpp"
 #include "private_store/hardening.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,33 +30,15 @@ bool stale_unless_error()
 }
 
 // The first entry of a fresh listing other than "." and ".."; 1 with the name
-// copied, 0 when the directory is empty, -1 on failure. The stream is closed
+// copied, 0 when the directory is empty, -1 on failure. The listing is closed
 // before returning, so nothing is removed while a listing is open.
 int first_entry(int listing_fd, leaf_buffer& name)
 {
     unique_fd listing(listing_fd);
-    unique_dir stream(::fdopendir(listing.get()));
-    if (stream.dir == nullptr)
+    int found = first_directory_entry(listing.get(), name, leaf_capacity);
+    if (found < 0)
         return -1;
-    listing.release();
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream.dir);
-        if (entry == nullptr) {
-            if (errno != 0)
-                return -1;
-            return stream.close() == 0 ? 0 : -1;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        std::size_t length = std::strlen(entry->d_name);
-        if (length == 0 || length >= leaf_capacity) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        std::memcpy(name, entry->d_name, length + 1);
-        return stream.close() == 0 ? 1 : -1;
-    }
+    return ::close(listing.release()) == 0 ? found : -1;
 }
 
 bool remove_private_directory_entry(int dir, const char* name, const struct stat& status,
