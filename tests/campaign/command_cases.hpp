@@ -1,0 +1,878 @@
+// One case per command for the crash and fault campaigns: the tree it runs
+// in, its arguments, the states on disk that a run cut short or failed may
+// leave, and how such a state is settled (the recover command, a second run,
+// or removal of a staging leftover).
+#pragma once
+
+#include "campaign/campaign_support.hpp"
+
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace anchorfs::test::campaign {
+
+class command_case {
+public:
+    virtual ~command_case() = default;
+    virtual std::string command() const = 0;
+    // Builds the tree in `s` and sets args and input.
+    virtual void arrange(scene& s) = 0;
+    // Takes the bookmarks its recovery needs, as an application does before it
+    // starts the command.
+    virtual void prepare_recovery(const scene& /*s*/) {}
+    virtual testing::AssertionResult success_output(const run_result& r, const scene& /*s*/) const
+    {
+        return exact_output(r, plain_line, 0);
+    }
+    virtual bool reads() const { return false; }
+    // The name of the state the tree is in, or "" with `why` set when the tree
+    // is in none that the command allows.
+    virtual std::string state(const scene& s, std::string& why) const = 0;
+    virtual std::string untouched_state() const { return "before"; }
+    virtual std::string completed_state() const { return "after"; }
+    // Brings the tree from `state` to where the command's users settle it and
+    // checks that a second settling run changes nothing.
+    virtual void settle(scene& /*s*/, const std::string& /*state*/) {}
+    // Puts the arranged tree back in the same scene for another run, keeping
+    // what is costly to take again (bookmarks); false when a case needs a
+    // fresh scene.
+    virtual bool reset(scene& /*s*/) { return false; }
+
+    std::vector<std::string> args;
+    std::string input;
+
+protected:
+    tree original;
+
+    // Everything but the involved paths is as it was.
+    bool rest_unchanged(const scene& s, const std::vector<std::string>& involved, std::string& why) const
+    {
+        tree now = without(s.now(), involved);
+        tree before = without(original, involved);
+        if (now == before)
+            return true;
+        why = "entries outside " + testing::PrintToString(involved) + " changed: " + testing::PrintToString(now);
+        return false;
+    }
+    // Runs a settling command twice: both succeed and leave `expected`.
+    static void settle_with(const scene& s, const std::string& command, const std::vector<std::string>& rest,
+                            const tree& expected, const std::string& input = {})
+    {
+        for (const char* pass : {"first", "second"}) {
+            run_options options;
+            options.stdin_data = input;
+            run_result r = s.run(command, rest, options);
+            EXPECT_TRUE(exact_output(r, plain_line, 0)) << pass << " " << command;
+            EXPECT_EQ(s.now(), expected) << pass << " " << command;
+        }
+    }
+};
+
+using case_factory = std::function<std::unique_ptr<command_case>()>;
+
+namespace cases {
+
+// Which of `names` hold `file` (all with `links` links); the others must be absent.
+inline int holders(const scene& s, const std::vector<std::string>& names, const entry& file, nlink_t links,
+                   std::string& where, std::string& why)
+{
+    int count = 0;
+    for (const std::string& name : names) {
+        if (holds(s, name, file, links)) {
+            ++count;
+            where = name;
+        } else if (!absent(s, name)) {
+            why = name + " holds something else: " + testing::PrintToString(entry_of(s.at(name)));
+            return -1;
+        }
+    }
+    return count;
+}
+
+inline bool prefix_of(const std::string& part, const std::string& whole)
+{
+    return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
+}
+
+// ---------------------------------------------------------------- rename-excl
+
+class rename_excl : public command_case {
+    entry file;
+    std::vector<std::string> description;
+    std::vector<std::string> groups;
+
+public:
+    std::string command() const override { return "rename-excl"; }
+    void arrange(scene& s) override
+    {
+        s.dir("d");
+        s.dir("e");
+        s.file("d/f", "rename payload\n");
+        file = entry_of(s.at("d/f"));
+        description = description_args(s.at("d/f"));
+        args = join({{"d/f", "e/g"}, identity_args(s.at("d/f"))});
+        original = s.now();
+    }
+    void prepare_recovery(const scene& s) override { groups = join({s.group("d", "f"), s.group("e", "g")}); }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"d/f", "e/g"}, why))
+            return "";
+        if (holds(s, "d/f", file, 1) && absent(s, "e/g"))
+            return "before";
+        if (absent(s, "d/f") && holds(s, "e/g", file, 1))
+            return "after";
+        why = "the file is not under exactly one of d/f and e/g";
+        return "";
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        if (groups.empty())
+            prepare_recovery(s);
+        settle_with(s, "recover-rename", join({groups, description}), original);
+    }
+};
+
+// ---------------------------------------------------------------- rename-swap
+
+class rename_swap : public command_case {
+    entry one;
+    entry two;
+    std::vector<std::string> descriptions;
+    std::vector<std::string> groups;
+
+public:
+    std::string command() const override { return "rename-swap"; }
+    void arrange(scene& s) override
+    {
+        s.dir("d");
+        s.dir("e");
+        s.file("d/a", "swap file one\n");
+        s.file("e/b", "swap file two, a little longer\n", 0640);
+        one = entry_of(s.at("d/a"));
+        two = entry_of(s.at("e/b"));
+        descriptions = join({description_args(s.at("d/a")), description_args(s.at("e/b"))});
+        args = join({{"d/a", "e/b"}, identity_args(s.at("d/a")), identity_args(s.at("e/b"))});
+        original = s.now();
+    }
+    void prepare_recovery(const scene& s) override { groups = join({s.group("d", "a"), s.group("e", "b")}); }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"d/a", "e/b"}, why))
+            return "";
+        if (holds(s, "d/a", one, 1) && holds(s, "e/b", two, 1))
+            return "before";
+        if (holds(s, "d/a", two, 1) && holds(s, "e/b", one, 1))
+            return "after";
+        why = "d/a and e/b hold neither the two files nor the two files swapped";
+        return "";
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        if (groups.empty())
+            prepare_recovery(s);
+        settle_with(s, "recover-swap", join({groups, descriptions}), original);
+    }
+};
+
+// ---------------------------------------------------------------- unlink-checked
+
+// The file d/f passes through s/staged and the quarantine name in s.
+inline std::string unlink_state(const scene& s, const entry& file, const std::string& source_label,
+                                const std::string& gone_label, std::string& why)
+{
+    const std::string quarantine = "s/" + quarantine_leaf;
+    std::string where;
+    int count = holders(s, {"d/f", "s/staged", quarantine}, file, 1, where, why);
+    if (count < 0)
+        return "";
+    if (count == 0)
+        return gone_label;
+    if (count > 1) {
+        why = "the file is under more than one name";
+        return "";
+    }
+    return where == "d/f" ? source_label : where == "s/staged" ? "staging" : "quarantine";
+}
+
+class unlink_checked : public command_case {
+    entry file;
+    std::vector<std::string> description;
+    std::vector<std::string> groups;
+
+public:
+    std::string command() const override { return "unlink-checked"; }
+    void arrange(scene& s) override
+    {
+        s.dir("d");
+        s.dir("s");
+        s.file("d/f", "unlink payload\n");
+        file = entry_of(s.at("d/f"));
+        description = description_args(s.at("d/f"));
+        args = join({{"d/f", "s/staged", "s/" + quarantine_leaf}, description});
+        original = s.now();
+    }
+    void prepare_recovery(const scene& s) override
+    {
+        groups = join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"d/f", "s/staged", "s/" + quarantine_leaf}, why))
+            return "";
+        return unlink_state(s, file, "before", "after", why);
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        if (groups.empty())
+            prepare_recovery(s);
+        settle_with(s, "recover-unlink", join({groups, description}), without(original, {"d/f"}));
+    }
+};
+
+// ---------------------------------------------------------------- link-excl
+
+// d/f (one link before the run) and its extra link under e/g, s/staged or the
+// quarantine name in s.
+inline std::string link_state(const scene& s, const entry& file, const std::string& plain_label,
+                              const std::string& linked_label, std::string& why)
+{
+    const std::vector<std::string> extras = {"e/g", "s/staged", "s/" + quarantine_leaf};
+    for (nlink_t links : {nlink_t(1), nlink_t(2)}) {
+        if (!holds(s, "d/f", file, links))
+            continue;
+        std::string where;
+        int count = holders(s, extras, file, links, where, why);
+        if (count < 0)
+            return "";
+        if (count + 1 != static_cast<int>(links))
+            continue;
+        if (count == 0)
+            return plain_label;
+        return where == "e/g" ? linked_label : where == "s/staged" ? "staging" : "quarantine";
+    }
+    if (why.empty())
+        why = "d/f does not hold the file with one link per name that holds it";
+    return "";
+}
+
+class link_excl : public command_case {
+    entry file;
+    std::vector<std::string> description;
+    std::vector<std::string> groups;
+
+public:
+    std::string command() const override { return "link-excl"; }
+    void arrange(scene& s) override
+    {
+        s.dir("d");
+        s.dir("e");
+        s.dir("s");
+        s.file("d/f", "link payload\n");
+        file = entry_of(s.at("d/f"));
+        description = description_args(s.at("d/f"));
+        args = join({{"d/f", "e/g", "s/staged", "s/" + quarantine_leaf}, description});
+        original = s.now();
+    }
+    void prepare_recovery(const scene& s) override
+    {
+        groups = join({s.group("d", "f"), s.group("e", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"d/f", "e/g", "s/staged", "s/" + quarantine_leaf}, why))
+            return "";
+        return link_state(s, file, "before", "after", why);
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        if (groups.empty())
+            prepare_recovery(s);
+        settle_with(s, "recover-link", join({groups, description}), original);
+    }
+};
+
+// ---------------------------------------------------------------- create-file, create-private-file
+
+// Content larger than one 64 KiB transfer, so the copy takes two reads and writes.
+inline const std::string created_content = payload(70000, "created");
+
+inline std::string created_state(const scene& s, const std::string& name, mode_t mode, std::string& why)
+{
+    if (absent(s, name))
+        return "before";
+    entry e = entry_of(s.at(name));
+    if (e.type != 'f' || e.links != 1 || (e.mode & ~mode) != 0 || !prefix_of(e.content, created_content)) {
+        why = name + " is not a part of the announced content: " + testing::PrintToString(e);
+        return "";
+    }
+    return e.content == created_content && e.mode == mode ? "after" : "partial";
+}
+
+class create_file : public command_case {
+    bool private_file;
+    std::string parent() const { return private_file ? "p" : "d"; }
+
+public:
+    explicit create_file(bool private_store) : private_file(private_store) {}
+    std::string command() const override { return private_file ? "create-private-file" : "create-file"; }
+    void arrange(scene& s) override
+    {
+        s.dir(parent(), private_file ? 0700 : 0755);
+        s.file(parent() + "/other", "neighbour\n", private_file ? 0600 : 0644);
+        args = private_file ? std::vector<std::string>{"p/new", std::to_string(created_content.size())}
+                            : std::vector<std::string>{"d/new", "420", std::to_string(created_content.size())};
+        input = created_content;
+        original = s.now();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {parent() + "/new"}, why))
+            return "";
+        return created_state(s, parent() + "/new", private_file ? 0600 : 0644, why);
+    }
+};
+
+// ---------------------------------------------------------------- create-private-file-staged
+
+class create_private_file_staged : public command_case {
+public:
+    std::string command() const override { return "create-private-file-staged"; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/other", "neighbour\n", 0600);
+        args = {"p/final", "p/stage", std::to_string(created_content.size())};
+        input = created_content;
+        original = s.now();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"p/final", "p/stage"}, why))
+            return "";
+        const bool final_absent = absent(s, "p/final");
+        const bool stage_absent = absent(s, "p/stage");
+        if (final_absent && stage_absent)
+            return "before";
+        if (!final_absent) {
+            entry e = entry_of(s.at("p/final"));
+            if (!stage_absent || e.type != 'f' || e.links != 1 || e.mode != 0600 || e.content != created_content) {
+                why = "p/final holds no complete private file, or p/stage remains beside it";
+                return "";
+            }
+            return "after";
+        }
+        entry e = entry_of(s.at("p/stage"));
+        if (e.type != 'f' || e.links != 1 || (e.mode & ~0600) != 0 || !prefix_of(e.content, created_content)) {
+            why = "p/stage holds something other than part of the content";
+            return "";
+        }
+        return "staging left";
+    }
+    // A staging leftover is removed, then the creation is repeated.
+    void settle(scene& s, const std::string& found) override
+    {
+        if (found == "staging left") {
+            run_result r = s.run("remove-private-staging-file", {"p/stage", std::to_string(created_content.size())});
+            EXPECT_TRUE(exact_output(r, plain_line, 0)) << "remove-private-staging-file";
+            EXPECT_TRUE(absent(s, "p/stage"));
+        }
+        if (absent(s, "p/final")) {
+            run_options options;
+            options.stdin_data = input;
+            EXPECT_TRUE(exact_output(s.run(command(), args, options), plain_line, 0)) << "second creation";
+        }
+        std::string why;
+        EXPECT_EQ(state(s, why), "after") << why;
+    }
+};
+
+// ---------------------------------------------------------------- remove-private-file
+
+class remove_private_file : public command_case {
+    entry file;
+
+public:
+    std::string command() const override { return "remove-private-file"; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/f", "private payload\n", 0600);
+        s.file("p/other", "neighbour\n", 0600);
+        file = entry_of(s.at("p/f"));
+        args = {"p/f", std::to_string(file.content.size()), sha256_hex(file.content)};
+        original = s.now();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"p/f"}, why))
+            return "";
+        if (holds(s, "p/f", file, 1))
+            return "before";
+        if (absent(s, "p/f"))
+            return "after";
+        why = "p/f holds something else";
+        return "";
+    }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {"p/f"})); }
+};
+
+// ---------------------------------------------------------------- private trees
+
+// A file at the top and one in a subdirectory.
+inline void private_tree(const scene& s, const std::string& top)
+{
+    s.dir(top, 0700);
+    s.file(top + "/a", "tree file a\n", 0600);
+    s.dir(top + "/b", 0700);
+    s.file(top + "/b/c", "tree file c\n", 0600);
+}
+
+class remove_private_tree : public command_case {
+public:
+    std::string command() const override { return "remove-private-tree"; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/other", "neighbour\n", 0600);
+        private_tree(s, "p/t");
+        args = {"p/t", "4096", "16"};
+        original = s.now();
+    }
+    // What is left of the tree is a part of it, each entry as it was.
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"p/t"}, why))
+            return "";
+        tree now = s.now();
+        std::size_t left = 0;
+        for (const auto& [path, e] : now) {
+            if (!below(path, "p/t"))
+                continue;
+            auto it = original.find(path);
+            if (it == original.end() || !(it->second == e)) {
+                why = path + " is not an entry of the tree as it was: " + testing::PrintToString(e);
+                return "";
+            }
+            ++left;
+        }
+        const std::size_t all = original.size() - without(original, {"p/t"}).size();
+        return left == all ? "before" : left == 0 ? "after" : "partial";
+    }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {"p/t"})); }
+};
+
+class quarantine_private_tree : public command_case {
+public:
+    std::string command() const override { return "quarantine-private-tree"; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/other", "neighbour\n", 0600);
+        private_tree(s, "p/t");
+        args = {"p/t", "p/q"};
+        original = s.now();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        tree now = s.now();
+        if (now == original)
+            return "before";
+        if (now == moved(original, "p/t", "p/q"))
+            return "after";
+        why = "the tree is neither whole at p/t nor whole at p/q: " + testing::PrintToString(now);
+        return "";
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        settle_with(s, command(), args, moved(original, "p/t", "p/q"));
+    }
+};
+
+// ---------------------------------------------------------------- ensure-dir, ensure-private-dir
+
+inline const std::regex directory_line_pattern(
+    R"re(\{"ok":true,"device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)","mode":"([0-9]+)"\}\n)re");
+
+class ensure_dir : public command_case {
+    bool private_dir;
+    std::string name() const { return private_dir ? "p/new" : "d/new"; }
+
+public:
+    explicit ensure_dir(bool private_store) : private_dir(private_store) {}
+    std::string command() const override { return private_dir ? "ensure-private-dir" : "ensure-dir"; }
+    void arrange(scene& s) override
+    {
+        s.dir(private_dir ? "p" : "d", private_dir ? 0700 : 0755);
+        args = {name()};
+        original = s.now();
+    }
+    testing::AssertionResult success_output(const run_result& r, const scene& s) const override
+    {
+        std::smatch match;
+        if (r.exit_code != 0 || !r.err.empty() || !std::regex_match(r.out, match, directory_line_pattern))
+            return testing::AssertionFailure() << "no directory line: \"" << r.out << "\" exit " << r.exit_code;
+        if (absent(s, name()) || std::stoull(match[2].str()) != entry_of(s.at(name())).inode)
+            return testing::AssertionFailure() << "the directory line names another directory";
+        return testing::AssertionSuccess();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {name()}, why))
+            return "";
+        if (absent(s, name()))
+            return "before";
+        tree now = s.now();
+        if (now.at(name()).type == 'd' && without(now, {name()}).size() + 1 == now.size())
+            return "after";
+        why = name() + " is not an empty directory";
+        return "";
+    }
+};
+
+// ---------------------------------------------------------------- read-private-file, read-external-file
+
+class read_file_case : public command_case {
+    bool private_read;
+    std::string content = payload(70000, "read");
+
+public:
+    explicit read_file_case(bool private_store) : private_read(private_store) {}
+    std::string command() const override { return private_read ? "read-private-file" : "read-external-file"; }
+    bool reads() const override { return true; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/f", content, 0600);
+        if (private_read) {
+            args = {"p/f", "100000"};
+        } else {
+            struct stat parent = lstat_of(s.at("p"));
+            args = {"p/f", "100000", std::to_string(parent.st_dev), std::to_string(parent.st_ino),
+                    std::to_string(parent.st_uid)};
+        }
+        original = s.now();
+    }
+    testing::AssertionResult success_output(const run_result& r, const scene&) const override
+    {
+        return exact_output(r, "{\"ok\":true,\"size\":\"" + std::to_string(content.size()) + "\"}\n" + content, 0);
+    }
+    std::string untouched_state() const override { return "unchanged"; }
+    std::string completed_state() const override { return "unchanged"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {}, why))
+            return "";
+        return "unchanged";
+    }
+};
+
+// ---------------------------------------------------------------- remove-private-staging-file
+
+class remove_private_staging_file : public command_case {
+    entry file;
+
+public:
+    std::string command() const override { return "remove-private-staging-file"; }
+    void arrange(scene& s) override
+    {
+        s.dir("p", 0700);
+        s.file("p/stage", "left behind by a staged creation\n", 0600);
+        s.file("p/other", "neighbour\n", 0600);
+        file = entry_of(s.at("p/stage"));
+        args = {"p/stage", "4096"};
+        original = s.now();
+    }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, {"p/stage"}, why))
+            return "";
+        if (holds(s, "p/stage", file, 1))
+            return "before";
+        if (absent(s, "p/stage"))
+            return "after";
+        why = "p/stage holds something else";
+        return "";
+    }
+    void settle(scene& s, const std::string&) override
+    {
+        settle_with(s, command(), args, without(original, {"p/stage"}));
+    }
+};
+
+// ---------------------------------------------------------------- bookmark-parent
+
+class bookmark_parent : public command_case {
+public:
+    std::string command() const override { return "bookmark-parent"; }
+    void arrange(scene& s) override
+    {
+        s.dir("d");
+        s.file("d/f", "bookmarked\n");
+        args = {"d/f"};
+        original = s.now();
+    }
+    testing::AssertionResult success_output(const run_result& r, const scene& s) const override
+    {
+        std::smatch match;
+        if (r.exit_code != 0 || !r.err.empty() || !std::regex_match(r.out, match, bookmark_line_pattern))
+            return testing::AssertionFailure() << "no bookmark line: \"" << r.out << "\" exit " << r.exit_code;
+        if (std::stoull(match[3].str()) != entry_of(s.at("d")).inode)
+            return testing::AssertionFailure() << "the bookmark line names another directory";
+        return testing::AssertionSuccess();
+    }
+    std::string untouched_state() const override { return "unchanged"; }
+    std::string completed_state() const override { return "unchanged"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        return rest_unchanged(s, {}, why) ? "unchanged" : "";
+    }
+};
+
+// ---------------------------------------------------------------- recover commands
+
+// Each starts from the tree an interrupted run left and settles it. Their
+// bookmarks stay valid as long as the directories do, so one scene serves many
+// runs: reset() clears the names and builds the interrupted state again.
+class recover_case : public command_case {
+public:
+    void arrange(scene& s) override
+    {
+        build_directories(s);
+        groups = take_groups(s);
+        build(s);
+    }
+    bool reset(scene& s) override
+    {
+        for (const std::string& name : names())
+            if (!absent(s, name))
+                ::unlink(s.at(name).c_str());
+        build(s);
+        return true;
+    }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, settled()); }
+
+protected:
+    std::vector<std::string> groups;
+    virtual void build_directories(const scene& s) const = 0;
+    virtual std::vector<std::string> take_groups(const scene& s) const = 0;
+    // The names the case uses, and the files and interrupted state under them.
+    virtual std::vector<std::string> names() const = 0;
+    virtual void build(scene& s) = 0;
+    virtual tree settled() const { return original; }
+};
+
+class recover_rename : public recover_case {
+    tree interrupted;
+
+public:
+    std::string command() const override { return "recover-rename"; }
+    std::string untouched_state() const override { return "renamed"; }
+    std::string completed_state() const override { return "restored"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        tree now = s.now();
+        if (now == interrupted)
+            return "renamed";
+        if (now == original)
+            return "restored";
+        why = "neither renamed nor restored: " + testing::PrintToString(now);
+        return "";
+    }
+
+protected:
+    void build_directories(const scene& s) const override
+    {
+        s.dir("d");
+        s.dir("e");
+    }
+    std::vector<std::string> take_groups(const scene& s) const override
+    {
+        return join({s.group("d", "f"), s.group("e", "g")});
+    }
+    std::vector<std::string> names() const override { return {"d/f", "e/g"}; }
+    void build(scene& s) override
+    {
+        s.file("d/f", "rename payload\n");
+        args = join({groups, description_args(s.at("d/f"))});
+        original = s.now();
+        s.move("d/f", "e/g");
+        interrupted = s.now();
+    }
+};
+
+class recover_swap : public recover_case {
+    tree interrupted;
+
+public:
+    std::string command() const override { return "recover-swap"; }
+    std::string untouched_state() const override { return "swapped"; }
+    std::string completed_state() const override { return "restored"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        tree now = s.now();
+        if (now == interrupted)
+            return "swapped";
+        if (now == original)
+            return "restored";
+        why = "neither swapped nor restored: " + testing::PrintToString(now);
+        return "";
+    }
+
+protected:
+    void build_directories(const scene& s) const override
+    {
+        s.dir("d");
+        s.dir("e");
+    }
+    std::vector<std::string> take_groups(const scene& s) const override
+    {
+        return join({s.group("d", "a"), s.group("e", "b")});
+    }
+    std::vector<std::string> names() const override { return {"d/a", "e/b"}; }
+    void build(scene& s) override
+    {
+        s.file("d/a", "swap file one\n");
+        s.file("e/b", "swap file two, a little longer\n", 0640);
+        args = join({groups, description_args(s.at("d/a")), description_args(s.at("e/b"))});
+        original = s.now();
+        s.swap("d/a", "e/b");
+        interrupted = s.now();
+    }
+};
+
+// The unlink was interrupted before its first move: the whole unlink is left to do.
+class recover_unlink : public recover_case {
+    entry file;
+
+public:
+    std::string command() const override { return "recover-unlink"; }
+    std::string untouched_state() const override { return "source"; }
+    std::string completed_state() const override { return "removed"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, names(), why))
+            return "";
+        return unlink_state(s, file, "source", "removed", why);
+    }
+
+protected:
+    void build_directories(const scene& s) const override
+    {
+        s.dir("d");
+        s.dir("s");
+    }
+    std::vector<std::string> take_groups(const scene& s) const override
+    {
+        return join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
+    }
+    std::vector<std::string> names() const override { return {"d/f", "s/staged", "s/" + quarantine_leaf}; }
+    void build(scene& s) override
+    {
+        s.file("d/f", "unlink payload\n");
+        file = entry_of(s.at("d/f"));
+        args = join({groups, description_args(s.at("d/f"))});
+        original = s.now();
+    }
+    tree settled() const override { return without(original, {"d/f"}); }
+};
+
+// The link was made and not yet reported: the extra link is under e/g.
+class recover_link : public recover_case {
+    entry file;
+
+public:
+    std::string command() const override { return "recover-link"; }
+    std::string untouched_state() const override { return "linked"; }
+    std::string completed_state() const override { return "restored"; }
+    std::string state(const scene& s, std::string& why) const override
+    {
+        if (!rest_unchanged(s, names(), why))
+            return "";
+        return link_state(s, file, "restored", "linked", why);
+    }
+
+protected:
+    void build_directories(const scene& s) const override
+    {
+        s.dir("d");
+        s.dir("e");
+        s.dir("s");
+    }
+    std::vector<std::string> take_groups(const scene& s) const override
+    {
+        return join({s.group("d", "f"), s.group("e", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
+    }
+    std::vector<std::string> names() const override
+    {
+        return {"d/f", "e/g", "s/staged", "s/" + quarantine_leaf};
+    }
+    void build(scene& s) override
+    {
+        s.file("d/f", "link payload\n");
+        file = entry_of(s.at("d/f"));
+        args = join({groups, description_args(s.at("d/f"))});
+        original = s.now();
+        s.link("d/f", "e/g");
+    }
+};
+
+} // namespace cases
+
+// Every command by name.
+inline const std::vector<std::pair<std::string, case_factory>>& all_cases()
+{
+    using namespace cases;
+    static const std::vector<std::pair<std::string, case_factory>> table = {
+        {"rename-excl", [] { return std::make_unique<rename_excl>(); }},
+        {"rename-swap", [] { return std::make_unique<rename_swap>(); }},
+        {"unlink-checked", [] { return std::make_unique<unlink_checked>(); }},
+        {"link-excl", [] { return std::make_unique<link_excl>(); }},
+        {"create-file", [] { return std::make_unique<create_file>(false); }},
+        {"create-private-file", [] { return std::make_unique<create_file>(true); }},
+        {"create-private-file-staged", [] { return std::make_unique<create_private_file_staged>(); }},
+        {"remove-private-file", [] { return std::make_unique<remove_private_file>(); }},
+        {"remove-private-tree", [] { return std::make_unique<remove_private_tree>(); }},
+        {"quarantine-private-tree", [] { return std::make_unique<quarantine_private_tree>(); }},
+        {"ensure-dir", [] { return std::make_unique<ensure_dir>(false); }},
+        {"ensure-private-dir", [] { return std::make_unique<ensure_dir>(true); }},
+        {"read-private-file", [] { return std::make_unique<read_file_case>(true); }},
+        {"read-external-file", [] { return std::make_unique<read_file_case>(false); }},
+        {"remove-private-staging-file", [] { return std::make_unique<remove_private_staging_file>(); }},
+        {"bookmark-parent", [] { return std::make_unique<bookmark_parent>(); }},
+        {"recover-rename", [] { return std::make_unique<recover_rename>(); }},
+        {"recover-swap", [] { return std::make_unique<recover_swap>(); }},
+        {"recover-unlink", [] { return std::make_unique<recover_unlink>(); }},
+        {"recover-link", [] { return std::make_unique<recover_link>(); }},
+    };
+    return table;
+}
+
+inline case_factory case_named(const std::string& name)
+{
+    for (const auto& [command, make] : all_cases())
+        if (command == name)
+            return make;
+    throw std::invalid_argument("no campaign case for " + name);
+}
+
+// "rename-excl" -> "RenameExcl", for test names.
+inline std::string camel(const std::string& command)
+{
+    std::string name;
+    bool upper = true;
+    for (char c : command) {
+        if (c == '-') {
+            upper = true;
+            continue;
+        }
+        name.push_back(upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c);
+        upper = false;
+    }
+    return name;
+}
+
+} // namespace anchorfs::test::campaign

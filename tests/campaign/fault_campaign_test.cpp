@@ -1,0 +1,125 @@
+// Fault campaign: every call that a run of a command makes is made to fail in
+// turn, on a fresh tree: with EIO, and also with EACCES for opens, ENOSPC for
+// writes and EINTR for reads, writes and flushes. Every run ends with a
+// well-formed result (a failure line with a known code and exit status 10, or,
+// where the failed call does not matter, the command's success), leaves no
+// descriptor open and nothing on standard error, and leaves the tree in a
+// state the command allows: nothing lost, nothing half-written under a final
+// name, a rollback reported only when the tree is back as it was, and any
+// intermediate state settled the way the command's users settle it.
+
+#include "campaign/command_cases.hpp"
+
+#include <map>
+
+namespace anchorfs::test::campaign {
+namespace {
+
+std::vector<std::string> injected_errors(const std::string& function)
+{
+    std::vector<std::string> errors = {"EIO"};
+    if (function == "open" || function == "openat")
+        errors.push_back("EACCES");
+    if (function == "write")
+        errors.push_back("ENOSPC");
+    if (function == "read" || function == "write" || function == "fsync")
+        errors.push_back("EINTR");
+    return errors;
+}
+
+class FaultCampaign : public testing::TestWithParam<std::string> {};
+
+TEST_P(FaultCampaign, EachCallFailing_WellFormedResultNoDescriptorLeftAllowedState)
+{
+    const case_factory make = case_named(GetParam());
+
+    std::vector<traced_call> calls;
+    {
+        scene s;
+        auto c = make();
+        c->arrange(s);
+        run_options options;
+        options.stdin_data = c->input;
+        options.trace = true;
+        options.check_fds = true;
+        run_result r = s.run(c->command(), c->args, options);
+        ASSERT_TRUE(c->success_output(r, s)) << "run without faults";
+        EXPECT_TRUE(r.leaked_fds.empty()) << "run without faults";
+        calls = calls_of(r);
+    }
+    ASSERT_FALSE(calls.empty());
+
+    long long faults = 0;
+    std::map<std::string, int> outcomes;
+    std::map<std::string, int> states;
+    std::unique_ptr<scene> kept;
+    std::unique_ptr<command_case> c;
+    for (const traced_call& call : calls) {
+        for (const std::string& error : injected_errors(call.function)) {
+            const std::string rule = "fail:" + call.function + ":" + std::to_string(call.ordinal) + ":" + error;
+            SCOPED_TRACE(rule);
+            ++faults;
+            if (c == nullptr || !c->reset(*kept)) {
+                c = nullptr;
+                kept = std::make_unique<scene>();
+                c = make();
+                c->arrange(*kept);
+            }
+            scene& s = *kept;
+            run_options options;
+            options.stdin_data = c->input;
+            options.seam.rules = rule;
+            options.check_fds = true;
+            run_result r = s.run(c->command(), c->args, options);
+            EXPECT_TRUE(r.leaked_fds.empty()) << r.leaked_fds.size() << " descriptors open at exit";
+
+            std::string why;
+            const std::string state = c->state(s, why);
+            EXPECT_NE(state, "") << why;
+            EXPECT_TRUE(s.outside_untouched());
+            if (r.exit_code == 0) {
+                // The failed call did not matter (a file-system status that
+                // only the recover commands use, a failing close that still
+                // closed): then the command must really have done its work.
+                EXPECT_TRUE(c->success_output(r, s));
+                EXPECT_EQ(state, c->completed_state()) << "success reported";
+                ++outcomes["success"];
+            } else {
+                std::string code;
+                EXPECT_TRUE(well_formed_failure(r, &code, c->reads()));
+                if (code == "RACE_ROLLED_BACK") {
+                    EXPECT_EQ(state, c->untouched_state()) << "rollback reported";
+                }
+                ++outcomes[code.empty() ? "malformed" : code];
+            }
+            if (state.empty())
+                continue;
+            ++states[state];
+            if (state != c->untouched_state() && state != c->completed_state()) {
+                c->settle(s, state);
+                EXPECT_TRUE(s.outside_untouched()) << "after settling";
+            }
+        }
+    }
+
+    record_count("fault", GetParam(), "calls", static_cast<long long>(calls.size()));
+    record_count("fault", GetParam(), "faults injected", faults);
+    for (const auto& [outcome, count] : outcomes)
+        record_count("fault", GetParam(), "outcome " + outcome, count);
+    for (const auto& [state, count] : states)
+        record_count("fault", GetParam(), "state " + state, count);
+}
+
+std::vector<std::string> every_command()
+{
+    std::vector<std::string> names;
+    for (const auto& [name, make] : all_cases())
+        names.push_back(name);
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, FaultCampaign, testing::ValuesIn(every_command()),
+                         [](const testing::TestParamInfo<std::string>& info) { return camel(info.param); });
+
+} // namespace
+} // namespace anchorfs::test::campaign
