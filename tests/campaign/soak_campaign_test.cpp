@@ -14,8 +14,8 @@
 // every result line well-formed.
 //
 // ANCHORFS_SOAK_ITERATIONS sets the number of iterations, one command run each
-// (default for CI), and
-// ANCHORFS_SOAK_SEED the seed of both the test's and the adversary's choices.
+// (the default suits the test suite), and ANCHORFS_SOAK_SEED the seed of both
+// the test's and the adversary's choices.
 
 #include "campaign/campaign_support.hpp"
 
@@ -616,9 +616,20 @@ public:
         }
     }
 
-    bool pick_file(const std::string& dir, ino_t& inode, std::string& name)
+    // A file named in `dir`; mostly one with a single name when files with
+    // more are not what the run is meant for (private files, reads, deletes),
+    // so that such runs have something to act on besides refusals.
+    bool pick_file(const std::string& dir, ino_t& inode, std::string& name, bool mostly_single = false)
     {
         auto candidates = files.named_in(dir);
+        if (mostly_single && chance(70)) {
+            std::vector<std::pair<ino_t, std::string>> single;
+            for (const auto& candidate : candidates)
+                if (files.files.at(candidate.first).links == 1)
+                    single.push_back(candidate);
+            if (!single.empty())
+                candidates = single;
+        }
         if (candidates.empty())
             return false;
         std::tie(inode, name) = candidates[pick(candidates.size())];
@@ -703,7 +714,7 @@ public:
         }
         case 6:
         case 7: {
-            if (!pick_file(file_dirs[pick(3)], inode, name))
+            if (!pick_file(file_dirs[pick(3)], inode, name, true))
                 break;
             bool accurate;
             p.command = "unlink-checked";
@@ -713,7 +724,7 @@ public:
             return p;
         }
         case 8: {
-            if (!pick_file("p", inode, name))
+            if (!pick_file("p", inode, name, true))
                 break;
             const tracked& t = files.files.at(inode);
             const std::string& content = chance(30) ? t.original : t.content;
@@ -765,12 +776,12 @@ public:
             return p;
         case 12: {
             if (chance(50)) {
-                if (!pick_file("p", inode, name))
+                if (!pick_file("p", inode, name, true))
                     break;
                 p.command = "read-private-file";
                 p.rest = {name, "100000"};
             } else {
-                if (!pick_file(plain_dir, inode, name))
+                if (!pick_file(plain_dir, inode, name, true))
                     break;
                 struct stat parent = lstat_of(s.at(plain_dir));
                 p.command = "read-external-file";
@@ -800,7 +811,7 @@ public:
         }
         case 14: {
             // The whole unlink left to the recovery, the file still at its name.
-            if (!pick_file(file_dirs[pick(3)], inode, name))
+            if (!pick_file(file_dirs[pick(3)], inode, name, true))
                 break;
             bool accurate;
             p.command = "recover-unlink";
