@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <set>
@@ -292,8 +293,11 @@ struct scene {
     temp_root root;
     std::string outside = root.beside("outside");
     tree outside_before;
+    // With an owner, the root and everything the scene makes below it belong
+    // to that unprivileged user, and runs are made as that user.
+    std::optional<uid_t> owner;
 
-    scene()
+    explicit scene(std::optional<uid_t> run_as = std::nullopt) : root(run_as), owner(run_as)
     {
         make_dir(outside);
         for (const char* dir : {"d", "e", "s", "p"}) {
@@ -306,10 +310,20 @@ struct scene {
     }
 
     std::string at(const std::string& relative) const { return root.at(relative); }
-    void dir(const std::string& relative, mode_t mode = 0755) const { make_dir(at(relative), mode); }
+    void own(const std::string& relative) const
+    {
+        if (owner && ::lchown(at(relative).c_str(), *owner, unprivileged_gid()) != 0)
+            throw std::runtime_error("lchown " + relative);
+    }
+    void dir(const std::string& relative, mode_t mode = 0755) const
+    {
+        make_dir(at(relative), mode);
+        own(relative);
+    }
     void file(const std::string& relative, const std::string& content, mode_t mode = 0644) const
     {
         write_file(at(relative), content, mode);
+        own(relative);
     }
     void link(const std::string& existing, const std::string& relative) const
     {
@@ -345,6 +359,8 @@ struct scene {
 
     run_result run(const std::string& command, const std::vector<std::string>& rest, run_options options = {}) const
     {
+        if (owner)
+            options.uid = *owner;
         return run_anchorfs(root.command(command, rest), options);
     }
 
