@@ -3,11 +3,15 @@
 #   make test   install what is missing, build everything, run every test
 #   make build  install what is missing and build everything
 #   make clean  remove build/
+#   make campaign            the crash, fault and adversarial campaigns with a long soak
+#   make reliability-report  run the campaigns and rewrite their figures in docs/reliability.md
 
 BUILD_DIR := build
 CTEST_JOBS := 2
 
-.PHONY: all build demo test clean deps configure
+SOAK_ITERATIONS := 2500
+
+.PHONY: all build demo test clean deps configure campaign reliability-report
 
 all: build
 
@@ -29,6 +33,13 @@ demo: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(CTEST_JOBS)
+
+# The test suite runs a short soak; here it runs SOAK_ITERATIONS iterations.
+campaign: build
+	ANCHORFS_SOAK_ITERATIONS=$(SOAK_ITERATIONS) ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(CTEST_JOBS) -R Campaign
+
+reliability-report: build
+	ANCHORFS_SOAK_ITERATIONS=$(SOAK_ITERATIONS) scripts/reliability-report.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
