@@ -5,13 +5,25 @@
 #   make clean  remove build/
 #   make campaign            the crash, fault and adversarial campaigns with a long soak
 #   make reliability-report  run the campaigns and rewrite their figures in docs/reliability.md
+#   make sanitize   build with ASan and UBSan into build-asan/ and run the tests there
+#                   (SANITIZE_TESTS: a ctest -R selection, SANITIZE_TARGETS: what to build for it)
+#   make tidy       clang-tidy over src/ (build-tidy/ holds the compile database)
+#   make fuzz       build the libFuzzer targets into build-fuzz/ and run each for FUZZ_SECONDS
+#   make analysis-report  write the sanitizer, clang-tidy and fuzzing figures into docs/reliability.md
 
 BUILD_DIR := build
 CTEST_JOBS := 2
 
 SOAK_ITERATIONS := 2500
 
-.PHONY: all build demo test clean deps configure campaign reliability-report
+SANITIZE_DIR := build-asan
+SANITIZE_TESTS :=
+SANITIZE_TARGETS :=
+TIDY_DIR := build-tidy
+FUZZ_DIR := build-fuzz
+FUZZ_SECONDS := 60
+
+.PHONY: all build demo test clean deps configure campaign reliability-report sanitize tidy fuzz analysis-report
 
 all: build
 
@@ -41,5 +53,21 @@ campaign: build
 reliability-report: build
 	ANCHORFS_SOAK_ITERATIONS=$(SOAK_ITERATIONS) scripts/reliability-report.sh $(BUILD_DIR)
 
+sanitize: deps
+	scripts/sanitize.sh $(SANITIZE_DIR) $(CTEST_JOBS) '$(SANITIZE_TESTS)' '$(SANITIZE_TARGETS)'
+
+tidy:
+	scripts/install-deps.sh tidy
+	scripts/tidy.sh $(TIDY_DIR)
+
+fuzz:
+	scripts/install-deps.sh fuzz
+	@test -f $(FUZZ_DIR)/build.ninja || CC=clang-14 CXX=clang++-14 cmake -S fuzz -B $(FUZZ_DIR) -G Ninja
+	cmake --build $(FUZZ_DIR)
+	scripts/fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+analysis-report:
+	scripts/analysis-report.sh $(SANITIZE_DIR) $(TIDY_DIR) $(FUZZ_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TIDY_DIR) $(FUZZ_DIR)
