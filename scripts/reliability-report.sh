@@ -6,7 +6,7 @@
 #   scripts/reliability-report.sh [BUILD_DIR]
 #
 # BUILD_DIR defaults to build/ and must hold a built tests/campaign_tests.
-# ANCHORFS_SOAK_ITERATIONS (default 2500) and ANCHORFS_SOAK_SEED (default 1)
+# ANCHORFS_SOAK_ITERATIONS (default 2000) and ANCHORFS_SOAK_SEED (default 1)
 # set the length and seed of the soak. Nothing is written when a campaign fails.
 set -eu
 
@@ -27,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 counts="$work/counts"
 : >"$counts"
 
-iterations=${ANCHORFS_SOAK_ITERATIONS:-2500}
+iterations=${ANCHORFS_SOAK_ITERATIONS:-2000}
 seed=${ANCHORFS_SOAK_SEED:-1}
 echo "reliability-report: running the campaigns (soak: $iterations iterations, seed $seed)" >&2
 if ! ANCHORFS_CAMPAIGN_COUNTS="$counts" ANCHORFS_SOAK_ITERATIONS="$iterations" ANCHORFS_SOAK_SEED="$seed" \
