@@ -231,6 +231,13 @@ std::string sanitizer_runtime()
     return found;
 }
 
+bool sanitizer_report(const std::string& err)
+{
+    return err.find("ERROR: AddressSanitizer") != std::string::npos
+           || err.find("ERROR: LeakSanitizer") != std::string::npos
+           || err.find(": runtime error: ") != std::string::npos;
+}
+
 gid_t primary_group_of(uid_t uid, gid_t fallback)
 {
     struct passwd* entry = ::getpwuid(uid);
@@ -462,6 +469,11 @@ run_result run_program(const std::string& program, const std::vector<std::string
         for (const auto& rule : result.unfired_rules)
             ADD_FAILURE() << "seam rule \"" << rule << "\" never reached its call";
     }
+    // In a sanitizer build a run reports memory errors, leaks and undefined
+    // behaviour on its standard error, which the run itself never writes to;
+    // such a report fails the test whatever the test goes on to check.
+    if (sanitizer_report(result.err))
+        ADD_FAILURE() << program << " reported a sanitizer finding:\n" << result.err;
     return result;
 }
 
