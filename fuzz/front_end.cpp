@@ -239,6 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> slots{"anchorfs"};
     std::string input;
     bool have_input = false;
+    bool root_placed = false;
     for (std::size_t i = 0; i < fields.size() && slots.size() < largest_argc; ++i) {
         if (!have_input && !fields[i].empty() && fields[i][0] == '<') {
             input = fields[i].substr(1);
@@ -246,8 +247,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         expand(fields[i], area.root_fd, root_status, slots);
-        if (slots.size() == 2)
-            slots.push_back(area.root);
+        // Slot 2 is the scratch root, also when the first field stood for several slots.
+        if (!root_placed) {
+            slots.insert(slots.begin() + 2, area.root);
+            root_placed = true;
+        }
     }
     if (slots.size() > largest_argc)
         slots.resize(largest_argc);
