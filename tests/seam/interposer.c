@@ -57,6 +57,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -69,7 +70,7 @@
     X(fchmod) X(fchmodat) X(fchown) X(fchownat) X(fsync) X(fdatasync) X(ftruncate) X(read)         \
     X(write) X(fstat) X(fstatat) X(statx) X(close) X(dup) X(lseek) X(fdopendir) X(readdir)         \
     X(closedir) X(readlink) X(readlinkat) X(fstatfs) X(name_to_handle_at) X(open_by_handle_at)     \
-    X(fflush) X(getdents64) X(fcntl)
+    X(fflush) X(getdents64) X(fcntl) X(madvise)
 
 enum seam_function {
 #define SEAM_ENUMERATOR(name) seam_##name,
@@ -735,6 +736,11 @@ int fflush(FILE* stream)
 ssize_t getdents64(int fd, void* buffer, size_t size)
 {
     SEAM_INT(ssize_t, seam_getdents64, getdents64, real(fd, buffer, size));
+}
+
+int madvise(void* address, size_t length, int advice)
+{
+    SEAM_INT(int, seam_madvise, madvise, real(address, length, advice));
 }
 
 /* Every command the program gives takes an int or no argument at all; on this
