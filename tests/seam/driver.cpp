@@ -121,6 +121,35 @@ int print_credentials()
     return 0;
 }
 
+// A directory read through a stream (libc's own entry point, not counted as
+// getdents64), then twice through getdents64, then two fcntl calls: one
+// result per line, "ok" or the errno.
+int listing_and_flags()
+{
+    DIR* stream = ::opendir("/");
+    if (stream == nullptr)
+        return 1;
+    while (::readdir(stream) != nullptr) {
+    }
+    ::closedir(stream);
+    int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    alignas(8) char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+        ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        got >= 0 ? std::printf("getdents64 ok\n") : std::printf("getdents64 %d\n", errno);
+    }
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    copy >= 0 ? std::printf("fcntl ok\n") : std::printf("fcntl %d\n", errno);
+    int flags = ::fcntl(copy >= 0 ? copy : fd, F_GETFD);
+    flags == FD_CLOEXEC ? std::printf("fcntl ok\n") : std::printf("fcntl %d\n", errno);
+    if (copy >= 0)
+        ::close(copy);
+    ::close(fd);
+    return 0;
+}
+
 int run(int argc, char** argv)
 {
     const char* scenario = argc > 1 ? argv[1] : "";
@@ -140,6 +169,8 @@ int run(int argc, char** argv)
         return echo_input();
     if (std::strcmp(scenario, "credentials") == 0)
         return print_credentials();
+    if (std::strcmp(scenario, "listing-and-flags") == 0)
+        return listing_and_flags();
     return 99;
 }
 

@@ -26,7 +26,7 @@
  * N counts the calls of FUNC from 1 within the process; aliases count under one
  * name (open64 as open, openat64 as openat, fstat64 as fstat, fstatat64 and
  * newfstatat as fstatat, lseek64 as lseek, readdir64 as readdir, fstatfs64 as
- * fstatfs; the fortified __open_2, __openat_2, __read_chk, __readlink_chk and
+ * fstatfs, fcntl64 as fcntl; the fortified __open_2, __openat_2, __read_chk, __readlink_chk and
  * __readlinkat_chk as their plain names).
  *
  * ANCHORFS_SEAM_NOTIFY_FD, ANCHORFS_SEAM_RESUME_FD: the pause pipes; required
@@ -57,6 +57,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -69,7 +70,7 @@
     X(fchmod) X(fchmodat) X(fchown) X(fchownat) X(fsync) X(fdatasync) X(ftruncate) X(read)         \
     X(write) X(fstat) X(fstatat) X(statx) X(close) X(dup) X(lseek) X(fdopendir) X(readdir)         \
     X(closedir) X(readlink) X(readlinkat) X(fstatfs) X(name_to_handle_at) X(open_by_handle_at)     \
-    X(fflush)
+    X(fflush) X(getdents64) X(fcntl) X(madvise)
 
 enum seam_function {
 #define SEAM_ENUMERATOR(name) seam_##name,
@@ -90,7 +91,7 @@ static const struct {
 } function_aliases[] = {
     {"open64", seam_open},     {"openat64", seam_openat}, {"fstat64", seam_fstat},
     {"fstatat64", seam_fstatat}, {"newfstatat", seam_fstatat}, {"lseek64", seam_lseek},
-    {"readdir64", seam_readdir}, {"fstatfs64", seam_fstatfs},
+    {"readdir64", seam_readdir}, {"fstatfs64", seam_fstatfs}, {"fcntl64", seam_fcntl},
 };
 
 #define SEAM_ERROR(name) {#name, name},
@@ -728,6 +729,38 @@ int open_by_handle_at(int mount_fd, struct file_handle* handle, int flags)
 int fflush(FILE* stream)
 {
     SEAM_HOOK(int, seam_fflush, fflush, EOF, real(stream), result == EOF, result);
+}
+
+/* readdir reads through libc's internal entry point, so only the program's own
+   calls of getdents64 count here. */
+ssize_t getdents64(int fd, void* buffer, size_t size)
+{
+    SEAM_INT(ssize_t, seam_getdents64, getdents64, real(fd, buffer, size));
+}
+
+int madvise(void* address, size_t length, int advice)
+{
+    SEAM_INT(int, seam_madvise, madvise, real(address, length, advice));
+}
+
+/* Every command the program gives takes an int or no argument at all; on this
+   ABI one machine word read as unsigned long carries either. */
+#define VARIADIC_WORD(last)                                                                        \
+    va_list arguments;                                                                             \
+    va_start(arguments, last);                                                                     \
+    unsigned long word = va_arg(arguments, unsigned long);                                         \
+    va_end(arguments);
+
+int fcntl(int fd, int command, ...)
+{
+    VARIADIC_WORD(command)
+    SEAM_INT(int, seam_fcntl, fcntl, real(fd, command, word));
+}
+
+int fcntl64(int fd, int command, ...)
+{
+    VARIADIC_WORD(command)
+    SEAM_INT(int, seam_fcntl, fcntl64, real(fd, command, word));
 }
 
 /* ---- at exit ---- */

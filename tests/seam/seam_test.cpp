@@ -281,6 +281,20 @@ TEST(SeamHarness, FailFflush_ReturnsEofWithError)
     EXPECT_EQ(r.out, "held"); // still buffered, written at exit
 }
 
+TEST(SeamHarness, GetdentsAndFcntl_CountOnlyTheProgramsOwnCalls)
+{
+    run_options options;
+    options.trace = true;
+    run_result plain = run_driver({"listing-and-flags"}, options);
+    EXPECT_EQ(plain.out, "getdents64 ok\ngetdents64 ok\nfcntl ok\nfcntl ok\n");
+
+    options.trace = false;
+    options.seam.rules = "fail:getdents64:1:EIO;fail:fcntl:1:EMFILE";
+    run_result failed = run_driver({"listing-and-flags"}, options);
+    EXPECT_EQ(failed.out, "getdents64 " + std::to_string(EIO) + "\ngetdents64 ok\nfcntl " +
+                              std::to_string(EMFILE) + "\nfcntl ok\n");
+}
+
 TEST(SeamHarness, LargeStandardInput_EchoedWithoutDeadlock)
 {
     std::string input(64 << 20, '\0');
