@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -327,6 +328,31 @@ TEST(SeamHarness, CredentialsAndUmask_AppliedBeforeExec)
     options.umask = 027;
     run_result r = run_driver({"credentials"}, options);
     EXPECT_EQ(r.out, std::to_string(unprivileged_uid()) + " " + std::to_string(unprivileged_gid()) + " 0 027\n");
+}
+
+// A build tree below a directory that only root may search (a clone in a
+// directory from mktemp -d) still serves runs as another user, seam and all.
+TEST(SeamHarness, OtherUser_RunsAProgramItCouldNotReach)
+{
+    temp_root root;
+    ASSERT_EQ(::mkdir(root.at("private").c_str(), 0700), 0);
+    const std::string program = root.at("private/seam_driver");
+    {
+        std::ifstream in(AREA_DRIVER, std::ios::binary);
+        std::ofstream out(program, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+
+    run_options options;
+    options.uid = unprivileged_uid();
+    options.umask = 022;
+    EXPECT_EQ(run_program(program, {"credentials"}, options).out,
+              std::to_string(unprivileged_uid()) + " " + std::to_string(unprivileged_gid()) + " 0 022\n");
+
+    options.seam.rules = "fail:getdents64:1:EIO";
+    EXPECT_EQ(run_program(program, {"listing-and-flags"}, options).out,
+              "getdents64 " + std::to_string(EIO) + "\ngetdents64 ok\nfcntl ok\nfcntl ok\n");
 }
 
 TEST(SeamHarness, TempRoot_RemovedDespiteClosedModesLinksAndMounts)

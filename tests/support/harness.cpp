@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <link.h>
+#include <map>
 #include <fstream>
 #include <grp.h>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +246,79 @@ gid_t primary_group_of(uid_t uid, gid_t fallback)
     return entry != nullptr ? entry->pw_gid : fallback;
 }
 
+// Whether any user can reach `path` and read and execute it: every directory
+// on the way searchable by others, the file readable and executable by them.
+bool reachable_by_others(const std::string& path)
+{
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || (status.st_mode & (S_IROTH | S_IXOTH)) != (S_IROTH | S_IXOTH))
+        return false;
+    for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+        if (::stat(path.substr(0, slash).c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0)
+            return false;
+    }
+    return true;
+}
+
+// Copies of build-tree files that a run as another user could not reach (a
+// build tree below a private directory, such as a clone in a 0700 directory
+// from mktemp -d). They sit in one directory that everyone may search and go
+// when the test process ends; children forked by a test never remove them.
+class staged_copies {
+public:
+    ~staged_copies()
+    {
+        if (directory_.empty() || ::getpid() != owner_)
+            return;
+        for (const auto& [original, copy] : copies_)
+            ::unlink(copy.c_str());
+        ::rmdir(directory_.c_str());
+    }
+
+    std::string copy_of(const std::string& original)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto found = copies_.find(original);
+        if (found != copies_.end())
+            return found->second;
+        if (directory_.empty()) {
+            char name[] = "/tmp/anchorfs-exec.XXXXXX";
+            if (::mkdtemp(name) == nullptr)
+                throw_errno("mkdtemp for staged programs");
+            directory_ = name;
+            owner_ = ::getpid();
+            if (::chmod(name, 0755) != 0)
+                throw_errno("chmod " + directory_);
+        }
+        std::string copy = directory_ + "/" + std::to_string(copies_.size()) + "-"
+                           + original.substr(original.rfind('/') + 1);
+        std::ifstream in(original, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        out.close();
+        if (!in || !out || ::chmod(copy.c_str(), 0755) != 0)
+            throw std::runtime_error("cannot stage a copy of " + original + " in " + directory_);
+        copies_.emplace(original, copy);
+        return copy;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::string> copies_;
+    std::string directory_;
+    pid_t owner_ = 0;
+};
+
+// The path under which a run as another user can load `path`.
+std::string reachable_path(const std::string& path)
+{
+    if (reachable_by_others(path))
+        return path;
+    static staged_copies copies;
+    return copies.copy_of(path);
+}
+
 } // namespace
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
@@ -255,12 +330,18 @@ run_result run_program(const std::string& program, const std::vector<std::string
     const bool seam = !options.seam.rules.empty();
     const bool report = options.trace || options.check_fds;
 
+    // A run as another user loads the program and the seam from where that
+    // user can reach them.
+    const bool other_user = options.uid.has_value() && *options.uid != ::geteuid();
+    const std::string executable = other_user ? reachable_path(program) : program;
+    const std::string seam_library = other_user ? reachable_path(ANCHORFS_SEAM_LIBRARY) : ANCHORFS_SEAM_LIBRARY;
+
     std::vector<std::string> argv_strings{program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<std::string> env_strings;
     if (seam || report) {
         const std::string runtime = sanitizer_runtime();
-        env_strings.push_back("LD_PRELOAD=" + (runtime.empty() ? "" : runtime + ":") + ANCHORFS_SEAM_LIBRARY);
+        env_strings.push_back("LD_PRELOAD=" + (runtime.empty() ? "" : runtime + ":") + seam_library);
         if (seam) {
             env_strings.push_back("ANCHORFS_SEAM=" + options.seam.rules);
             env_strings.push_back("ANCHORFS_SEAM_NOTIFY_FD=" + std::to_string(notify_target));
@@ -314,7 +395,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     plan.gid = options.gid;
     if (options.uid && !options.gid)
         plan.gid = primary_group_of(*options.uid, static_cast<gid_t>(*options.uid));
-    plan.program = program.c_str();
+    plan.program = executable.c_str();
     plan.argv = argv.data();
     plan.envp = envp.data();
     plan.error_fd = errors.write.fd;
