@@ -397,4 +397,53 @@ TEST(QuarantinePrivateTree, TreeWithLinksForeignFilesAndFifo_MovedWholeAndUnhard
     EXPECT_EQ(mode_of(scene.dir), 0700);
 }
 
+// Between its checks and its rename another process puts a symbolic link to
+// a directory outside the root at the source name. A rename moves the link
+// itself, never what it points to; the post-check finds no directory at the
+// destination and the run fails. The tree stays where the other process put
+// it, and the directory outside is neither moved nor changed.
+TEST(QuarantinePrivateTreeRace, SourceSwappedForLinkBeforeRename_IdentityChangedNothingOutsideTouched)
+{
+    quarantine_scene scene;
+    quarantine_scene::place(scene.source, slot_state::directory);
+    const auto tree = tree_listing(scene.source);
+    const std::string outside = scene.root.beside("outside");
+    make_dir(outside, 0700);
+    write_file(outside + "/keep", "outside", 0600);
+    const auto outside_tree = tree_listing(outside);
+    const std::string aside = scene.root.at("aside");
+
+    // The last status query before the rename, counted in an undisturbed run.
+    int probes_before_rename = 0;
+    {
+        quarantine_scene rehearsal;
+        quarantine_scene::place(rehearsal.source, slot_state::directory);
+        run_options traced;
+        traced.trace = true;
+        run_result r = rehearsal.quarantine("d/src", "d/dst", traced);
+        expect_plain(r);
+        for (const std::string& call : r.trace) {
+            if (call.rfind("renameat2 ", 0) == 0)
+                break;
+            probes_before_rename += call.rfind("fstatat ", 0) == 0 ? 1 : 0;
+        }
+    }
+    ASSERT_GT(probes_before_rename, 0);
+
+    run_options options;
+    options.seam.rules = "pause:fstatat:" + std::to_string(probes_before_rename);
+    options.seam.on_pause = [&](const std::string&) {
+        EXPECT_FALSE(exists(scene.destination)) << "paused after the rename";
+        ASSERT_EQ(::rename(scene.source.c_str(), aside.c_str()), 0);
+        ASSERT_EQ(::symlink(outside.c_str(), scene.source.c_str()), 0);
+    };
+    expect_failure(scene.quarantine("d/src", "d/dst", options), "IDENTITY_CHANGED", ESTALE);
+
+    EXPECT_FALSE(exists(scene.source));
+    struct stat moved = lstat_of(scene.destination);
+    EXPECT_TRUE(S_ISLNK(moved.st_mode)) << "the link was moved, not followed";
+    EXPECT_EQ(tree_listing(aside), tree);
+    EXPECT_EQ(tree_listing(outside), outside_tree);
+}
+
 } // namespace
