@@ -5,7 +5,8 @@
 # missing, otherwise it names the packages and fails.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git nlohmann-json3-dev)
+packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git nlohmann-json3-dev
+          python3 python3-venv python3-pip python3-setuptools python3-wheel)
 
 # Optional groups for the analysis targets, named on the command line:
 #   tidy  clang-tidy for `make tidy`

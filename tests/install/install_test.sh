@@ -26,6 +26,17 @@ line=$("$prefix/bin/anchorfs" ensure-dir "$root" $(stat -c '%d %i %u' "$root") p
 expected="{\"ok\":true,\"device\":\"$(stat -c %d "$root/photos")\",\"inode\":\"$(stat -c %i "$root/photos")\",\"uid\":\"$(id -u)\",\"mode\":\"16832\"}"
 [[ $line == "$expected" ]] || fail "installed anchorfs printed '$line', expected '$expected'"
 
+# The Python package is installed beside the program and finds it on its own.
+[[ -f $prefix/lib/python3/dist-packages/anchorfs/__init__.py ]] || fail "not installed: the Python package"
+out=$(cd "$scratch" && PYTHONPATH=$prefix/lib/python3/dist-packages python3 -B - "$root" <<'PY'
+import os, sys, anchorfs
+helper = anchorfs.Helper()
+root = anchorfs.anchor_root(sys.argv[1])
+print(os.path.realpath(helper.binary), helper.ensure_dir(root, "python").mode)
+PY
+) || fail "the installed Python package failed: $out"
+[[ $out == "$(realpath "$prefix/bin/anchorfs") 16832" ]] || fail "the installed Python package printed '$out'"
+
 # A parent application builds against the installed library alone and finds
 # the installed program through the .pc file.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -60,7 +71,8 @@ if command -v dpkg-deb >/dev/null; then
     [[ -n $deb ]] || fail "cpack made no .deb"
     contents=$(dpkg-deb -c "$deb")
     for file in bin/anchorfs share/man/man1/anchorfs.1 lib/libanchorfs-client.a \
-                include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc; do
+                include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc \
+                lib/python3/dist-packages/anchorfs/__init__.py lib/python3/dist-packages/anchorfs/_location.py; do
         grep -q " \./usr/$file\$" <<<"$contents" || fail "not in $(basename "$deb"): /usr/$file"
     done
 fi
