@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import os
 import shutil
 from collections.abc import Callable
@@ -130,9 +129,9 @@ class Helper:
             size = self._run(command, root, args, size_bound=max_size, sink=sink.write)
             assert isinstance(size, int)
             return size
-        buffer = io.BytesIO()
-        self._run(command, root, args, size_bound=max_size, sink=buffer.write)
-        return buffer.getvalue()
+        chunks: list[bytes] = []
+        self._run(command, root, args, size_bound=max_size, sink=chunks.append)
+        return b"".join(chunks)
 
     # -- bookmarks and recovery ---------------------------------------------------------------------------
 
