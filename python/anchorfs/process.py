@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import selectors
+import stat
 import subprocess
 import time
 from collections.abc import Callable, Sequence
@@ -63,7 +64,7 @@ def _remaining_size(file: BinaryIO) -> int:
         fd = -1
     if fd >= 0:
         status = os.fstat(fd)
-        if not (status.st_mode & 0o170000 == 0o100000):
+        if not stat.S_ISREG(status.st_mode):
             raise ValueError("a file object that is not a regular file has no known size")
     if not file.seekable():
         raise ValueError("the file object's size cannot be known: it is not seekable")

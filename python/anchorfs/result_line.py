@@ -166,7 +166,7 @@ def interpret(command: Command, output: Output) -> DirectoryIdentity | Bookmark 
 
     The content of a size line has already gone to its sink; its size is returned once all of it came.
     """
-    line = output.head.decode("utf-8", "replace")[:MAX_LINE_LENGTH] if output.has_line else ""
+    line = output.head[:MAX_LINE_LENGTH].decode("utf-8", "replace")
 
     def broken(reason: str, kind: type[HelperError] = HelperError) -> HelperError:
         return kind(command.name, reason, 0, line, output.exit_status, output.signal)
