@@ -455,8 +455,6 @@ const process_case process_cases[] = {
      [](run_options& o) { o.seam.rules = "fail:write:1:EIO"; }, exit_undelivered, true, false},
     {"Stack64KiB_CreateFile", command_kind::create_file, 100000,
      [](run_options& o) { o.limits = {{RLIMIT_STACK, 64 * kib}}; }, 0, true, true},
-}; }, 0, true, true},
-}; }, exit_failure, false, false},
     {"DescriptorLimit3_EnsureDir_NoLoaderMessage", command_kind::ensure_dir, 0,
      [](run_options& o) { o.limits = {{RLIMIT_NOFILE, 3}}; }, exit_failure, false, false},
 };
