@@ -77,6 +77,16 @@ struct line_writer {
         number(value);
         put('"');
     }
+    // "device":"D","inode":"I","uid":"U"
+    void identity(const struct stat& status)
+    {
+        put("\"device\":");
+        quoted_number(status.st_dev);
+        put(",\"inode\":");
+        quoted_number(status.st_ino);
+        put(",\"uid\":");
+        quoted_number(status.st_uid);
+    }
     int finish()
     {
         flush();
@@ -124,12 +134,8 @@ int print_size_line(std::uint64_t size)
 int print_directory_line(const struct stat& status)
 {
     line_writer line;
-    line.put("{\"ok\":true,\"device\":");
-    line.quoted_number(status.st_dev);
-    line.put(",\"inode\":");
-    line.quoted_number(status.st_ino);
-    line.put(",\"uid\":");
-    line.quoted_number(status.st_uid);
+    line.put("{\"ok\":true,");
+    line.identity(status);
     line.put(",\"mode\":");
     line.quoted_number(status.st_mode);
     line.put("}\n");
@@ -145,12 +151,8 @@ int print_bookmark_line(std::span<const unsigned char> bookmark, const struct st
         line.put(digits[byte >> 4]);
         line.put(digits[byte & 0x0F]);
     }
-    line.put("\",\"device\":");
-    line.quoted_number(status.st_dev);
-    line.put(",\"inode\":");
-    line.quoted_number(status.st_ino);
-    line.put(",\"uid\":");
-    line.quoted_number(status.st_uid);
+    line.put("\",");
+    line.identity(status);
     line.put("}\n");
     return line.finish();
 }
