@@ -44,6 +44,7 @@ constexpr code_entry code_table[] = {
 const char* const helper_error_names[] = {
     "none",          "spawn_failed", "io_failed",   "killed_by_signal", "unexpected_stderr",   "no_line",
     "malformed_line", "unknown_code", "wrong_shape", "missing_bytes",    "extra_output", "exit_status_mismatch",
+    "result_not_delivered",
 };
 
 // FILESYSTEM_ERROR stands for every error without a name of its own.
@@ -359,6 +360,9 @@ Result interpret(const Invocation& invocation, HelperOutput output)
         return helper_error(std::move(result), HelperError::killed_by_signal);
     if (output.err_written)
         return helper_error(std::move(result), HelperError::unexpected_stderr);
+    // Whatever part of the line arrived, the helper says it is not the whole.
+    if (output.exit_status == 11)
+        return helper_error(std::move(result), HelperError::result_not_delivered);
     if (out.empty())
         return helper_error(std::move(result), HelperError::no_line);
     if (output.overflowed)

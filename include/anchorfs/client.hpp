@@ -250,6 +250,8 @@ enum class HelperError {
     missing_bytes,        // fewer content bytes than the size line announced
     extra_output,         // output after the line (or after the announced bytes)
     exit_status_mismatch, // the exit status does not belong to the line
+    result_not_delivered, // exit status 11: the helper could not write its line (or content) whole; the
+                          // command may have taken effect, so check the tree or settle it
 };
 
 // The device, inode, owner uid and whole mode of an ensured directory.

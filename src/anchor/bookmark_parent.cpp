@@ -27,7 +27,7 @@ int run_bookmark_parent(const command_context& context, command_report& report)
             errno = ESTALE;
         return -1;
     }
-    result_bookmark(bookmark, status);
+    report.undelivered = result_bookmark(bookmark, status) != 0;
     report.printed = true;
     return 0;
 }

@@ -92,7 +92,7 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
     filesystem_identifier identifier;
     if (filesystem_identifier_of(dir_fd, identifier) != 0)
         return -1;
-    char path[full_path_capacity];
+    static char path[full_path_capacity];
     if (path_by_inode(identifier, static_cast<std::uint64_t>(status.st_ino), path) != 0)
         return -1;
     unique_fd found(open_with_identity(path, status.st_dev, status.st_ino, status.st_uid));
@@ -106,9 +106,9 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
     return 0;
 }
 
-void result_bookmark(const unique_buffer& bookmark, const struct stat& status)
+int result_bookmark(const unique_buffer& bookmark, const struct stat& status)
 {
-    print_bookmark_line(std::span<const unsigned char>(bookmark.data, bookmark.size), status);
+    return print_bookmark_line(std::span<const unsigned char>(bookmark.data, bookmark.size), status);
 }
 
 int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
@@ -117,7 +117,7 @@ int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint6
     unique_buffer bytes;
     if (decode_bookmark_text(text, bytes) != 0)
         return -1;
-    char path[full_path_capacity];
+    static char path[full_path_capacity];
     if (resolve_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), identifier, path) != 0) {
         errno = ESTALE; // an unresolvable bookmark tries no other road
         return -1;

@@ -91,7 +91,8 @@ static int open_parent_walk(int root_fd, const struct stat& root_status, const c
         errno = EINVAL;
         return -1;
     }
-    char copy[relative_path_limit + 1];
+    // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
+    static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path); // fits: a valid path has at most 4096 bytes
     char* last_slash = std::strrchr(copy, '/');
     const char* name = last_slash != nullptr ? last_slash + 1 : copy;
@@ -147,7 +148,7 @@ int open_relative_directory(int root_fd, const struct stat& root_status, const c
         errno = EINVAL;
         return -1;
     }
-    char copy[relative_path_limit + 1];
+    static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path);
     unique_fd start(duplicate_root(root_fd));
     if (!start.valid())

@@ -40,7 +40,8 @@ using identity_check = bool (*)(const struct stat&, const struct stat&);
 bool bind_by_paths(int dir, const char* name, const struct stat& expected, int first_fd, bool want_directory,
                    identity_check same, file_reference& reference)
 {
-    char first_path[full_path_capacity];
+    // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
+    static char first_path[full_path_capacity];
     errno = 0;
     if (descriptor_path(first_fd, first_path) != 0)
         return call_failed();
@@ -51,7 +52,7 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
         return comparison_failed();
     if (!want_directory && !same_file_reference(reference, reference))
         return comparison_failed();
-    char reference_path[full_path_capacity];
+    static char reference_path[full_path_capacity];
     if (file_reference_path(reference, reference_path) != 0 || std::strcmp(reference_path, first_path) != 0)
         return comparison_failed();
 
@@ -64,7 +65,7 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
         return false;
     if (!same(expected, status))
         return comparison_failed();
-    char second_path[full_path_capacity];
+    static char second_path[full_path_capacity];
     errno = 0;
     if (descriptor_path(second.get(), second_path) != 0)
         return call_failed();

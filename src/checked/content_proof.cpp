@@ -74,7 +74,8 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         errno = EIO;
         return -1;
     }
-    unsigned char chunk[content_chunk];
+    // Static: a 64 KiB frame would not fit a small stack (the run is single-threaded).
+    static unsigned char chunk[content_chunk];
     std::uint64_t total = 0;
     for (;;) {
         ssize_t got = ::read(fd, chunk, sizeof chunk);

@@ -86,7 +86,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
         directory.reset();
         return race_preserved();
     }
-    print_directory_line(status);
+    report.undelivered = print_directory_line(status) != 0;
     report.printed = true;
     return 0;
 }

@@ -123,7 +123,7 @@ int handle_mount_descriptor(const decoded_record& record, const filesystem_ident
 {
     if (identifier != nullptr && identifier->directory_fd >= 0)
         return ::fcntl(identifier->directory_fd, F_DUPFD_CLOEXEC, 0);
-    char path[full_path_capacity];
+    static char path[full_path_capacity];
     std::memcpy(path, record.path, record.path_length);
     path[record.path_length] = '\0';
     for (;;) {
@@ -257,7 +257,7 @@ int filesystem_identifier_of(int dir_fd, filesystem_identifier& identifier)
 
 int make_bookmark_record(int dir_fd, const struct stat& status, unique_buffer& record)
 {
-    char path[full_path_capacity];
+    static char path[full_path_capacity];
     if (descriptor_path(dir_fd, path) != 0)
         return -1;
     std::size_t path_length = std::strlen(path);

@@ -9,7 +9,7 @@
 #include "protocol/result_line.hpp"
 
 #include <cerrno>
-#include <cstdio>
+#include <span>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -92,26 +92,12 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
     return 0;
 }
 
-// Prints the size line, flushes it, then writes the bytes unframed.
+// Prints the size line, then the bytes unframed: 0 when both went out whole.
 int write_content(const unique_buffer& content, std::uint64_t size)
 {
-    print_size_line(size);
-    if (std::fflush(stdout) != 0)
+    if (print_size_line(size) != 0)
         return -1;
-    const unsigned char* bytes = content.data;
-    std::uint64_t left = size;
-    while (left > 0) {
-        errno = 0;
-        ssize_t written = ::write(STDOUT_FILENO, bytes, static_cast<std::size_t>(left));
-        if (written <= 0) {
-            if (errno == 0)
-                errno = ESTALE;
-            return -1;
-        }
-        bytes += written;
-        left -= static_cast<std::uint64_t>(written);
-    }
-    return 0;
+    return print_content(std::span<const unsigned char>(content.data, static_cast<std::size_t>(size)));
 }
 
 } // namespace
@@ -159,8 +145,7 @@ int run_read_private_file(const command_context& context, command_report& report
     }
     if (!paths_still_anchored(root, pair))
         return -1;
-    if (write_content(content, size) != 0)
-        return -1;
+    report.undelivered = write_content(content, size) != 0;
     report.printed = true;
     return 0;
 }
@@ -212,8 +197,7 @@ int run_read_external_file(const command_context& context, command_report& repor
     }
     if (!paths_still_anchored(root, pair))
         return -1;
-    if (write_content(content, size) != 0)
-        return -1;
+    report.undelivered = write_content(content, size) != 0;
     report.printed = true;
     return 0;
 }

@@ -24,6 +24,7 @@ struct command_context {
 struct command_report {
     const char* race_code = nullptr; // set only by handlers that report races
     bool printed = false;            // the handler printed its own success output
+    bool undelivered = false;        // ... but could not write all of it
 };
 
 } // namespace anchorfs

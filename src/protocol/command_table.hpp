@@ -32,6 +32,10 @@ enum class command_id {
 // command_id::none when none does.
 command_id find_command(const char* name, int argc);
 
+// How many descriptors the run must still be able to open before a command's
+// first change: the most its handler holds at once, plus the run-wide ones.
+unsigned descriptor_budget(command_id id);
+
 // Runs the handler of a found command: 0 on success, -1 with errno set.
 int run_command(command_id id, const command_context& context, command_report& report);
 

@@ -5,18 +5,23 @@
 #include "protocol/argument_forms.hpp"
 #include "protocol/command.hpp"
 #include "protocol/command_table.hpp"
+#include "platform/stream_io.hpp"
 #include "protocol/result_line.hpp"
 
 #include <cerrno>
-#include <cstdio>
 
 namespace anchorfs {
 
 namespace {
+// The status a printed line earns, unless it was not delivered whole.
+int delivered(int printed, int status)
+{
+    return printed == 0 ? status : exit_undelivered;
+}
+
 int protocol_failure()
 {
-    print_failure_line(code_invalid_protocol, EINVAL);
-    return exit_protocol;
+    return delivered(print_failure_line(code_invalid_protocol, EINVAL), exit_protocol);
 }
 } // namespace
 
@@ -35,8 +40,8 @@ int run_front_end(int argc, char** argv)
     unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status));
     if (!root_fd.valid()) {
         int error = errno;
-        print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error);
-        return exit_failure;
+        return delivered(print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error),
+                         exit_failure);
     }
     root.fd = root_fd.get();
 
@@ -48,23 +53,24 @@ int run_front_end(int argc, char** argv)
     int result = -1;
     errno = EINVAL;
     if (command_id id = find_command(argv[1], argc); id != command_id::none) {
-        command_context context{root, args, filesystem};
-        result = run_command(id, context, report);
-        if (result == 0 && report.printed)
-            return exit_success;
+        // Running out of descriptors half-way would look like a race and could
+        // strand a step: the run refuses before its first change instead.
+        if (check_descriptor_room(descriptor_budget(id)) == 0) {
+            command_context context{root, args, filesystem};
+            result = run_command(id, context, report);
+            if (result == 0 && report.printed)
+                return report.undelivered ? exit_undelivered : exit_success;
+        }
     }
 
     int error = errno != 0 ? errno : EINVAL;
     root_fd.reset();
-    if (result == 0) {
-        print_plain_line();
-        return exit_success;
-    }
+    if (result == 0)
+        return delivered(print_plain_line(), exit_success);
     const char* code = report.race_code != nullptr ? report.race_code
                        : error == ESTALE           ? code_identity_changed
                                                    : errno_code(error);
-    print_failure_line(code, error);
-    return exit_failure;
+    return delivered(print_failure_line(code, error), exit_failure);
 }
 
 } // namespace anchorfs

@@ -1,7 +1,10 @@
 #include "protocol/result_line.hpp"
 
+#include "platform/stream_io.hpp"
+
 #include <cerrno>
-#include <cstdio>
+#include <cstddef>
+#include <unistd.h>
 
 namespace anchorfs {
 
@@ -23,42 +26,140 @@ const char* errno_code(int error)
     }
 }
 
-void print_failure_line(const char* code, int error)
+namespace {
+
+// The line is built in the run's one fixed buffer and written out whenever it
+// fills (only a long bookmark does), so no stdio stream stands between the
+// line and the check of its delivery.
+struct line_writer {
+    static constexpr std::size_t capacity = 4096;
+    char* text;
+    std::size_t used = 0;
+    int failed = 0;
+
+    line_writer() : text(storage()) {}
+    static char* storage()
+    {
+        static char buffer[capacity];
+        return buffer;
+    }
+    void flush()
+    {
+        if (failed == 0 && used > 0 && write_whole(STDOUT_FILENO, text, used) != 0)
+            failed = errno;
+        used = 0;
+    }
+    void put(char c)
+    {
+        if (used == capacity)
+            flush();
+        text[used++] = c;
+    }
+    void put(const char* piece)
+    {
+        while (*piece != '\0')
+            put(*piece++);
+    }
+    void number(unsigned long long value)
+    {
+        char digits[24];
+        std::size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count > 0)
+            put(digits[--count]);
+    }
+    void quoted_number(unsigned long long value)
+    {
+        put('"');
+        number(value);
+        put('"');
+    }
+    // "device":"D","inode":"I","uid":"U"
+    void identity(const struct stat& status)
+    {
+        put("\"device\":");
+        quoted_number(status.st_dev);
+        put(",\"inode\":");
+        quoted_number(status.st_ino);
+        put(",\"uid\":");
+        quoted_number(status.st_uid);
+    }
+    int finish()
+    {
+        flush();
+        if (failed == 0)
+            return 0;
+        errno = failed;
+        return -1;
+    }
+};
+
+} // namespace
+
+int print_failure_line(const char* code, int error)
 {
-    std::printf("{\"ok\":false,\"code\":\"%s\",\"errno\":%d}\n", code, error);
+    line_writer line;
+    line.put("{\"ok\":false,\"code\":\"");
+    line.put(code);
+    line.put("\",\"errno\":");
+    if (error < 0) {
+        line.put('-');
+        line.number(0ULL - static_cast<unsigned long long>(error));
+    } else {
+        line.number(static_cast<unsigned long long>(error));
+    }
+    line.put("}\n");
+    return line.finish();
 }
 
-void print_plain_line()
+int print_plain_line()
 {
-    std::fputs("{\"ok\":true}\n", stdout);
+    line_writer line;
+    line.put("{\"ok\":true}\n");
+    return line.finish();
 }
 
-void print_size_line(std::uint64_t size)
+int print_size_line(std::uint64_t size)
 {
-    std::printf("{\"ok\":true,\"size\":\"%llu\"}\n", static_cast<unsigned long long>(size));
+    line_writer line;
+    line.put("{\"ok\":true,\"size\":");
+    line.quoted_number(size);
+    line.put("}\n");
+    return line.finish();
 }
 
-void print_directory_line(const struct stat& status)
+int print_directory_line(const struct stat& status)
 {
-    std::printf("{\"ok\":true,\"device\":\"%llu\",\"inode\":\"%llu\",\"uid\":\"%llu\",\"mode\":\"%llu\"}\n",
-                static_cast<unsigned long long>(status.st_dev),
-                static_cast<unsigned long long>(status.st_ino),
-                static_cast<unsigned long long>(status.st_uid),
-                static_cast<unsigned long long>(status.st_mode));
+    line_writer line;
+    line.put("{\"ok\":true,");
+    line.identity(status);
+    line.put(",\"mode\":");
+    line.quoted_number(status.st_mode);
+    line.put("}\n");
+    return line.finish();
 }
 
-void print_bookmark_line(std::span<const unsigned char> bookmark, const struct stat& status)
+int print_bookmark_line(std::span<const unsigned char> bookmark, const struct stat& status)
 {
     static constexpr char digits[] = "0123456789abcdef";
-    std::fputs("{\"ok\":true,\"bookmark\":\"", stdout);
+    line_writer line;
+    line.put("{\"ok\":true,\"bookmark\":\"");
     for (unsigned char byte : bookmark) {
-        std::putchar(digits[byte >> 4]);
-        std::putchar(digits[byte & 0x0F]);
+        line.put(digits[byte >> 4]);
+        line.put(digits[byte & 0x0F]);
     }
-    std::printf("\",\"device\":\"%llu\",\"inode\":\"%llu\",\"uid\":\"%llu\"}\n",
-                static_cast<unsigned long long>(status.st_dev),
-                static_cast<unsigned long long>(status.st_ino),
-                static_cast<unsigned long long>(status.st_uid));
+    line.put("\",");
+    line.identity(status);
+    line.put("}\n");
+    return line.finish();
+}
+
+int print_content(std::span<const unsigned char> content)
+{
+    return write_whole(STDOUT_FILENO, content.data(), content.size());
 }
 
 } // namespace anchorfs

@@ -17,10 +17,15 @@ inline constexpr const char* code_race_preserved = "RACE_PRESERVED";
 // (0 included) "FILESYSTEM_ERROR".
 const char* errno_code(int error);
 
-void print_failure_line(const char* code, int error);
-void print_plain_line();
-void print_size_line(std::uint64_t size);
-void print_directory_line(const struct stat& status);
-void print_bookmark_line(std::span<const unsigned char> bookmark, const struct stat& status);
+// Each print writes its whole line to standard output (waiting on a
+// non-blocking one, resuming an interrupted write) and returns 0, or -1 with
+// the error of the write that failed: the line was not delivered whole.
+int print_failure_line(const char* code, int error);
+int print_plain_line();
+int print_size_line(std::uint64_t size);
+int print_directory_line(const struct stat& status);
+int print_bookmark_line(std::span<const unsigned char> bookmark, const struct stat& status);
+// The content after a size line, written whole the same way.
+int print_content(std::span<const unsigned char> content);
 
 } // namespace anchorfs

@@ -271,6 +271,16 @@ inline testing::AssertionResult well_formed_failure(const run_result& r, std::st
     return testing::AssertionSuccess();
 }
 
+// A run that could not write its line (or content) whole: exit 11, no signal,
+// nothing on standard error.
+inline testing::AssertionResult undelivered_output(const run_result& r)
+{
+    if (r.exit_code == 11 && r.signal == 0 && r.err.empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "not an undelivered run: out=\"" << r.out.substr(0, 200) << "\" exit="
+                                       << r.exit_code << " signal=" << r.signal << " err=\"" << r.err << "\"";
+}
+
 inline testing::AssertionResult exact_output(const run_result& r, const std::string& out, int exit_code)
 {
     if (r.out == out && r.exit_code == exit_code && r.signal == 0 && r.err.empty())

@@ -1,6 +1,7 @@
 // Fault campaign: every call that a run of a command makes is made to fail in
 // turn, on a fresh tree: with EIO, and also with EACCES for opens, ENOSPC for
-// writes and EINTR for reads, writes and flushes. Every run ends with a
+// writes, EINTR for reads, writes and flushes and EAGAIN for reads and writes
+// (a non-blocking standard input or output is waited on, never an error). Every run ends with a
 // well-formed result (a failure line with a known code and exit status 10, or,
 // where the failed call does not matter, the command's success), leaves no
 // descriptor open and nothing on standard error, and leaves the tree in a
@@ -10,8 +11,10 @@
 
 #include "campaign/command_cases.hpp"
 
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <sys/resource.h>
 
 namespace anchorfs::test::campaign {
 namespace {
@@ -25,6 +28,8 @@ std::vector<std::string> injected_errors(const std::string& function)
         errors.push_back("ENOSPC");
     if (function == "read" || function == "write" || function == "fsync")
         errors.push_back("EINTR");
+    if (function == "read" || function == "write")
+        errors.push_back("EAGAIN");
     return errors;
 }
 
@@ -51,6 +56,7 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
     ASSERT_FALSE(calls.empty());
 
     long long faults = 0;
+    long long highest_descriptor = 0;
     std::map<std::string, int> outcomes;
     std::map<std::string, int> states;
     std::unique_ptr<scene> kept;
@@ -71,8 +77,13 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
             options.stdin_data = c->input;
             options.seam.rules = rule;
             options.check_fds = true;
+            options.trace = true;
             run_result r = s.run(c->command(), c->args, options);
             EXPECT_TRUE(r.leaked_fds.empty()) << r.leaked_fds.size() << " descriptors open at exit";
+            for (const traced_call& opened : calls_of(r))
+                if (opened.function == "open" || opened.function == "openat" || opened.function == "dup"
+                    || opened.function == "open_by_handle_at")
+                    highest_descriptor = std::max(highest_descriptor, opened.result);
 
             std::string why;
             const std::string state = c->state(s, why);
@@ -85,6 +96,11 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
                 EXPECT_TRUE(c->success_output(r, s));
                 EXPECT_EQ(state, c->completed_state()) << "success reported";
                 ++outcomes["success"];
+            } else if (r.exit_code == 11) {
+                // Only a failed write of the line or the content leaves it undelivered.
+                EXPECT_TRUE(undelivered_output(r));
+                EXPECT_EQ(call.function, "write");
+                ++outcomes["undelivered"];
             } else {
                 std::string code;
                 EXPECT_TRUE(well_formed_failure(r, &code, c->reads()));
@@ -105,6 +121,10 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
 
     record_count("fault", counted_as, "calls", static_cast<long long>(calls.size()));
     record_count("fault", counted_as, "faults injected", faults);
+    // Descriptors are numbered lowest first from 3 (0 to 2 are the streams):
+    // the highest one opened bounds what the command held at once, on every
+    // road the faults sent it down.
+    record_count("fault", counted_as, "highest descriptor", highest_descriptor);
     for (const auto& [outcome, count] : outcomes)
         record_count("fault", counted_as, "outcome " + outcome, count);
     for (const auto& [state, count] : states)
@@ -132,6 +152,61 @@ std::vector<std::string> every_command()
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, FaultCampaign, testing::ValuesIn(every_command()), camel_name);
+
+// The machine's limits instead of failing calls: a 64 KiB stack, and every
+// descriptor limit from 3 to 24. A run either does its work or, short of
+// descriptors, refuses with EMFILE before its first change: never a race code
+// for what no other process did, never a half-done step.
+class ProcessLimitCampaign : public testing::TestWithParam<std::string> {};
+
+TEST_P(ProcessLimitCampaign, Stack64KiB_Completes)
+{
+    scene s;
+    auto c = case_named(GetParam())();
+    c->arrange(s);
+    run_options options;
+    options.stdin_data = c->input;
+    options.limits = {{RLIMIT_STACK, 64 * 1024}};
+    run_result r = s.run(c->command(), c->args, options);
+    EXPECT_TRUE(c->success_output(r, s));
+    std::string why;
+    EXPECT_EQ(c->state(s, why), c->completed_state()) << why;
+}
+
+TEST_P(ProcessLimitCampaign, DescriptorLimits3To24_SuccessOrEmfileUntouched)
+{
+    const case_factory make = case_named(GetParam());
+    long long lowest_success = 0;
+    for (unsigned long limit = 3; limit <= 24; ++limit) {
+        SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
+        scene s;
+        auto c = make();
+        c->arrange(s);
+        run_options options;
+        options.stdin_data = c->input;
+        options.limits = {{RLIMIT_NOFILE, limit}};
+        run_result r = s.run(c->command(), c->args, options);
+        std::string why;
+        const std::string state = c->state(s, why);
+        EXPECT_TRUE(s.outside_untouched());
+        if (r.exit_code == 0) {
+            EXPECT_TRUE(c->success_output(r, s));
+            EXPECT_EQ(state, c->completed_state()) << why;
+            if (lowest_success == 0)
+                lowest_success = static_cast<long long>(limit);
+        } else {
+            EXPECT_EQ(r.out, failure_line("FILESYSTEM_ERROR", EMFILE));
+            EXPECT_EQ(r.exit_code, 10);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(state, c->untouched_state()) << why;
+            EXPECT_EQ(lowest_success, 0) << "failed above a limit that sufficed";
+        }
+    }
+    EXPECT_NE(lowest_success, 0) << "no limit up to 24 sufficed";
+    record_count("limits", GetParam(), "lowest descriptor limit", lowest_success);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, ProcessLimitCampaign, testing::ValuesIn(every_command()), camel_name);
 
 // An unprivileged run cannot open a directory by its handle: its bookmarks
 // are made and resolved by path (and a search for the inode), a road the

@@ -30,6 +30,9 @@ struct bad_answer {
 
 const bad_answer bad_answers[] = {
     {"Silent", "", 10, asked::plain, client::HelperError::no_line, false},
+    {"NotDelivered", "", 11, asked::plain, client::HelperError::result_not_delivered, false},
+    {"NotDeliveredAfterSizeLine", "{\"ok\":true,\"size\":\"3\"}\na", 11, asked::size_up_to_10,
+     client::HelperError::result_not_delivered, true},
     {"NotJson", "garbage\n", 10, asked::plain, client::HelperError::malformed_line, false},
     {"NoLineEnd", "{\"ok\":true}", 0, asked::plain, client::HelperError::malformed_line, true},
     {"TruncatedObject", "{\"ok\":true,\n", 0, asked::plain, client::HelperError::malformed_line, false},

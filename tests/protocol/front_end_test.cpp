@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -22,6 +24,7 @@ using namespace anchorfs::test;
 
 constexpr int exit_protocol = 2;
 constexpr int exit_failure = 10;
+constexpr int exit_undelivered = 11;
 
 // Every run: exactly this line, this status, nothing on standard error.
 void expect_run(const run_result& r, const std::string& line, int exit_code)
@@ -403,5 +406,152 @@ TEST(FrontEnd, ComponentOf255Bytes_Created)
     ASSERT_TRUE(exists(root.at(path)));
     expect_run(r, directory_line_of(root.at(path)), 0);
 }
+
+// ---------------------------------------------------------------- hostile process environment
+
+// What the parent (or the machine) does to a run besides its arguments, and
+// what the run must answer: the line delivered whole with its status, or exit
+// 11; the tree as the answer says.
+enum class command_kind { create_file, ensure_dir, bookmark_parent, read_private_file };
+
+struct process_case {
+    const char* name;
+    command_kind command;
+    std::size_t size;                           // of the file created or read
+    std::function<void(run_options&)> hostile;  // what is done to the run
+    int exit_code;
+    bool done;                                  // the command took effect
+    bool whole_output;                          // the run printed its whole success output
+};
+
+constexpr unsigned long kib = 1024;
+
+const process_case process_cases[] = {
+    {"StdoutFull_CreateFile", command_kind::create_file, 10,
+     [](run_options& o) { o.stdout_file = "/dev/full"; }, exit_undelivered, true, false},
+    {"StdoutFull_EnsureDir", command_kind::ensure_dir, 0,
+     [](run_options& o) { o.stdout_file = "/dev/full"; }, exit_undelivered, true, false},
+    {"StdoutFull_BookmarkParent", command_kind::bookmark_parent, 0,
+     [](run_options& o) { o.stdout_file = "/dev/full"; }, exit_undelivered, true, false},
+    {"StdoutClosed_CreateFile_LineNotWrittenIntoTheFile", command_kind::create_file, 10,
+     [](run_options& o) { o.close_stdout = true; }, exit_undelivered, true, false},
+    {"StdoutNonBlockingSlowReader_ReadPrivateFile1MiB", command_kind::read_private_file, 1024 * kib,
+     [](run_options& o) { o.slow_stdout = true; }, 0, true, true},
+    {"FileSizeLimitOnStdout_ReadPrivateFile1MiB", command_kind::read_private_file, 1024 * kib,
+     [](run_options& o) {
+         o.stdout_file = "/tmp/anchorfs-front-end-fsize.out";
+         o.limits = {{RLIMIT_FSIZE, 64 * kib}};
+     },
+     exit_undelivered, true, false},
+    {"StdinNonBlockingInTwoParts_CreateFile", command_kind::create_file, 100000,
+     [](run_options& o) { o.split_stdin = true; }, 0, true, true},
+    {"StdinReadEagain_CreateFile", command_kind::create_file, 100000,
+     [](run_options& o) { o.seam.rules = "fail:read:1:EAGAIN"; }, 0, true, true},
+    {"StdoutWriteEagain_EnsureDir", command_kind::ensure_dir, 0,
+     [](run_options& o) { o.seam.rules = "fail:write:1:EAGAIN"; }, 0, true, true},
+    {"StdoutWriteEintr_EnsureDir", command_kind::ensure_dir, 0,
+     [](run_options& o) { o.seam.rules = "fail:write:1:EINTR"; }, 0, true, true},
+    {"StdoutWriteFails_EnsureDir", command_kind::ensure_dir, 0,
+     [](run_options& o) { o.seam.rules = "fail:write:1:EIO"; }, exit_undelivered, true, false},
+    {"Stack64KiB_CreateFile", command_kind::create_file, 100000,
+     [](run_options& o) { o.limits = {{RLIMIT_STACK, 64 * kib}}; }, 0, true, true},
+    {"DescriptorLimit3_EnsureDir_NoLoaderMessage", command_kind::ensure_dir, 0,
+     [](run_options& o) { o.limits = {{RLIMIT_NOFILE, 3}}; }, exit_failure, false, false},
+};
+
+// Each catchable termination signal arrives while create-file is half-way
+// through writing its content.
+const int termination_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXFSZ};
+
+void PrintTo(const process_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class FrontEnd_HostileProcess : public testing::TestWithParam<process_case> {};
+
+std::string content_of_size(std::size_t size)
+{
+    std::string content(size, 'c');
+    for (std::size_t i = 0; i < size; ++i)
+        content[i] = static_cast<char>('a' + i % 23);
+    return content;
+}
+
+void expect_hostile_run(const process_case& c, const std::function<void(run_options&)>& hostile)
+{
+    temp_root root;
+    const std::string content = content_of_size(c.size);
+    run_options options;
+    std::vector<std::string> args;
+    switch (c.command) {
+    case command_kind::create_file:
+        args = root.command("create-file", {"f", "420", std::to_string(c.size)});
+        options.stdin_data = content;
+        break;
+    case command_kind::ensure_dir: args = root.command("ensure-dir", {"made"}); break;
+    case command_kind::bookmark_parent:
+        make_dir(root.at("made"));
+        args = root.command("bookmark-parent", {"made/f"});
+        break;
+    case command_kind::read_private_file:
+        write_file(root.at("f"), content, 0600);
+        args = root.command("read-private-file", {"f", std::to_string(c.size)});
+        break;
+    }
+    hostile(options);
+
+    run_result r = run_anchorfs(args, options);
+
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    EXPECT_EQ(r.err, "");
+    std::string whole;
+    switch (c.command) {
+    case command_kind::create_file:
+        EXPECT_EQ(exists(root.at("f")), c.done);
+        if (exists(root.at("f"))) {
+            EXPECT_EQ(read_file(root.at("f")), content); // never the line, never a part
+        }
+        whole = plain_line;
+        break;
+    case command_kind::ensure_dir:
+        EXPECT_EQ(exists(root.at("made")), c.done);
+        whole = c.done ? directory_line_of(root.at("made")) : "";
+        break;
+    case command_kind::bookmark_parent: whole = "{\"ok\":true,\"bookmark\":\""; break;
+    case command_kind::read_private_file: whole = "{\"ok\":true,\"size\":\"" + std::to_string(c.size) + "\"}\n" + content; break;
+    }
+    if (c.whole_output && c.command == command_kind::bookmark_parent)
+        EXPECT_EQ(r.out.rfind(whole, 0), 0u);
+    else if (c.whole_output)
+        EXPECT_EQ(r.out, whole);
+    else if (c.exit_code == exit_failure)
+        EXPECT_EQ(r.out, failure_line("FILESYSTEM_ERROR", EMFILE));
+    else
+        EXPECT_LT(r.out.size(), whole.size() + (c.command == command_kind::bookmark_parent ? 1000 : 0));
+}
+
+TEST_P(FrontEnd_HostileProcess, LineDeliveredOrExit11_TreeAsAnswered)
+{
+    expect_hostile_run(GetParam(), GetParam().hostile);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conditions, FrontEnd_HostileProcess, testing::ValuesIn(process_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class FrontEnd_TerminationSignal : public testing::TestWithParam<int> {};
+
+TEST_P(FrontEnd_TerminationSignal, MidContent_RunFinishesWhole)
+{
+    const process_case c = {"", command_kind::create_file, 100000, nullptr, 0, true, true};
+    expect_hostile_run(c, [](run_options& o) {
+        o.seam.rules = "pause:write:1";
+        o.signal_at_pause = GetParam();
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, FrontEnd_TerminationSignal, testing::ValuesIn(termination_signals),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 } // namespace

@@ -97,7 +97,7 @@ constexpr int notify_target = 900;
 constexpr int resume_target = 901;
 constexpr int report_target = 902;
 
-enum child_step : int { step_dup = 1, step_cloexec, step_chdir, step_groups, step_gid, step_uid, step_exec };
+enum child_step : int { step_dup = 1, step_cloexec, step_chdir, step_groups, step_gid, step_uid, step_limit, step_exec };
 
 const char* child_step_name(int step)
 {
@@ -108,6 +108,7 @@ const char* child_step_name(int step)
     case step_groups: return "setgroups";
     case step_gid: return "setgid";
     case step_uid: return "setuid";
+    case step_limit: return "setrlimit";
     case step_exec: return "execve";
     default: return "setup";
     }
@@ -120,6 +121,8 @@ struct child_plan {
     std::optional<mode_t> umask;
     std::optional<uid_t> uid;
     std::optional<gid_t> gid;
+    const std::vector<std::pair<int, unsigned long>>* limits = nullptr;
+    bool close_stdout = false;
     const char* program = nullptr;
     char* const* argv = nullptr;
     char* const* envp = nullptr;
@@ -163,6 +166,13 @@ struct child_plan {
         fail(step_gid);
     if (plan.uid && ::setuid(*plan.uid) != 0)
         fail(step_uid);
+    for (const auto& [resource, value] : *plan.limits) {
+        const struct rlimit limit = {value, value};
+        if (::setrlimit(resource, &limit) != 0)
+            fail(step_limit);
+    }
+    if (plan.close_stdout)
+        ::close(1);
     ::execve(plan.program, plan.argv, plan.envp);
     fail(step_exec);
     ::_exit(127);
@@ -333,7 +343,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
     // A run as another user loads the program and the seam from where that
     // user can reach them.
     const bool other_user = options.uid.has_value() && *options.uid != ::geteuid();
-    const std::string executable = other_user ? reachable_path(program) : program;
+    const std::string& chosen = program == ANCHORFS_BINARY && (seam || report) ? ANCHORFS_TWIN : program;
+    const std::string executable = other_user ? reachable_path(chosen) : chosen;
     const std::string seam_library = other_user ? reachable_path(ANCHORFS_SEAM_LIBRARY) : ANCHORFS_SEAM_LIBRARY;
 
     std::vector<std::string> argv_strings{program};
@@ -356,8 +367,16 @@ run_result run_program(const std::string& program, const std::vector<std::string
     std::vector<char*> envp = c_strings(env_strings);
 
     pipe_pair in, out, err, notify, resume, reported, errors;
-    owned_fd stdin_source;
+    owned_fd stdin_source, stdout_target;
     make_pipe(out);
+    if (options.stdout_file) {
+        stdout_target.reset(::open(options.stdout_file->c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!stdout_target.open())
+            throw_errno("open " + *options.stdout_file);
+    }
+    // A non-blocking stream is shared with the run through its file status flags.
+    if (options.slow_stdout && ::fcntl(out.write.fd, F_SETFL, O_NONBLOCK) != 0)
+        throw_errno("fcntl O_NONBLOCK");
     make_pipe(err);
     make_pipe(errors);
     if (options.stdin_file) {
@@ -366,6 +385,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
             throw_errno("open " + *options.stdin_file);
     } else {
         make_pipe(in);
+        if (options.split_stdin && ::fcntl(in.read.fd, F_SETFL, O_NONBLOCK) != 0)
+            throw_errno("fcntl O_NONBLOCK");
     }
     if (seam) {
         make_pipe(notify);
@@ -376,7 +397,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
 
     child_plan plan;
     plan.moves.emplace_back(options.stdin_file ? stdin_source.fd : in.read.fd, 0);
-    plan.moves.emplace_back(out.write.fd, 1);
+    plan.moves.emplace_back(options.stdout_file ? stdout_target.fd : out.write.fd, 1);
     plan.moves.emplace_back(err.write.fd, 2);
     if (seam) {
         plan.moves.emplace_back(notify.write.fd, notify_target);
@@ -395,6 +416,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
     plan.gid = options.gid;
     if (options.uid && !options.gid)
         plan.gid = primary_group_of(*options.uid, static_cast<gid_t>(*options.uid));
+    plan.limits = &options.limits;
+    plan.close_stdout = options.close_stdout;
     plan.program = executable.c_str();
     plan.argv = argv.data();
     plan.envp = envp.data();
@@ -416,6 +439,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     reported.write.reset();
     errors.write.reset();
     stdin_source.reset();
+    stdout_target.reset();
 
     int start_error[2];
     std::size_t got = 0;
@@ -455,6 +479,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
             return;
         }
         result.pauses.push_back(line);
+        if (options.signal_at_pause != 0)
+            ::kill(child.pid, options.signal_at_pause);
         if (options.seam.on_pause)
             options.seam.on_pause(line);
         char byte = 'r';
@@ -501,6 +527,11 @@ run_result run_program(const std::string& program, const std::vector<std::string
                 in.write.reset(); // the run stopped reading its input
             } else {
                 std::size_t chunk = std::min<std::size_t>(input.size() - written, 65536);
+                if (options.split_stdin) {
+                    if (written == input.size() / 2 && written != 0)
+                        ::usleep(50000);
+                    chunk = std::min(chunk, written < input.size() / 2 ? input.size() / 2 - written : chunk);
+                }
                 ssize_t n = ::write(in.write.fd, input.data() + written, chunk);
                 if (n > 0)
                     written += static_cast<std::size_t>(n);
@@ -514,7 +545,10 @@ run_result run_program(const std::string& program, const std::vector<std::string
             if (polled[i].revents == 0)
                 continue;
             slot& s = *polled_slots[i];
-            ssize_t n = ::read(s.fd->fd, buffer, sizeof buffer);
+            const bool slow = options.slow_stdout && s.sink == &result.out;
+            if (slow)
+                ::usleep(1000);
+            ssize_t n = ::read(s.fd->fd, buffer, slow ? 4096 : sizeof buffer);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             const bool at_end = n <= 0;
@@ -537,6 +571,11 @@ run_result run_program(const std::string& program, const std::vector<std::string
             throw_errno("waitpid");
     }
     child.pid = -1;
+    struct stat target;
+    if (options.stdout_file && ::stat(options.stdout_file->c_str(), &target) == 0 && S_ISREG(target.st_mode)) {
+        std::ifstream written_out(*options.stdout_file, std::ios::binary);
+        result.out.assign(std::istreambuf_iterator<char>(written_out), std::istreambuf_iterator<char>());
+    }
     if (WIFEXITED(status)) {
         result.exit_code = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

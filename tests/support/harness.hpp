@@ -36,6 +36,13 @@ struct run_options {
     // A seam rule whose call never came makes the test fail unless this is set:
     // a race test whose pause never happened proves nothing.
     bool allow_unfired_rules = false;
+    // A hostile process environment.
+    std::vector<std::pair<int, unsigned long>> limits; // setrlimit(resource, soft and hard) in the run
+    std::optional<std::string> stdout_file; // standard output opened from this path (e.g. /dev/full), read back
+    bool close_stdout = false;              // the run starts with descriptor 1 closed
+    bool slow_stdout = false;  // a non-blocking pipe read 4096 bytes a millisecond
+    bool split_stdin = false;  // a non-blocking pipe, the second half of stdin_data written 50 ms late
+    int signal_at_pause = 0;   // sent to the run at every seam pause, before on_pause
 };
 
 struct run_result {
@@ -51,7 +58,8 @@ struct run_result {
 
 // args are slots 1 and up; slot 0 is the binary's path. The run gets an empty
 // environment, or only the seam's variables when a seam plan, trace or
-// check_fds is used. Throws when the binary cannot be started or the seam
+// check_fds is used. run_anchorfs runs the shipped static program, or its
+// dynamically linked twin (the same objects) when the seam must be preloaded. Throws when the binary cannot be started or the seam
 // plan is malformed.
 run_result run_anchorfs(const std::vector<std::string>& args, const run_options& options = {});
 // The same for another program (the seam's own tests run helpers with it).
