@@ -2,6 +2,7 @@
 
 #include "checked/probes.hpp"
 #include "platform/owners.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -60,7 +61,7 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
                                         const struct stat* expected, int& opened, struct stat& final_status)
 {
     struct stat named;
-    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, named) != 0)
         return false;
     if (!S_ISDIR(named.st_mode) || (expected != nullptr && !same_directory_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status))
@@ -69,14 +70,14 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
     if (!fd.valid())
         return false;
     struct stat held;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || held.st_uid != root_status.st_uid)
         return check_failed();
     if (!harden_private_directory(fd.get(), root_status))
         return false;
     struct stat renamed;
-    if (::fstat(fd.get(), &held) != 0 || ::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0 || status_below(parent, name, renamed) != 0)
         return false;
     if (!S_ISDIR(held.st_mode) || !S_ISDIR(renamed.st_mode) || held.st_dev != renamed.st_dev
         || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
@@ -91,7 +92,7 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
                                const struct stat* expected, struct stat& final_status)
 {
     struct stat named;
-    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, named) != 0)
         return false;
     if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
@@ -100,20 +101,20 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
     if (!fd.valid())
         return false;
     struct stat held;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (!S_ISREG(held.st_mode) || held.st_dev != named.st_dev || held.st_ino != named.st_ino
         || held.st_uid != root_status.st_uid || held.st_nlink != 1)
         return check_failed();
     if (::fchmod(fd.get(), 0600) != 0)
         return false;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (!S_ISREG(held.st_mode) || !on_root_device_and_owner(held, root_status) || held.st_nlink != 1
         || (held.st_mode & 0777) != 0600)
         return check_failed();
     struct stat renamed;
-    if (::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, renamed) != 0)
         return false;
     if (!same_regular_identity(held, renamed))
         return check_failed();
@@ -154,7 +155,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
         --budget;
         struct stat status;
         errno = 0;
-        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
             return check_failed();

@@ -9,6 +9,7 @@
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
 #include "private_store/hardening.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -44,7 +45,7 @@ bool private_content_matches(int fd, const struct stat& root_status, std::uint64
 bool name_has_identity(int dir, const char* name, const struct stat& expected)
 {
     struct stat named;
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, named) != 0)
         return false;
     if (same_regular_identity(expected, named))
         return true;
@@ -119,7 +120,7 @@ int run_remove_private_file(const command_context& context, command_report& /*re
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat named;
-    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!paths_still_anchored(root, pair))
         return -1;

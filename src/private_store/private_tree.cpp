@@ -10,6 +10,7 @@
 #include "checked/probes.hpp"
 #include "platform/directory_listing.hpp"
 #include "private_store/hardening.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -86,7 +87,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         --budget;
         struct stat status;
         errno = 0;
-        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
             return stale_unless_error();
@@ -126,7 +127,7 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat top_named;
-    if (::fstatat(parent.fd.get(), parent.leaf, &top_named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, top_named) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
         errno = EINVAL;
@@ -160,7 +161,7 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     errno = 0;
     if (!same_directory_identity(top_status, emptied))
         return -1; // reported as EINVAL
-    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
     if (!same_directory_identity(emptied, named)) {
         errno = 0; // reported as EINVAL

@@ -13,6 +13,7 @@
 #include "commands/input_copy.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -113,7 +114,7 @@ int staged_run::write_and_move()
         return -1;
     if (!same_file_snapshot(created, now))
         return stale();
-    if (::fstatat(staging_parent.fd.get(), staging_parent.leaf, &now, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(staging_parent.fd.get(), staging_parent.leaf, now) != 0)
         return -1;
     if (!same_file_snapshot(created, now))
         return stale();
@@ -135,7 +136,7 @@ int staged_run::write_and_move()
     if (!same_moved_file(created, held, size))
         return stale();
     struct stat named;
-    if (::fstatat(final_parent.fd.get(), final_parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(final_parent.fd.get(), final_parent.leaf, named) != 0)
         return -1;
     if (!same_identity_size_and_time(held, named))
         return stale();
@@ -205,12 +206,12 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
         if (!fd.valid())
             return false;
         struct stat status;
-        if (::fstat(fd.get(), &status) != 0)
+        if (descriptor_status_below(fd.get(), status) != 0)
             return false;
         if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status) || status.st_nlink != 1
             || !within_bound(status))
             return refuse();
-        if (::fchmod(fd.get(), 0600) != 0 || ::fstat(fd.get(), &hardened) != 0)
+        if (::fchmod(fd.get(), 0600) != 0 || descriptor_status_below(fd.get(), hardened) != 0)
             return false;
         if (!S_ISREG(hardened.st_mode) || !on_root_device_and_owner(hardened, root_status) || hardened.st_nlink != 1
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)
@@ -222,12 +223,12 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
     if (!bind_regular_fsref_at(dir, name, hardened, reference, bound_fd))
         return stale_unless_error();
     struct stat held;
-    if (::fstat(bound_fd.get(), &held) != 0)
+    if (descriptor_status_below(bound_fd.get(), held) != 0)
         return false;
     if (!same_regular_identity(hardened, held) || !within_bound(held))
         return refuse();
     struct stat named;
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, named) != 0)
         return false;
     if (!same_regular_identity(held, named) || !within_bound(named))
         return refuse();
@@ -254,7 +255,7 @@ int run_remove_private_staging_file(const command_context& context, command_repo
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat status;
-    if (::fstatat(parent.fd.get(), parent.leaf, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, status) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root.status) || status.st_nlink != 1
         || status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > bound) {

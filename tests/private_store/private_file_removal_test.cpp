@@ -93,9 +93,9 @@ TEST(RemovePrivateFile, DirectoryAtName_IdentityChangedAndNothingDeleted)
 }
 
 // Each proof rewinds the file before reading it. The adversary rewrites the
-// content in place (same size, same inode, other bytes) at the look-up of the
-// name that precedes the rewind of the proof under test, and puts the original
-// bytes back at the look-up before the next rewind, so that only the proof
+// content in place (same size, same inode, other bytes) at the status query
+// that precedes the rewind of the proof under test, and puts the original
+// bytes back at the status query before the next rewind, so that only the proof
 // under test can see the change.
 class RemovePrivateFileRewritten : public ::testing::TestWithParam<std::size_t> {};
 
@@ -113,10 +113,10 @@ TEST_P(RemovePrivateFileRewritten, ContentRewrittenOnlyDuringOneProof_IdentityCh
         expect_plain(reference);
         const std::size_t rewind = position_of(reference.trace, "lseek", proof);
         ASSERT_NE(rewind, std::string::npos);
-        change_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", rewind));
+        change_event = "statx " + std::to_string(count_calls(reference.trace, "statx", rewind));
         const std::size_t next_rewind = position_of(reference.trace, "lseek", proof + 1);
         if (next_rewind != std::string::npos)
-            restore_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", next_rewind));
+            restore_event = "statx " + std::to_string(count_calls(reference.trace, "statx", next_rewind));
     }
     removal_scene scene;
     write_file(scene.file, "original", 0600);
