@@ -4,8 +4,8 @@
 #include "commands/commands.hpp"
 
 #include "platform/directory_open.hpp"
-#include "protocol/result_line.hpp"
 #include "platform/mount_status.hpp"
+#include "protocol/result_line.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

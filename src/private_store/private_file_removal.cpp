@@ -8,8 +8,9 @@
 #include "checked/checked_deletes.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
-#include "private_store/hardening.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/mount_status.hpp"
+#include "private_store/hardening.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -58,6 +59,12 @@ bool name_has_identity(int dir, const char* name, const struct stat& expected)
 bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,
                                     const char* digest)
 {
+    // Hardened first through a handle that needs no permission on the file, so
+    // that a mode denying its owner reading does not stop the owner's removal.
+    struct stat hardened;
+    errno = 0;
+    if (!harden_private_regular_at(dir, name, root_status, nullptr, hardened))
+        return fail_stale_if_none();
     struct stat first;
     {
         unique_fd fd(::openat(dir, name, private_regular_open_flags()));
@@ -114,6 +121,10 @@ int run_remove_private_file(const command_context& context, command_report& /*re
     const char* path = context.args[6];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    // The deletion binds a reference through the name: proven possible before
+    // the directory is hardened.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
         return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)

@@ -5,9 +5,9 @@
 #include "private_store/private_files.hpp"
 
 #include "checked/probes.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
-#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstdio>

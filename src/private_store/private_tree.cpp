@@ -8,9 +8,10 @@
 #include "checked/checked_deletes.hpp"
 #include "checked/checked_moves.hpp"
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
-#include "private_store/hardening.hpp"
 #include "platform/mount_status.hpp"
+#include "private_store/hardening.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -121,6 +122,10 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     const char* path = context.args[6];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
+        return -1;
+    // Entries are deleted through references bound below the top: its path
+    // must be readable and fit before anything is hardened or deleted.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
         return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)

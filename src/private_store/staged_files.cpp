@@ -11,9 +11,10 @@
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
 #include "commands/input_copy.hpp"
+#include "platform/descriptor_path.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
-#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -87,6 +88,10 @@ int staged_run::write_and_move()
         return -1;
     errno = 0;
     if (!same_directory_descriptor(final_parent.fd.get(), staging_parent.fd.get()))
+        return -1;
+    // The clean-up deletes through a reference bound through these names.
+    if (entry_path_fits(staging_parent.fd.get(), staging_parent.leaf) != 0
+        || entry_path_fits(final_parent.fd.get(), final_parent.leaf) != 0)
         return -1;
     if (!anchored() || !harden_private_directory(final_parent.fd.get(), root.status) || !anchored())
         return -1;
@@ -202,7 +207,9 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
     };
     struct stat hardened;
     {
-        unique_fd fd(::openat(dir, name, private_regular_open_flags()));
+        // A handle that needs no permission on the file: a mode that denies
+        // its owner reading must not keep the owner from removing it.
+        unique_fd fd(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid())
             return false;
         struct stat status;
@@ -211,7 +218,7 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
         if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status) || status.st_nlink != 1
             || !within_bound(status))
             return refuse();
-        if (::fchmod(fd.get(), 0600) != 0 || descriptor_status_below(fd.get(), hardened) != 0)
+        if (change_mode_through_descriptor(fd.get(), 0600) != 0 || descriptor_status_below(fd.get(), hardened) != 0)
             return false;
         if (!S_ISREG(hardened.st_mode) || !on_root_device_and_owner(hardened, root_status) || hardened.st_nlink != 1
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)

@@ -1,6 +1,7 @@
 #include "protocol/front_end.hpp"
 
 #include "anchor/root_anchor.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/owners.hpp"
 #include "protocol/argument_forms.hpp"
 #include "protocol/command.hpp"
@@ -22,6 +23,7 @@ int protocol_failure()
 
 int run_front_end(int argc, char** argv)
 {
+    proc_view_holder proc_view; // closes /proc at the end of the run if it was proven
     if (argc < 6)
         return protocol_failure();
     argument_vector args(argv, static_cast<std::size_t>(argc));
