@@ -257,6 +257,10 @@ int run_remove_private_staging_file(const command_context& context, command_repo
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
+    // The deletion binds a reference through the name; proven possible before
+    // the directory is hardened.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
+        return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))

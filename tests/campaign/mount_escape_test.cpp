@@ -1,3 +1,5 @@
+// Hostile mounts around a run.
+//
 // Every command, arranged as in the campaigns, then run with the objects it
 // names moved outside the root and bind-mounted back onto their names (one
 // row per command and per form: the directories on the way, or the files at
@@ -138,6 +140,65 @@ std::vector<escape_row> escape_rows()
 INSTANTIATE_TEST_SUITE_P(EveryCommand, MountEscape, ::testing::ValuesIn(escape_rows()),
                          [](const ::testing::TestParamInfo<escape_row>& info) {
                              std::string name = form_name(info.param.form);
+                             for (char ch : info.param.command)
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             return name;
+                         });
+
+// /proc replaced in the run's private mount namespace. A command that will
+// need a descriptor path must refuse before it changes anything, and the same
+// command run afterwards with the real /proc settles the tree as usual.
+struct proc_row {
+    std::string command;
+    const char* replacement; // the shell step that covers /proc
+    const char* name;
+};
+
+class UntrustedProc : public ::testing::TestWithParam<proc_row> {};
+
+TEST_P(UntrustedProc, RefusedBeforeAnyChangeThenRunsWithTheRealProc)
+{
+    if (!private_namespaces_allowed())
+        GTEST_SKIP() << "private mount namespaces are refused here";
+    const proc_row& row = GetParam();
+    std::unique_ptr<command_case> c = case_named(row.command)();
+    scene s;
+    c->arrange(s);
+    c->prepare_recovery(s);
+    const tree before = s.now();
+
+    std::vector<std::string> args{"-m", "--propagation", "private", "/bin/sh", "-c",
+                                  std::string(row.replacement) + " && exec \"$0\" \"$@\"", ANCHORFS_BINARY};
+    for (const std::string& arg : s.root.command(c->command(), c->args))
+        args.push_back(arg);
+    run_options options;
+    options.stdin_data = c->input;
+    run_result refused = run_program("/usr/bin/unshare", args, options);
+
+    EXPECT_EQ(refused.out, failure_line("FILESYSTEM_ERROR", EOPNOTSUPP));
+    EXPECT_EQ(refused.err, "");
+    EXPECT_EQ(s.now(), before);
+    EXPECT_TRUE(s.outside_untouched());
+    run_result settled = s.run(c->command(), c->args, options);
+    EXPECT_TRUE(c->success_output(settled, s));
+}
+
+std::vector<proc_row> proc_rows()
+{
+    std::vector<proc_row> rows;
+    for (const char* command : {"unlink-checked", "link-excl", "create-file", "create-private-file-staged",
+                                "remove-private-file", "remove-private-tree", "remove-private-staging-file",
+                                "recover-unlink", "recover-link"}) {
+        rows.push_back({command, "/bin/mount -t tmpfs none /proc", "EmptyTmpfs"});
+        // A procfs, but one process's directory: no "self" that leads to the run.
+        rows.push_back({command, "/bin/mount --bind /proc/1 /proc", "ProcessDirectory"});
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, UntrustedProc, ::testing::ValuesIn(proc_rows()),
+                         [](const ::testing::TestParamInfo<proc_row>& info) {
+                             std::string name = info.param.name;
                              for (char ch : info.param.command)
                                  name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
                              return name;

@@ -143,3 +143,74 @@ INSTANTIATE_TEST_SUITE_P(Proofs, RemovePrivateFileRewritten, ::testing::Values(s
                          });
 
 } // namespace
+
+namespace {
+
+// The store's owner, not privileged, removing its own entries whose modes deny
+// it reading: hardening goes through a handle that needs no permission on the
+// entry, so the owner can always clear its own store.
+struct unreadable_case {
+    const char* name;
+    const char* command;
+    mode_t file_mode;
+    mode_t directory_mode; // of "d/f/sub", in the remove-private-tree rows
+};
+
+void PrintTo(const unreadable_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class OwnerUnreadableEntry : public ::testing::TestWithParam<unreadable_case> {};
+
+TEST_P(OwnerUnreadableEntry, RemovedByItsOwner)
+{
+    const unreadable_case& c = GetParam();
+    const uid_t owner = unprivileged_uid();
+    temp_root root(owner);
+    auto own = [&](const std::string& path) {
+        ASSERT_EQ(::lchown(path.c_str(), owner, unprivileged_gid()), 0);
+    };
+    make_dir(root.at("d"), 0700);
+    own(root.at("d"));
+    std::vector<std::string> rest{"d/f"};
+    std::string file = root.at("d/f");
+    const bool tree = std::string(c.command) == "remove-private-tree";
+    if (tree) {
+        make_dir(root.at("d/f"), 0700);
+        own(root.at("d/f"));
+        make_dir(root.at("d/f/sub"), 0700);
+        own(root.at("d/f/sub"));
+        file = root.at("d/f/sub/g");
+        rest.push_back("16");
+        rest.push_back("4");
+    } else if (std::string(c.command) == "remove-private-file") {
+        rest.push_back("4");
+        rest.push_back(sha256_hex("data"));
+    } else {
+        rest.push_back("4");
+    }
+    write_file(file, "data", c.file_mode);
+    own(file);
+    if (tree) {
+        ASSERT_EQ(::chmod(root.at("d/f/sub").c_str(), c.directory_mode), 0);
+    }
+    run_options options;
+    options.uid = owner;
+    options.gid = unprivileged_gid();
+    run_result r = run_closing_all(root.command(c.command, rest), options);
+    expect_plain(r);
+    EXPECT_FALSE(exists(root.at("d/f")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, OwnerUnreadableEntry,
+    ::testing::Values(unreadable_case{"PrivateFile0000", "remove-private-file", 0000, 0},
+                      unreadable_case{"PrivateFile0200", "remove-private-file", 0200, 0},
+                      unreadable_case{"StagingFile0000", "remove-private-staging-file", 0000, 0},
+                      unreadable_case{"TreeWithFile0000", "remove-private-tree", 0000, 0700},
+                      unreadable_case{"TreeWithDirectory0000", "remove-private-tree", 0600, 0000},
+                      unreadable_case{"TreeWithDirectory0200", "remove-private-tree", 0600, 0200}),
+    [](const ::testing::TestParamInfo<unreadable_case>& info) { return info.param.name; });
+
+} // namespace
