@@ -120,15 +120,23 @@ int table_descriptor()
     return proven_table;
 }
 
+// The proven table and the name of fd's entry in it; -1 without a table.
+int table_entry(int fd, char (&entry)[24])
+{
+    int table = table_descriptor();
+    if (table >= 0)
+        number_text(fd, entry);
+    return table;
+}
+
 } // namespace
 
 int descriptor_path(int fd, char* buffer)
 {
-    int table = table_descriptor();
+    char entry[24];
+    int table = table_entry(fd, entry);
     if (table < 0)
         return -1;
-    char entry[24];
-    number_text(fd, entry);
     ssize_t length = ::readlinkat(table, entry, buffer, full_path_capacity);
     if (length < 0)
         return -1;
@@ -165,26 +173,20 @@ int entry_path_fits(int dir, const char* name)
     return 0;
 }
 
+// The entry is a link to the object itself; following it reaches that object
+// whatever name it has now.
 int change_mode_through_descriptor(int fd, mode_t mode)
 {
-    int table = table_descriptor();
-    if (table < 0)
-        return -1;
     char entry[24];
-    number_text(fd, entry);
-    // The entry is a link to the object itself; following it reaches that
-    // object whatever name it has now.
-    return ::fchmodat(table, entry, mode, 0);
+    int table = table_entry(fd, entry);
+    return table < 0 ? -1 : ::fchmodat(table, entry, mode, 0);
 }
 
 int reopen_through_descriptor(int fd, int flags)
 {
-    int table = table_descriptor();
-    if (table < 0)
-        return -1;
     char entry[24];
-    number_text(fd, entry);
-    return ::openat(table, entry, flags | O_CLOEXEC);
+    int table = table_entry(fd, entry);
+    return table < 0 ? -1 : ::openat(table, entry, flags | O_CLOEXEC);
 }
 
 proc_view_holder::~proc_view_holder()

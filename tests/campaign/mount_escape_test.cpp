@@ -89,6 +89,20 @@ std::string move_out(const scene& s, mounted form, const std::string& escaped, s
     return script;
 }
 
+// Runs the command in a private mount namespace after the shell steps in
+// `setup` (each followed by " && ").
+run_result run_in_namespace(const scene& s, const command_case& c, const std::vector<std::string>& command_args,
+                            const std::string& setup)
+{
+    std::vector<std::string> args{"-m", "--propagation", "private", "/bin/sh", "-c",
+                                  setup + "exec \"$0\" \"$@\"", ANCHORFS_BINARY};
+    for (const std::string& arg : s.root.command(c.command(), command_args))
+        args.push_back(arg);
+    run_options options;
+    options.stdin_data = c.input;
+    return run_program("/usr/bin/unshare", args, options);
+}
+
 class MountEscape : public ::testing::TestWithParam<escape_row> {};
 
 TEST_P(MountEscape, ObjectsOutsideTheRootStayUntouchedAndUnread)
@@ -104,13 +118,7 @@ TEST_P(MountEscape, ObjectsOutsideTheRootStayUntouchedAndUnread)
     const std::string mounts = move_out(s, row.form, s.root.beside("escaped"), command_args);
     const tree outside_before = s.outside_now();
 
-    std::vector<std::string> args{"-m", "--propagation", "private", "/bin/sh", "-c",
-                                  mounts + "exec \"$0\" \"$@\"", ANCHORFS_BINARY};
-    for (const std::string& arg : s.root.command(c->command(), command_args))
-        args.push_back(arg);
-    run_options options;
-    options.stdin_data = c->input;
-    run_result r = run_program("/usr/bin/unshare", args, options);
+    run_result r = run_in_namespace(s, *c, command_args, mounts);
 
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(s.outside_now(), outside_before);
@@ -167,18 +175,14 @@ TEST_P(UntrustedProc, RefusedBeforeAnyChangeThenRunsWithTheRealProc)
     c->prepare_recovery(s);
     const tree before = s.now();
 
-    std::vector<std::string> args{"-m", "--propagation", "private", "/bin/sh", "-c",
-                                  std::string(row.replacement) + " && exec \"$0\" \"$@\"", ANCHORFS_BINARY};
-    for (const std::string& arg : s.root.command(c->command(), c->args))
-        args.push_back(arg);
-    run_options options;
-    options.stdin_data = c->input;
-    run_result refused = run_program("/usr/bin/unshare", args, options);
+    run_result refused = run_in_namespace(s, *c, c->args, std::string(row.replacement) + " && ");
 
     EXPECT_EQ(refused.out, failure_line("FILESYSTEM_ERROR", EOPNOTSUPP));
     EXPECT_EQ(refused.err, "");
     EXPECT_EQ(s.now(), before);
     EXPECT_TRUE(s.outside_untouched());
+    run_options options;
+    options.stdin_data = c->input;
     run_result settled = s.run(c->command(), c->args, options);
     EXPECT_TRUE(c->success_output(settled, s));
 }
