@@ -1,6 +1,7 @@
 #include "anchor/root_anchor.hpp"
 
 #include "platform/directory_open.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -18,13 +19,15 @@ static bool same_identity_numbers(const struct stat& status, std::uint64_t devic
 }
 
 int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-              struct stat& status)
+              struct stat& status, std::uint64_t& mount_id)
 {
     unique_fd root(open_directory_path(path));
     if (!root.valid())
         return -1;
-    if (::fstat(root.get(), &status) != 0)
+    mount_place place;
+    if (status_with_mount(root.get(), "", AT_EMPTY_PATH, status, place) != 0)
         return -1;
+    mount_id = place.mount_id;
     if (!same_identity_numbers(status, device, inode, owner_uid)) {
         errno = ESTALE;
         return -1;
@@ -48,17 +51,35 @@ static int walk_error(walk_kind kind)
     return kind == walk_kind::plain ? EXDEV : ESTALE;
 }
 
-// The component check of every walk: a directory on the root's device (and,
-// for the owner-checked walk, owned by the root's owner).
+// The component check of every walk: a directory on the root's device and
+// mount (and, for the owner-checked walk, owned by the root's owner). A
+// component opened by name from a directory on the root's mount is on that
+// mount unless a mount is placed on the name, so refusing mount roots keeps
+// the whole walk on the root's mount.
 static bool component_belongs(int fd, const struct stat& root_status, walk_kind kind)
+{
+    struct stat status;
+    mount_place place;
+    errno = 0;
+    if (status_with_mount(fd, "", AT_EMPTY_PATH, status, place) != 0)
+        return false;
+    if (place.mount_root) {
+        errno = walk_error(kind);
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_dev != root_status.st_dev)
+        return false;
+    return kind == walk_kind::plain || status.st_uid == root_status.st_uid;
+}
+
+// The start of an owner-checked walk: the root itself, which may be a mount point.
+static bool root_owned(int fd, const struct stat& root_status)
 {
     struct stat status;
     errno = 0;
     if (::fstat(fd, &status) != 0)
         return false;
-    if (!S_ISDIR(status.st_mode) || status.st_dev != root_status.st_dev)
-        return false;
-    return kind == walk_kind::plain || status.st_uid == root_status.st_uid;
+    return S_ISDIR(status.st_mode) && status.st_dev == root_status.st_dev && status.st_uid == root_status.st_uid;
 }
 
 // Walks the '/'-separated components of `components` (modified in place) from
@@ -103,7 +124,7 @@ static int open_parent_walk(int root_fd, const struct stat& root_status, const c
     unique_fd start(duplicate_root(root_fd));
     if (!start.valid())
         return -1;
-    if (kind == walk_kind::owner_checked && !component_belongs(start.get(), root_status, kind)) {
+    if (kind == walk_kind::owner_checked && !root_owned(start.get(), root_status)) {
         if (errno == 0)
             errno = ESTALE;
         return -1;
@@ -172,9 +193,14 @@ bool same_directory_descriptor(int first, int second)
 {
     struct stat a;
     struct stat b;
-    if (::fstat(first, &a) != 0 || ::fstat(second, &b) != 0)
+    mount_place a_place;
+    mount_place b_place;
+    if (status_with_mount(first, "", AT_EMPTY_PATH, a, a_place) != 0
+        || status_with_mount(second, "", AT_EMPTY_PATH, b, b_place) != 0)
         return false;
-    if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+    // The same directory seen through another mount is another place.
+    if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino
+        && a_place.mount_id == b_place.mount_id)
         return true;
     errno = ESTALE;
     return false;
@@ -209,9 +235,16 @@ bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored
                           anchored_pair third)
 {
     struct stat fresh_status;
-    unique_fd fresh(open_root(root.path, root.device, root.inode, root.owner_uid, fresh_status));
+    std::uint64_t fresh_mount = 0;
+    unique_fd fresh(open_root(root.path, root.device, root.inode, root.owner_uid, fresh_status, fresh_mount));
     if (!fresh.valid())
         return false;
+    // The root's path leading to the same directory through another mount
+    // (a bind mount placed over it) is not the root this run verified.
+    if (fresh_mount != root.mount_id) {
+        errno = ESTALE;
+        return false;
+    }
     errno = 0;
     bool anchored = held_parent_matches(fresh.get(), fresh_status, first.path, first.held_fd);
     if (anchored && second.path != nullptr)

@@ -20,6 +20,8 @@ struct root_anchor {
     std::uint64_t owner_uid = 0;
     int fd = -1;
     struct stat status {};
+    // The mount the root was verified on; every object a run touches is on it.
+    std::uint64_t mount_id = 0;
 };
 
 // A parent descriptor with the leaf name of the entry inside it.
@@ -35,8 +37,10 @@ struct anchored_pair {
     int held_fd = -1;
 };
 
+// Opens the root path and proves its identity; the root may itself be a mount
+// point. mount_id receives the mount it was opened on.
 int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-              struct stat& status);
+              struct stat& status, std::uint64_t& mount_id);
 
 int open_parent(int root_fd, const struct stat& root_status, const char* relative_path, leaf_buffer& leaf);
 int open_private_parent(int root_fd, const struct stat& root_status, const char* relative_path,

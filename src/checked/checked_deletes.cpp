@@ -5,6 +5,7 @@
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -40,6 +41,11 @@ using identity_check = bool (*)(const struct stat&, const struct stat&);
 bool bind_by_paths(int dir, const char* name, const struct stat& expected, int first_fd, bool want_directory,
                    identity_check same, file_reference& reference)
 {
+    // The first descriptor was opened by name below the held directory and is
+    // on the root's mount; everything reached by path must be on that mount too.
+    std::uint64_t first_mount = 0;
+    if (descriptor_mount_id(first_fd, first_mount) != 0)
+        return false;
     // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
     static char first_path[full_path_capacity];
     errno = 0;
@@ -48,7 +54,7 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
     errno = 0;
     if (file_reference_from_path(first_path, reference) != 0)
         return call_failed();
-    if (reference.directory() != want_directory)
+    if (reference.directory() != want_directory || reference.mount_id != first_mount)
         return comparison_failed();
     if (!want_directory && !same_file_reference(reference, reference))
         return comparison_failed();
@@ -61,9 +67,10 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
     if (!second.valid())
         return false;
     struct stat status;
-    if (::fstat(second.get(), &status) != 0)
+    mount_place second_place;
+    if (status_with_mount(second.get(), "", AT_EMPTY_PATH, status, second_place) != 0)
         return false;
-    if (!same(expected, status))
+    if (!same(expected, status) || second_place.mount_id != first_mount)
         return comparison_failed();
     static char second_path[full_path_capacity];
     errno = 0;
@@ -75,7 +82,7 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
         return call_failed();
     if (second_reference.directory() != want_directory || !same_file_reference(reference, second_reference))
         return comparison_failed();
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, status) != 0)
         return false;
     if (!same(expected, status))
         return comparison_failed();
@@ -93,7 +100,7 @@ bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expecte
     if (!first.valid())
         return false;
     struct stat status;
-    if (::fstat(first.get(), &status) != 0)
+    if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_regular_identity(expected, status))
         return comparison_failed();
@@ -145,7 +152,7 @@ bool delete_exact_regular_content_checked(int dir, const char* name, const exact
     if (exact_regular_content_descriptor(bound.get(), description, &reproven) != 0)
         return comparison_failed();
     struct stat named;
-    if (!same_regular_identity(proven, reproven) || ::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0
+    if (!same_regular_identity(proven, reproven) || status_below(dir, name, named) != 0
         || !same_regular_identity(proven, named))
         return comparison_failed();
     return finish_delete_by_reference(dir, name, reference, bound);
@@ -171,7 +178,7 @@ bool delete_directory_checked(int dir, const char* name, const struct stat& expe
     if (!first.valid())
         return false;
     struct stat status;
-    if (::fstat(first.get(), &status) != 0)
+    if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
         return comparison_failed();
@@ -179,11 +186,11 @@ bool delete_directory_checked(int dir, const char* name, const struct stat& expe
     if (!bind_by_paths(dir, name, expected, first.get(), true, same_directory_identity, reference))
         return false;
     // Once more immediately before deleting: the descriptor, then the name.
-    if (::fstat(first.get(), &status) != 0)
+    if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
         return comparison_failed();
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
         return comparison_failed();

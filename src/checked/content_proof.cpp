@@ -3,6 +3,7 @@
 #include "checked/probes.hpp"
 #include "platform/owners.hpp"
 #include "platform/sha256.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,7 +62,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         return -1;
     }
     struct stat initial;
-    if (::fstat(fd, &initial) != 0)
+    if (descriptor_status_below(fd, initial) != 0)
         return -1;
     if (!initial_status_matches(initial, description)) {
         errno = ESTALE;
@@ -99,7 +100,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         return -1;
     }
     struct stat after;
-    if (::fstat(fd, &after) != 0)
+    if (descriptor_status_below(fd, after) != 0)
         return -1;
     if (!final_status_matches(initial, after, description)) {
         errno = ESTALE;
@@ -122,7 +123,7 @@ int exact_regular_content_at(int dir, const char* name, const exact_file_descrip
     if (exact_regular_content_descriptor(fd.get(), description, &proven) != 0)
         return -1;
     struct stat named;
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)
+    if (status_below(dir, name, named) != 0 || !S_ISREG(named.st_mode)
         || named.st_dev != proven.st_dev || named.st_ino != proven.st_ino
         || static_cast<std::uint64_t>(named.st_uid) != description.identity.owner_uid
         || static_cast<std::uint64_t>(named.st_mode) != description.identity.mode) {

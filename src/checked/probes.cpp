@@ -1,4 +1,5 @@
 #include "checked/probes.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -7,7 +8,7 @@ namespace anchorfs {
 
 static int typed_at(int dir, const char* name, struct stat& status, mode_t type)
 {
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, status) != 0)
         return -1;
     if ((status.st_mode & S_IFMT) == type)
         return 0;
@@ -28,7 +29,7 @@ int directory_at(int dir, const char* name, struct stat& status)
 bool absent_at(int dir, const char* name)
 {
     struct stat status;
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (status_below(dir, name, status) == 0) {
         errno = EEXIST;
         return false;
     }
@@ -47,7 +48,7 @@ bool matches_file_identity(const struct stat& status, const file_identity& ident
 int exact_regular_at(int dir, const char* name, const file_identity& identity)
 {
     struct stat status;
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, status) != 0)
         return -1;
     if (matches_file_identity(status, identity))
         return 0;

@@ -6,6 +6,7 @@
 
 #include "checked/rollbacks.hpp"
 #include "commands/input_copy.hpp"
+#include "platform/descriptor_path.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
 
@@ -32,6 +33,9 @@ int create_regular_file(const command_context& context, command_report& report, 
     int opened = request.private_file ? open_held_private_parent(root, request.path, parent)
                                       : open_held_parent(root, request.path, parent);
     if (opened != 0)
+        return -1;
+    // Undoing the create deletes through a reference bound through the name.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
         return -1;
     const anchored_pair pair{request.path, parent.fd.get()};
 

@@ -4,6 +4,7 @@
 #include "commands/commands.hpp"
 
 #include "platform/directory_open.hpp"
+#include "platform/mount_status.hpp"
 #include "protocol/result_line.hpp"
 
 #include <cerrno>
@@ -37,7 +38,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
     bool created = false;
     if (::mkdirat(parent.fd.get(), parent.leaf, 0700) == 0) {
         struct stat made;
-        if (::fstatat(parent.fd.get(), parent.leaf, &made, AT_SYMLINK_NOFOLLOW) != 0)
+        if (status_below(parent.fd.get(), parent.leaf, made) != 0)
             return -1;
         if (!S_ISDIR(made.st_mode)) {
             errno = ESTALE;
@@ -72,7 +73,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
     if (!directory.valid())
         return plain_failure();
     struct stat status;
-    if (::fstat(directory.get(), &status) != 0)
+    if (descriptor_status_below(directory.get(), status) != 0)
         return plain_failure();
     if (!S_ISDIR(status.st_mode) || status.st_dev != root.status.st_dev) {
         errno = ESTALE;

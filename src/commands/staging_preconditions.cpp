@@ -1,6 +1,7 @@
 #include "commands/staging_preconditions.hpp"
 
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
 
 #include <cerrno>
 
@@ -16,6 +17,11 @@ int check_staging_and_quarantine(const held_parent& staging, const held_parent& 
     if (!same_directory_descriptor(staging.fd.get(), quarantine.fd.get()))
         return -1;
     if (!absent_at(staging.fd.get(), staging.leaf) || !absent_at(quarantine.fd.get(), quarantine.leaf))
+        return -1;
+    // The deletion at the end binds a reference through these names; a path
+    // that cannot be read or would not fit must stop the run before the move.
+    if (entry_path_fits(staging.fd.get(), staging.leaf) != 0
+        || entry_path_fits(quarantine.fd.get(), quarantine.leaf) != 0)
         return -1;
     return 0;
 }

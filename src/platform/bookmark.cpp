@@ -2,6 +2,7 @@
 
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -344,7 +345,7 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
             if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
                 continue;
             struct stat status;
-            if (::fstatat(directory.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
+            if (status_below(directory.get(), entry->d_name, status) != 0 // a mount point is not searched
                 || !S_ISDIR(status.st_mode) || status.st_dev != top.st_dev)
                 continue;
             if (static_cast<std::uint64_t>(status.st_ino) == inode) {

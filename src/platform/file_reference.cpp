@@ -1,6 +1,7 @@
 #include "platform/file_reference.hpp"
 
 #include "platform/descriptor_path.hpp"
+#include "platform/mount_status.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -48,7 +49,7 @@ int delete_by_reference(const file_reference& reference)
     if (::fstat(reference.object.get(), &before) != 0)
         return -1;
     struct stat named;
-    if (::fstatat(reference.bound_dir, reference.bound_name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(reference.bound_dir, reference.bound_name, named) != 0)
         return -1;
     if (static_cast<std::uint64_t>(named.st_dev) != reference.device
         || static_cast<std::uint64_t>(named.st_ino) != reference.inode

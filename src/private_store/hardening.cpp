@@ -1,6 +1,8 @@
 #include "private_store/hardening.hpp"
 
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
+#include "platform/mount_status.hpp"
 #include "platform/owners.hpp"
 
 #include <cerrno>
@@ -19,6 +21,14 @@ bool check_failed()
 {
     errno = ESTALE;
     return false;
+}
+
+// A handle on the object under the name that needs no permission on the object
+// itself: a mode that denies its own owner reading (0000, 0200) must not keep
+// that owner from hardening or removing it.
+int open_handle_at(int parent, const char* name, int type_flag)
+{
+    return ::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | type_flag);
 }
 
 } // namespace
@@ -60,23 +70,36 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
                                         const struct stat* expected, int& opened, struct stat& final_status)
 {
     struct stat named;
-    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, named) != 0)
         return false;
     if (!S_ISDIR(named.st_mode) || (expected != nullptr && !same_directory_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status))
         return check_failed();
-    unique_fd fd(::openat(parent, name, private_directory_open_flags()));
-    if (!fd.valid())
+    unique_fd handle(open_handle_at(parent, name, O_DIRECTORY));
+    if (!handle.valid())
         return false;
     struct stat held;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(handle.get(), held) != 0)
         return false;
     if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || held.st_uid != root_status.st_uid)
         return check_failed();
+    if (change_mode_through_descriptor(handle.get(), 0700) != 0)
+        return false;
+    // Opened for listing only once hardened, through the handle's own entry:
+    // the same object whatever its name is now, proven again below.
+    unique_fd fd(reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW));
+    if (!fd.valid())
+        return false;
+    struct stat reopened;
+    if (descriptor_status_below(fd.get(), reopened) != 0)
+        return false;
+    if (reopened.st_dev != held.st_dev || reopened.st_ino != held.st_ino)
+        return check_failed();
+    handle.reset();
     if (!harden_private_directory(fd.get(), root_status))
         return false;
     struct stat renamed;
-    if (::fstat(fd.get(), &held) != 0 || ::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0 || status_below(parent, name, renamed) != 0)
         return false;
     if (!S_ISDIR(held.st_mode) || !S_ISDIR(renamed.st_mode) || held.st_dev != renamed.st_dev
         || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
@@ -91,29 +114,29 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
                                const struct stat* expected, struct stat& final_status)
 {
     struct stat named;
-    if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, named) != 0)
         return false;
     if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
         return check_failed();
-    unique_fd fd(::openat(parent, name, private_regular_open_flags()));
+    unique_fd fd(open_handle_at(parent, name, 0));
     if (!fd.valid())
         return false;
     struct stat held;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (!S_ISREG(held.st_mode) || held.st_dev != named.st_dev || held.st_ino != named.st_ino
         || held.st_uid != root_status.st_uid || held.st_nlink != 1)
         return check_failed();
-    if (::fchmod(fd.get(), 0600) != 0)
+    if (change_mode_through_descriptor(fd.get(), 0600) != 0)
         return false;
-    if (::fstat(fd.get(), &held) != 0)
+    if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (!S_ISREG(held.st_mode) || !on_root_device_and_owner(held, root_status) || held.st_nlink != 1
         || (held.st_mode & 0777) != 0600)
         return check_failed();
     struct stat renamed;
-    if (::fstatat(parent, name, &renamed, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent, name, renamed) != 0)
         return false;
     if (!same_regular_identity(held, renamed))
         return check_failed();
@@ -154,7 +177,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
         --budget;
         struct stat status;
         errno = 0;
-        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
             return check_failed();

@@ -8,6 +8,8 @@
 #include "checked/checked_deletes.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 
 #include <cerrno>
@@ -44,7 +46,7 @@ bool private_content_matches(int fd, const struct stat& root_status, std::uint64
 bool name_has_identity(int dir, const char* name, const struct stat& expected)
 {
     struct stat named;
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, named) != 0)
         return false;
     if (same_regular_identity(expected, named))
         return true;
@@ -57,6 +59,12 @@ bool name_has_identity(int dir, const char* name, const struct stat& expected)
 bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,
                                     const char* digest)
 {
+    // Hardened first through a handle that needs no permission on the file, so
+    // that a mode denying its owner reading does not stop the owner's removal.
+    struct stat hardened;
+    errno = 0;
+    if (!harden_private_regular_at(dir, name, root_status, nullptr, hardened))
+        return fail_stale_if_none();
     struct stat first;
     {
         unique_fd fd(::openat(dir, name, private_regular_open_flags()));
@@ -114,12 +122,16 @@ int run_remove_private_file(const command_context& context, command_report& /*re
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
+    // The deletion binds a reference through the name: proven possible before
+    // the directory is hardened.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
+        return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat named;
-    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!paths_still_anchored(root, pair))
         return -1;

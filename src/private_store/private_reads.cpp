@@ -5,6 +5,7 @@
 #include "private_store/private_files.hpp"
 
 #include "checked/probes.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
 
@@ -66,12 +67,12 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
     if (bound > content_limit)
         return stale();
     struct stat before;
-    if (::fstat(fd, &before) != 0)
+    if (descriptor_status_below(fd, before) != 0)
         return -1;
     if (!private_candidate(before, root_status, bound) || (!harden && before.st_size == 0))
         return stale();
     if (harden) {
-        if (::fchmod(fd, 0600) != 0 || ::fstat(fd, &before) != 0)
+        if (::fchmod(fd, 0600) != 0 || descriptor_status_below(fd, before) != 0)
             return -1;
         if (!private_candidate(before, root_status, bound) || (before.st_mode & 0777) != 0600)
             return stale();
@@ -81,7 +82,7 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
     if (read_whole(fd, read_content, expected) != 0)
         return -1;
     struct stat final_status;
-    if (::fstat(fd, &final_status) != 0)
+    if (descriptor_status_below(fd, final_status) != 0)
         return -1;
     if (!same_file_snapshot(before, final_status))
         return stale();
@@ -137,7 +138,7 @@ int run_read_private_file(const command_context& context, command_report& report
     if (read_private_regular(file.get(), root.status, bound, content, size, &read_status) != 0)
         return -1;
     struct stat named;
-    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
     if (!same_regular_identity(read_status, named)) {
         errno = ESTALE;
@@ -189,7 +190,7 @@ int run_read_external_file(const command_context& context, command_report& repor
         return -1;
     struct stat named;
     if (::fstat(parent.fd.get(), &parent_now) != 0
-        || ::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+        || status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
     if (!same_directory_identity(parent_before, parent_now) || !same_file_snapshot(read_status, named)) {
         errno = ESTALE;

@@ -8,7 +8,9 @@
 #include "checked/checked_deletes.hpp"
 #include "checked/checked_moves.hpp"
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 
 #include <cerrno>
@@ -86,7 +88,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         --budget;
         struct stat status;
         errno = 0;
-        if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
             return stale_unless_error();
@@ -121,12 +123,16 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
+    // Entries are deleted through references bound below the top: its path
+    // must be readable and fit before anything is hardened or deleted.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
+        return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat top_named;
-    if (::fstatat(parent.fd.get(), parent.leaf, &top_named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, top_named) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
         errno = EINVAL;
@@ -160,7 +166,7 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     errno = 0;
     if (!same_directory_identity(top_status, emptied))
         return -1; // reported as EINVAL
-    if (::fstatat(parent.fd.get(), parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
     if (!same_directory_identity(emptied, named)) {
         errno = 0; // reported as EINVAL

@@ -11,6 +11,8 @@
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
 #include "commands/input_copy.hpp"
+#include "platform/descriptor_path.hpp"
+#include "platform/mount_status.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
 
@@ -87,6 +89,10 @@ int staged_run::write_and_move()
     errno = 0;
     if (!same_directory_descriptor(final_parent.fd.get(), staging_parent.fd.get()))
         return -1;
+    // The clean-up deletes through a reference bound through these names.
+    if (entry_path_fits(staging_parent.fd.get(), staging_parent.leaf) != 0
+        || entry_path_fits(final_parent.fd.get(), final_parent.leaf) != 0)
+        return -1;
     if (!anchored() || !harden_private_directory(final_parent.fd.get(), root.status) || !anchored())
         return -1;
     if (!absent_at(final_parent.fd.get(), final_parent.leaf) || !absent_at(staging_parent.fd.get(), staging_parent.leaf))
@@ -113,7 +119,7 @@ int staged_run::write_and_move()
         return -1;
     if (!same_file_snapshot(created, now))
         return stale();
-    if (::fstatat(staging_parent.fd.get(), staging_parent.leaf, &now, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(staging_parent.fd.get(), staging_parent.leaf, now) != 0)
         return -1;
     if (!same_file_snapshot(created, now))
         return stale();
@@ -135,7 +141,7 @@ int staged_run::write_and_move()
     if (!same_moved_file(created, held, size))
         return stale();
     struct stat named;
-    if (::fstatat(final_parent.fd.get(), final_parent.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(final_parent.fd.get(), final_parent.leaf, named) != 0)
         return -1;
     if (!same_identity_size_and_time(held, named))
         return stale();
@@ -201,16 +207,18 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
     };
     struct stat hardened;
     {
-        unique_fd fd(::openat(dir, name, private_regular_open_flags()));
+        // A handle that needs no permission on the file: a mode that denies
+        // its owner reading must not keep the owner from removing it.
+        unique_fd fd(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid())
             return false;
         struct stat status;
-        if (::fstat(fd.get(), &status) != 0)
+        if (descriptor_status_below(fd.get(), status) != 0)
             return false;
         if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status) || status.st_nlink != 1
             || !within_bound(status))
             return refuse();
-        if (::fchmod(fd.get(), 0600) != 0 || ::fstat(fd.get(), &hardened) != 0)
+        if (change_mode_through_descriptor(fd.get(), 0600) != 0 || descriptor_status_below(fd.get(), hardened) != 0)
             return false;
         if (!S_ISREG(hardened.st_mode) || !on_root_device_and_owner(hardened, root_status) || hardened.st_nlink != 1
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)
@@ -222,12 +230,12 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
     if (!bind_regular_fsref_at(dir, name, hardened, reference, bound_fd))
         return stale_unless_error();
     struct stat held;
-    if (::fstat(bound_fd.get(), &held) != 0)
+    if (descriptor_status_below(bound_fd.get(), held) != 0)
         return false;
     if (!same_regular_identity(hardened, held) || !within_bound(held))
         return refuse();
     struct stat named;
-    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, named) != 0)
         return false;
     if (!same_regular_identity(held, named) || !within_bound(named))
         return refuse();
@@ -249,12 +257,16 @@ int run_remove_private_staging_file(const command_context& context, command_repo
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
+    // The deletion binds a reference through the name; proven possible before
+    // the directory is hardened.
+    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
+        return -1;
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
     struct stat status;
-    if (::fstatat(parent.fd.get(), parent.leaf, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(parent.fd.get(), parent.leaf, status) != 0)
         return errno == ENOENT ? 0 : -1; // nothing to remove
     if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root.status) || status.st_nlink != 1
         || status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > bound) {

@@ -1,6 +1,7 @@
 #include "protocol/front_end.hpp"
 
 #include "anchor/root_anchor.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/owners.hpp"
 #include "protocol/argument_forms.hpp"
 #include "protocol/command.hpp"
@@ -27,6 +28,7 @@ int protocol_failure()
 
 int run_front_end(int argc, char** argv)
 {
+    proc_view_holder proc_view; // closes /proc at the end of the run if it was proven
     if (argc < 6)
         return protocol_failure();
     argument_vector args(argv, static_cast<std::size_t>(argc));
@@ -37,7 +39,7 @@ int run_front_end(int argc, char** argv)
         || parse_u64(argv[5], root.owner_uid) != 0)
         return protocol_failure();
 
-    unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status));
+    unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status, root.mount_id));
     if (!root_fd.valid()) {
         int error = errno;
         return delivered(print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error),

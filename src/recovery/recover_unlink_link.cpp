@@ -8,6 +8,7 @@
 #include "checked/checked_moves.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -46,6 +47,14 @@ bool quarantine_well_formed(const bookmarked_parent& staging, const bookmarked_p
     return valid_durable_quarantine_leaf(quarantine.leaf) && same_directory_descriptor(staging.fd.get(), quarantine.fd.get());
 }
 
+// The deletion through the quarantine binds a reference through these names:
+// their paths must be readable and fit before anything moves.
+bool references_can_be_bound(const bookmarked_parent& staging, const bookmarked_parent& quarantine)
+{
+    return entry_path_fits(staging.fd.get(), staging.leaf) == 0
+           && entry_path_fits(quarantine.fd.get(), quarantine.leaf) == 0;
+}
+
 // Whether two groups name one and the same directory entry.
 bool same_entry(const bookmarked_parent& first, const bookmarked_parent& second)
 {
@@ -66,6 +75,8 @@ int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_paren
 {
     if (!quarantine_well_formed(staging, quarantine))
         return stale();
+    if (!references_can_be_bound(staging, quarantine))
+        return -1;
     auto refresh = [&] { return refresh_bookmarked_parents(root_fd, root_status, &source, &staging, &quarantine); };
 
     enum class found { absent, holds, other };
@@ -138,6 +149,8 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
     const std::uint64_t c = file.identity.link_count;
     if (c == 0 || c == UINT64_MAX || !quarantine_well_formed(staging, quarantine))
         return stale();
+    if (!references_can_be_bound(staging, quarantine))
+        return -1;
     auto refresh = [&] {
         return refresh_bookmarked_parents(root_fd, root_status, &source, &destination, &staging, &quarantine);
     };

@@ -77,7 +77,7 @@ struct opened_root {
         anchor.device = root.device;
         anchor.inode = root.inode;
         anchor.owner_uid = root.uid;
-        fd.reset(open_root(anchor.path, anchor.device, anchor.inode, anchor.owner_uid, anchor.status));
+        fd.reset(open_root(anchor.path, anchor.device, anchor.inode, anchor.owner_uid, anchor.status, anchor.mount_id));
         if (!fd.valid())
             throw std::runtime_error("open_root of a fresh scratch root failed");
         anchor.fd = fd.get();
@@ -90,7 +90,8 @@ TEST(OpenRoot, MatchingIdentity_ReturnsVerifiedDescriptorAndStatus)
 {
     temp_root root;
     struct stat status {};
-    unique_fd fd(open_root(root.path.c_str(), root.device, root.inode, root.uid, status));
+    std::uint64_t mount_id = 0;
+    unique_fd fd(open_root(root.path.c_str(), root.device, root.inode, root.uid, status, mount_id));
 
     expect_directory_at(fd.get(), root.path);
     EXPECT_EQ(status.st_ino, root.inode);
@@ -151,9 +152,10 @@ TEST_P(OpenRoot_Refused, FailsWithItsErrorAndClosesEverything)
     const std::string path = GetParam().arrange(root, device, inode, uid);
     const int before = open_descriptor_count();
     struct stat status {};
+    std::uint64_t mount_id = 0;
 
     errno = 0;
-    EXPECT_EQ(open_root(path.c_str(), device, inode, uid, status), -1);
+    EXPECT_EQ(open_root(path.c_str(), device, inode, uid, status, mount_id), -1);
     EXPECT_EQ(errno, GetParam().error);
     EXPECT_EQ(open_descriptor_count(), before);
 }

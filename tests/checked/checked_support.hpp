@@ -3,6 +3,7 @@
 // small tree helpers.
 #pragma once
 
+#include "platform/descriptor_path.hpp"
 #include "protocol/argument_forms.hpp"
 #include "support/harness.hpp"
 
@@ -122,6 +123,10 @@ inline void move_entry(const std::string& from, const std::string& to)
 // Descriptors open in this process; a function under test must leave it unchanged.
 inline int open_descriptor_count()
 {
+    // The process's proven /proc view is opened on first use and kept; it is
+    // proven here so that it is counted before and after alike.
+    char path[anchorfs::full_path_capacity];
+    anchorfs::descriptor_path(STDIN_FILENO, path);
     DIR* listing = ::opendir("/proc/self/fd");
     if (listing == nullptr)
         throw std::runtime_error("opendir /proc/self/fd");

@@ -297,8 +297,8 @@ TEST(RecoveryFileAt, OneMoreHardLinkThanDescribed_OnlyTheRecoveryFormFails)
 
 // ------------------------------------------------- changes during the proof
 
-// The name-form proof makes its calls in this order: openat, fstat, lseek,
-// read..., fstat, fstatat.
+// The name-form proof makes its calls in this order: openat, statx, lseek,
+// read..., statx, statx (the name).
 TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
 {
     temp_root root;
@@ -306,7 +306,7 @@ TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
     write_file(root.at("other"), "right content");
     file_description d = describe(root.at("f"));
     run_options options;
-    options.seam.rules = "pause:fstat:2";
+    options.seam.rules = "pause:statx:2";
     options.seam.on_pause = [&](const std::string&) { move_entry(root.at("other"), root.at("f")); };
 
     run_result r = run_driver(join({{"content-at", root.path, "f"}, d.args()}), options);

@@ -338,7 +338,7 @@ TEST(DeleteRace, NameSwappedInsideTheFinalWindow_ReportedNotTakenForSuccess)
     temp_root root;
     write_file(root.at("name"), "first");
     std::vector<std::string> identity = identity_args(root.at("name"));
-    // A traced run tells how many fstatat calls come before the unlinkat.
+    // A traced run tells how many statx calls come before the unlinkat.
     run_options options;
     options.trace = true;
     run_result traced = run_driver(join({{"delete-regular", root.path, "name"}, identity}), options);
@@ -348,7 +348,7 @@ TEST(DeleteRace, NameSwappedInsideTheFinalWindow_ReportedNotTakenForSuccess)
         for (const auto& line : traced.trace) {
             if (line.rfind("unlinkat ", 0) == 0)
                 return fstatats;
-            if (line.rfind("fstatat ", 0) == 0)
+            if (line.rfind("statx ", 0) == 0)
                 ++fstatats;
         }
         return -1;
@@ -359,7 +359,7 @@ TEST(DeleteRace, NameSwappedInsideTheFinalWindow_ReportedNotTakenForSuccess)
     const ino_t second = inode_of(root.at("name"));
     identity = identity_args(root.at("name"));
     run_options race;
-    race.seam.rules = "pause:fstatat:" + std::to_string(before_unlink);
+    race.seam.rules = "pause:statx:" + std::to_string(before_unlink);
     race.seam.on_pause = [&](const std::string&) {
         move_entry(root.at("name"), root.at("aside"));
         write_file(root.at("name"), "newcomer");

@@ -144,14 +144,14 @@ TEST(MoveRegular, OtherFileSystem_ReportsExdevNothingChanged)
     EXPECT_FALSE(exists(other.path + "/g"));
 }
 
-// move_regular_checked makes: fstatat (source), fstatat (destination absent),
+// move_regular_checked makes: statx (source), statx (destination absent),
 // renameat2, then its post-checks.
 TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
 {
     two_dirs t;
     write_file(t.from("f"), "source");
     run_options options;
-    options.seam.rules = "pause:fstatat:2";
+    options.seam.rules = "pause:statx:2";
     options.seam.on_pause = [&](const std::string&) { write_file(t.to("g"), "intruder"); };
 
     run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +59,30 @@ TEST(UnlinkChecked, DescribedFile_RemovedAndNoNameLeft)
     expect_absent(tree.file);
     expect_absent(tree.staging);
     expect_absent(tree.quarantine);
+}
+
+// The quarantine directory's own path fits, the quarantine entry's would not:
+// the reference bound there at the end could never be made, so the run must
+// stop before the first move instead of leaving the file in staging.
+TEST(UnlinkChecked, QuarantineEntryPathWouldNotFit_FailsEnametoolongAndMovesNothing)
+{
+    unlink_tree tree;
+    // The directory's absolute path is one byte longer than leaves room for
+    // the quarantine entry and its terminator; relative paths stay valid.
+    const std::size_t target = 4096 - 1 - quarantine_leaf.size() + 1;
+    std::string relative = "stage";
+    while (tree.root.path.size() + 1 + relative.size() < target) {
+        std::size_t room = target - (tree.root.path.size() + 1 + relative.size()) - 1;
+        relative += "/" + std::string(std::min<std::size_t>(200, room == 0 ? 1 : room), 'n');
+        make_dir(tree.root.at(relative));
+    }
+    ASSERT_EQ(tree.root.path.size() + 1 + relative.size(), target);
+    ASSERT_LE(relative.size() + 1 + quarantine_leaf.size(), 4096u);
+    run_result r = run_anchorfs(tree.args(description_args(tree.file), relative + "/staged",
+                                          relative + "/" + quarantine_leaf));
+    expect_failure(r, "FILESYSTEM_ERROR", ENAMETOOLONG);
+    expect_file(tree.file, tree.inode, "doomed content", 1);
+    expect_absent(tree.root.at(relative + "/staged"));
 }
 
 // Same size and the old modification time put back: only the digest tells.

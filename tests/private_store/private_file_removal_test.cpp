@@ -93,9 +93,9 @@ TEST(RemovePrivateFile, DirectoryAtName_IdentityChangedAndNothingDeleted)
 }
 
 // Each proof rewinds the file before reading it. The adversary rewrites the
-// content in place (same size, same inode, other bytes) at the look-up of the
-// name that precedes the rewind of the proof under test, and puts the original
-// bytes back at the look-up before the next rewind, so that only the proof
+// content in place (same size, same inode, other bytes) at the status query
+// that precedes the rewind of the proof under test, and puts the original
+// bytes back at the status query before the next rewind, so that only the proof
 // under test can see the change.
 class RemovePrivateFileRewritten : public ::testing::TestWithParam<std::size_t> {};
 
@@ -113,10 +113,10 @@ TEST_P(RemovePrivateFileRewritten, ContentRewrittenOnlyDuringOneProof_IdentityCh
         expect_plain(reference);
         const std::size_t rewind = position_of(reference.trace, "lseek", proof);
         ASSERT_NE(rewind, std::string::npos);
-        change_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", rewind));
+        change_event = "statx " + std::to_string(count_calls(reference.trace, "statx", rewind));
         const std::size_t next_rewind = position_of(reference.trace, "lseek", proof + 1);
         if (next_rewind != std::string::npos)
-            restore_event = "fstatat " + std::to_string(count_calls(reference.trace, "fstatat", next_rewind));
+            restore_event = "statx " + std::to_string(count_calls(reference.trace, "statx", next_rewind));
     }
     removal_scene scene;
     write_file(scene.file, "original", 0600);
@@ -141,5 +141,76 @@ INSTANTIATE_TEST_SUITE_P(Proofs, RemovePrivateFileRewritten, ::testing::Values(s
                              return info.param == 2 ? std::string("BeforeSecondProof")
                                                     : std::string("BeforeThirdProof");
                          });
+
+} // namespace
+
+namespace {
+
+// The store's owner, not privileged, removing its own entries whose modes deny
+// it reading: hardening goes through a handle that needs no permission on the
+// entry, so the owner can always clear its own store.
+struct unreadable_case {
+    const char* name;
+    const char* command;
+    mode_t file_mode;
+    mode_t directory_mode; // of "d/f/sub", in the remove-private-tree rows
+};
+
+void PrintTo(const unreadable_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class OwnerUnreadableEntry : public ::testing::TestWithParam<unreadable_case> {};
+
+TEST_P(OwnerUnreadableEntry, RemovedByItsOwner)
+{
+    const unreadable_case& c = GetParam();
+    const uid_t owner = unprivileged_uid();
+    temp_root root(owner);
+    auto own = [&](const std::string& path) {
+        ASSERT_EQ(::lchown(path.c_str(), owner, unprivileged_gid()), 0);
+    };
+    make_dir(root.at("d"), 0700);
+    own(root.at("d"));
+    std::vector<std::string> rest{"d/f"};
+    std::string file = root.at("d/f");
+    const bool tree = std::string(c.command) == "remove-private-tree";
+    if (tree) {
+        make_dir(root.at("d/f"), 0700);
+        own(root.at("d/f"));
+        make_dir(root.at("d/f/sub"), 0700);
+        own(root.at("d/f/sub"));
+        file = root.at("d/f/sub/g");
+        rest.push_back("16");
+        rest.push_back("4");
+    } else if (std::string(c.command) == "remove-private-file") {
+        rest.push_back("4");
+        rest.push_back(sha256_hex("data"));
+    } else {
+        rest.push_back("4");
+    }
+    write_file(file, "data", c.file_mode);
+    own(file);
+    if (tree) {
+        ASSERT_EQ(::chmod(root.at("d/f/sub").c_str(), c.directory_mode), 0);
+    }
+    run_options options;
+    options.uid = owner;
+    options.gid = unprivileged_gid();
+    run_result r = run_closing_all(root.command(c.command, rest), options);
+    expect_plain(r);
+    EXPECT_FALSE(exists(root.at("d/f")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, OwnerUnreadableEntry,
+    ::testing::Values(unreadable_case{"PrivateFile0000", "remove-private-file", 0000, 0},
+                      unreadable_case{"PrivateFile0200", "remove-private-file", 0200, 0},
+                      unreadable_case{"StagingFile0000", "remove-private-staging-file", 0000, 0},
+                      unreadable_case{"TreeWithFile0000", "remove-private-tree", 0000, 0700},
+                      unreadable_case{"TreeWithDirectory0000", "remove-private-tree", 0600, 0000},
+                      unreadable_case{"TreeWithDirectory0200", "remove-private-tree", 0600, 0200}),
+    [](const ::testing::TestParamInfo<unreadable_case>& info) { return info.param.name; });
 
 } // namespace

@@ -257,7 +257,7 @@ struct quarantine_scene {
     }
 };
 
-// The numbers of the two probes' look-ups: the last two fstatat calls of a run
+// The numbers of the two probes' look-ups: the last two statx calls of a run
 // that finds both names absent, which ends right after probing.
 std::pair<std::size_t, std::size_t> probe_lookups()
 {
@@ -266,7 +266,7 @@ std::pair<std::size_t, std::size_t> probe_lookups()
     traced.trace = true;
     run_result reference = scene.quarantine("d/src", "d/dst", traced);
     expect_plain(reference);
-    const std::size_t total = count_calls(reference.trace, "fstatat");
+    const std::size_t total = count_calls(reference.trace, "statx");
     EXPECT_GE(total, 2u);
     return {total - 1, total};
 }
@@ -292,9 +292,9 @@ TEST_P(QuarantineDecision, OutcomeAndTreeAfterwards)
     run_options options;
     std::string rules;
     if (c.source == slot_state::probe_fails)
-        rules = "fail:fstatat:" + std::to_string(source_lookup) + ":EIO";
+        rules = "fail:statx:" + std::to_string(source_lookup) + ":EIO";
     if (c.destination == slot_state::probe_fails)
-        rules += (rules.empty() ? "" : ";") + ("fail:fstatat:" + std::to_string(destination_lookup) + ":EACCES");
+        rules += (rules.empty() ? "" : ";") + ("fail:statx:" + std::to_string(destination_lookup) + ":EACCES");
     options.seam.rules = rules;
 
     const int exit_code = c.expected_line == plain_line ? 0 : 10;
@@ -425,13 +425,13 @@ TEST(QuarantinePrivateTreeRace, SourceSwappedForLinkBeforeRename_IdentityChanged
         for (const std::string& call : r.trace) {
             if (call.rfind("renameat2 ", 0) == 0)
                 break;
-            probes_before_rename += call.rfind("fstatat ", 0) == 0 ? 1 : 0;
+            probes_before_rename += call.rfind("statx ", 0) == 0 ? 1 : 0;
         }
     }
     ASSERT_GT(probes_before_rename, 0);
 
     run_options options;
-    options.seam.rules = "pause:fstatat:" + std::to_string(probes_before_rename);
+    options.seam.rules = "pause:statx:" + std::to_string(probes_before_rename);
     options.seam.on_pause = [&](const std::string&) {
         EXPECT_FALSE(exists(scene.destination)) << "paused after the rename";
         ASSERT_EQ(::rename(scene.source.c_str(), aside.c_str()), 0);
