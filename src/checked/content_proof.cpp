@@ -112,9 +112,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
                              struct stat* final_status)
 {
-    // O_NONBLOCK: a FIFO or device that has taken the name must not stall the
-    // run; the proof refuses it by its type before reading.
-    unique_fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    unique_fd fd(open_regular_at(dir, name));
     if (!fd.valid())
         return -1;
     struct stat proven;

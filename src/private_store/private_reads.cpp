@@ -142,7 +142,7 @@ int run_read_private_file(const command_context& context, command_report& report
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
     if (!file.valid())
         return -1;
     unique_buffer content;
@@ -194,7 +194,7 @@ int run_read_external_file(const command_context& context, command_report& repor
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
     if (!file.valid())
         return -1;
     unique_buffer content;

@@ -272,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(name_case{"SymbolicLinkToTheFile",
                               [](const temp_root& r) { make_symlink("target", r.at("name")); }, ELOOP},
                     name_case{"Fifo", [](const temp_root& r) { make_fifo(r.at("name")); }, ESTALE},
+                    name_case{"Socket", [](const temp_root& r) { make_socket(r.at("name")); }, ESTALE},
                     name_case{"Directory", [](const temp_root& r) { make_dir(r.at("name")); }, ESTALE},
                     name_case{"Missing", [](const temp_root&) {}, ENOENT}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -181,6 +181,45 @@ TEST(ReadAndRemove, FileWithSecondHardLink_IdentityChangedAndFileUntouched)
     }
 }
 
+struct special_case {
+    const char* name;
+    void (*make)(const std::string& path);
+};
+
+void PrintTo(const special_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReadAndRemove_SpecialFileAtName : public ::testing::TestWithParam<special_case> {};
+
+// Classified before it is opened: a socket would fail the open with ENXIO, a
+// FIFO must not stall the run; both are an identity change and stay.
+TEST_P(ReadAndRemove_SpecialFileAtName, IdentityChangedAndEntryKept)
+{
+    for (const char* command : {"read-private-file", "read-external-file", "remove-private-file"}) {
+        SCOPED_TRACE(command);
+        read_scene scene;
+        GetParam().make(scene.file);
+        std::vector<std::string> rest = {"d/f", "3"};
+        if (std::string(command) == "read-external-file")
+            rest = join({rest, read_scene::parent_slots(scene.dir)});
+        if (std::string(command) == "remove-private-file")
+            rest.push_back(sha256_hex("abc"));
+        const struct stat before = lstat_of(scene.file);
+        expect_failure(run_closing_all(scene.root.command(command, rest)), "IDENTITY_CHANGED", ESTALE);
+        const struct stat after = lstat_of(scene.file);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, ReadAndRemove_SpecialFileAtName,
+    ::testing::Values(special_case{"Socket", make_socket},
+                      special_case{"Fifo", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }}),
+    [](const ::testing::TestParamInfo<special_case>& info) { return info.param.name; });
+
 struct change_case {
     const char* name;
     reader r;

@@ -23,7 +23,9 @@
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -880,6 +882,25 @@ bool exists(const std::string& path)
 {
     struct stat status;
     return ::lstat(path.c_str(), &status) == 0;
+}
+
+void make_socket(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw_errno("socket");
+    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int error = errno;
+    ::close(fd);
+    if (bound != 0) {
+        errno = error;
+        throw_errno("bind " + path);
+    }
 }
 
 std::string sha256_hex(std::string_view content)

@@ -90,6 +90,7 @@ std::string read_file(const std::string& path);
 void make_dir(const std::string& path, mode_t mode = 0755);
 struct stat lstat_of(const std::string& path);
 bool exists(const std::string& path); // lstat succeeds
+void make_socket(const std::string& path); // a bound Unix socket at path (the socket itself is closed)
 std::string sha256_hex(std::string_view content);
 // The five file_identity slots of the object at path: device, inode, links, uid, mode.
 std::vector<std::string> identity_args(const std::string& path);
