@@ -3,6 +3,7 @@
 #include "checked/probes.hpp"
 #include "platform/owners.hpp"
 #include "platform/sha256.hpp"
+#include "platform/writer_probe.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -67,6 +68,10 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         errno = ESTALE;
         return -1;
     }
+    // A writer through a shared mapping can change the bytes without moving
+    // the times: the proof stands only while no other process can write.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     if (::lseek(fd, 0, SEEK_SET) < 0)
         return -1;
     sha256_state state;
@@ -104,6 +109,9 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         errno = ESTALE;
         return -1;
     }
+    // A writer that came during the reads and is still there.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     if (final_status != nullptr)
         *final_status = after;
     return 0;

@@ -5,6 +5,7 @@
 #include "private_store/private_files.hpp"
 
 #include "checked/probes.hpp"
+#include "platform/writer_probe.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
 
@@ -76,6 +77,10 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
         if (!private_candidate(before, root_status, bound) || (before.st_mode & 0777) != 0600)
             return stale();
     }
+    // Stores through another process's shared writable mapping leave the
+    // status as it was: bytes read while one exists may be torn.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     unique_buffer read_content;
     std::uint64_t expected = static_cast<std::uint64_t>(before.st_size);
     if (read_whole(fd, read_content, expected) != 0)
@@ -85,6 +90,9 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
         return -1;
     if (!same_file_snapshot(before, final_status))
         return stale();
+    // A writer that came during the reads and is still there.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     content = std::move(read_content);
     size = expected;
     if (after != nullptr)

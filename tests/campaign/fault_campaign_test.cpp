@@ -1,6 +1,7 @@
 // Fault campaign: every call that a run of a command makes is made to fail in
 // turn, on a fresh tree: with EIO, and also with EACCES for opens, ENOSPC for
-// writes and EINTR for reads, writes and flushes. Every run ends with a
+// writes, EINTR for reads, writes and flushes, and EAGAIN for fcntl (at a
+// writer probe, the refusal of a read lease: a writer found). Every run ends with a
 // well-formed result (a failure line with a known code and exit status 10, or,
 // where the failed call does not matter, the command's success), leaves no
 // descriptor open and nothing on standard error, and leaves the tree in a
@@ -25,6 +26,8 @@ std::vector<std::string> injected_errors(const std::string& function)
         errors.push_back("ENOSPC");
     if (function == "read" || function == "write" || function == "fsync")
         errors.push_back("EINTR");
+    if (function == "fcntl")
+        errors.push_back("EAGAIN");
     return errors;
 }
 

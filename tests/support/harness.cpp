@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -901,6 +902,35 @@ void make_socket(const std::string& path)
         errno = error;
         throw_errno("bind " + path);
     }
+}
+
+file_hold::file_hold(const std::string& path, hold_kind kind)
+{
+    const bool writes = kind != hold_kind::read_only_mapping;
+    fd = ::open(path.c_str(), (writes ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw_errno("open " + path);
+    if (kind == hold_kind::write_descriptor)
+        return;
+    length = static_cast<std::size_t>(lstat_of(path).st_size);
+    mapping = ::mmap(nullptr, length, writes ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        mapping = nullptr;
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        throw_errno("mmap " + path);
+    }
+    ::close(fd); // the mapping alone keeps the file open
+    fd = -1;
+}
+
+file_hold::~file_hold()
+{
+    if (mapping != nullptr)
+        ::munmap(mapping, length);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 std::string sha256_hex(std::string_view content)
