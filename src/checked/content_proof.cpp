@@ -4,6 +4,7 @@
 #include "platform/owners.hpp"
 #include "platform/sha256.hpp"
 #include "platform/mount_status.hpp"
+#include "platform/writer_probe.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -68,6 +69,10 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         errno = ESTALE;
         return -1;
     }
+    // A writer through a shared mapping can change the bytes without moving
+    // the times: the proof stands only while no other process can write.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     if (::lseek(fd, 0, SEEK_SET) < 0)
         return -1;
     sha256_state state;
@@ -106,6 +111,9 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
         errno = ESTALE;
         return -1;
     }
+    // A writer that came during the reads and is still there.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     if (final_status != nullptr)
         *final_status = after;
     return 0;
@@ -114,9 +122,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
                              struct stat* final_status)
 {
-    // O_NONBLOCK: a FIFO or device that has taken the name must not stall the
-    // run; the proof refuses it by its type before reading.
-    unique_fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    unique_fd fd(open_regular_at(dir, name));
     if (!fd.valid())
         return -1;
     struct stat proven;

@@ -14,8 +14,9 @@ namespace anchorfs {
 inline constexpr std::size_t content_chunk = 65536;
 
 // Proves the file behind fd against the description (the link count is not
-// compared). 0 on success, with the status taken after reading in *final_status;
-// -1 with errno otherwise.
+// compared); a file that another process can write, before or after the reads,
+// fails with ESTALE (fd must be read-only). 0 on success, with the status taken
+// after reading in *final_status; -1 with errno otherwise.
 int exact_regular_content_descriptor(int fd, const exact_file_description& description,
                                      struct stat* final_status = nullptr);
 

@@ -15,6 +15,13 @@ namespace anchorfs {
 int regular_at(int dir, const char* name, struct stat& status);
 int directory_at(int dir, const char* name, struct stat& status);
 
+// Opens the name read-only to read its content, only when it holds a regular
+// file: the name is classified first, so a socket, FIFO or device there is
+// refused with ESTALE without being opened (a socket fails to open with ENXIO,
+// a FIFO could stall the run, a device may act on being opened). A symbolic
+// link fails with ELOOP, a missing name with ENOENT. The descriptor, or -1.
+int open_regular_at(int dir, const char* name);
+
 // True when the name does not exist (errno ENOENT); false with EEXIST when it
 // does, and false with the query's errno when absence was not established.
 bool absent_at(int dir, const char* name);

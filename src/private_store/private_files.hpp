@@ -9,7 +9,8 @@
 namespace anchorfs {
 
 // The whole content of the file behind fd, read only while it keeps one
-// snapshot throughout; the file is hardened to 0600 first. 0 on success with
+// snapshot throughout and no other process can write it (ESTALE otherwise; fd
+// must be read-only); the file is hardened to 0600 first. 0 on success with
 // the buffer, its size and the status after reading handed over.
 int read_private_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
                          std::uint64_t& size, struct stat* after = nullptr);

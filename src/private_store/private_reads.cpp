@@ -6,6 +6,7 @@
 
 #include "checked/probes.hpp"
 #include "platform/mount_status.hpp"
+#include "platform/writer_probe.hpp"
 #include "private_store/hardening.hpp"
 #include "protocol/result_line.hpp"
 
@@ -77,6 +78,10 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
         if (!private_candidate(before, root_status, bound) || (before.st_mode & 0777) != 0600)
             return stale();
     }
+    // Stores through another process's shared writable mapping leave the
+    // status as it was: bytes read while one exists may be torn.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     unique_buffer read_content;
     std::uint64_t expected = static_cast<std::uint64_t>(before.st_size);
     if (read_whole(fd, read_content, expected) != 0)
@@ -86,6 +91,9 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
         return -1;
     if (!same_file_snapshot(before, final_status))
         return stale();
+    // A writer that came during the reads and is still there.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
     content = std::move(read_content);
     size = expected;
     if (after != nullptr)
@@ -129,7 +137,7 @@ int run_read_private_file(const command_context& context, command_report& report
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
     if (!file.valid())
         return -1;
     unique_buffer content;
@@ -180,7 +188,7 @@ int run_read_external_file(const command_context& context, command_report& repor
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(::openat(parent.fd.get(), parent.leaf, private_regular_open_flags()));
+    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
     if (!file.valid())
         return -1;
     unique_buffer content;

@@ -1,7 +1,9 @@
 // Fault campaign: every call that a run of a command makes is made to fail in
 // turn, on a fresh tree: with EIO, and also with EACCES for opens, ENOSPC for
-// writes, EINTR for reads, writes and flushes and EAGAIN for reads and writes
-// (a non-blocking standard input or output is waited on, never an error). Every run ends with a
+// writes, EINTR for reads, writes and flushes, EAGAIN for reads and writes
+// (a non-blocking standard input or output is waited on, never an error) and
+// EAGAIN for fcntl (at a writer probe, the refusal of a read lease: a writer
+// found). Every run ends with a
 // well-formed result (a failure line with a known code and exit status 10, or,
 // where the failed call does not matter, the command's success), leaves no
 // descriptor open and nothing on standard error, and leaves the tree in a
@@ -28,7 +30,7 @@ std::vector<std::string> injected_errors(const std::string& function)
         errors.push_back("ENOSPC");
     if (function == "read" || function == "write" || function == "fsync")
         errors.push_back("EINTR");
-    if (function == "read" || function == "write")
+    if (function == "read" || function == "write" || function == "fcntl")
         errors.push_back("EAGAIN");
     return errors;
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,6 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(name_case{"SymbolicLinkToTheFile",
                               [](const temp_root& r) { make_symlink("target", r.at("name")); }, ELOOP},
                     name_case{"Fifo", [](const temp_root& r) { make_fifo(r.at("name")); }, ESTALE},
+                    name_case{"Socket", [](const temp_root& r) { make_socket(r.at("name")); }, ESTALE},
                     name_case{"Directory", [](const temp_root& r) { make_dir(r.at("name")); }, ESTALE},
                     name_case{"Missing", [](const temp_root&) {}, ENOENT}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -294,6 +296,40 @@ TEST(RecoveryFileAt, OneMoreHardLinkThanDescribed_OnlyTheRecoveryFormFails)
     EXPECT_EQ(exact_recovery_file_at(dir.fd, "f", d.get(), &proven), 0);
     EXPECT_EQ(proven.st_ino, inode_of(root.at("f")));
 }
+
+struct hold_case {
+    const char* name;
+    hold_kind kind;
+    int error; // 0: the proof passes
+};
+
+class ContentProof_FileHeld : public testing::TestWithParam<hold_case> {};
+
+// Stores through a writable shared mapping can change the content without
+// moving the times, so the proof refuses a file that anything can still write;
+// a reader does not count.
+TEST_P(ContentProof_FileHeld, WriterRefusedEstaleReaderAccepted)
+{
+    const hold_case& c = GetParam();
+    temp_root root;
+    write_file(root.at("f"), "held content");
+    file_description d = describe(root.at("f"));
+    held_dir dir(root.path);
+    file_hold hold(root.at("f"), c.kind);
+
+    errno = 0;
+    EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), c.error == 0 ? 0 : -1);
+    if (c.error != 0) {
+        EXPECT_EQ(errno, c.error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Holds, ContentProof_FileHeld,
+                         testing::Values(hold_case{"WriteDescriptor", hold_kind::write_descriptor, ESTALE},
+                                         hold_case{"WritableMappingWithoutDescriptor", hold_kind::writable_mapping,
+                                                   ESTALE},
+                                         hold_case{"ReadOnlyMapping", hold_kind::read_only_mapping, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ------------------------------------------------- changes during the proof
 
@@ -323,6 +359,9 @@ struct hashing_case {
 
 class ContentProofRace_ChangedWhileHashing : public testing::TestWithParam<hashing_case> {};
 
+// A writer that a change leaves behind; released once the run is over.
+std::unique_ptr<file_hold> lingering_writer;
+
 // Pauses after the first read of the content and changes the file.
 TEST_P(ContentProofRace_ChangedWhileHashing, FailsEstale)
 {
@@ -334,6 +373,7 @@ TEST_P(ContentProofRace_ChangedWhileHashing, FailsEstale)
     options.seam.on_pause = [&](const std::string&) { GetParam().change(root.at("f")); };
 
     run_result content_at = run_driver(join({{"content-at", root.path, "f"}, d.args()}), options);
+    lingering_writer.reset();
 
     EXPECT_EQ(content_at.out, driver_line(-1, ESTALE));
     EXPECT_EQ(content_at.err, "");
@@ -354,6 +394,16 @@ INSTANTIATE_TEST_SUITE_P(
                                      ASSERT_GE(fd, 0);
                                      ASSERT_EQ(::pwrite(fd, "THE", 3, 0), 3);
                                      ::close(fd);
+                                 }},
+                    // The bytes already hashed change and the modification time
+                    // is put back, as stores to dirty pages leave it: only the
+                    // mapping still held at the end tells.
+                    hashing_case{"StoredThroughMappingTimePutBack",
+                                 [](const std::string& path) {
+                                     const struct stat before = lstat_of(path);
+                                     lingering_writer = std::make_unique<file_hold>(path, hold_kind::writable_mapping);
+                                     static_cast<char*>(lingering_writer->mapping)[0] = 'T';
+                                     set_modified(path, before.st_mtim.tv_sec, before.st_mtim.tv_nsec);
                                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 

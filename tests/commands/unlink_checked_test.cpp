@@ -102,6 +102,17 @@ TEST(UnlinkChecked, ContentChangedAfterDescription_FailsIdentityChangedAndFileSt
     tree.expect_untouched("DOOMED CONTENT");
 }
 
+// Stores through the mapping could change the content after the proof without
+// moving the times: the file is not deleted while the mapping exists.
+TEST(UnlinkChecked, WritableSharedMappingHeld_FailsIdentityChangedAndFileStays)
+{
+    unlink_tree tree;
+    file_hold hold(tree.file, hold_kind::writable_mapping);
+    run_result r = run_anchorfs(tree.args());
+    expect_failure(r, "IDENTITY_CHANGED", ESTALE);
+    tree.expect_untouched();
+}
+
 TEST(UnlinkChecked, UndescribedSecondHardLink_FailsIdentityChangedAndBothNamesStay)
 {
     unlink_tree tree;

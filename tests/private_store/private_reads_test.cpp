@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
+#include <fcntl.h>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
@@ -32,7 +35,13 @@ struct read_scene {
     std::string dir = root.at("d");
     std::string file = root.at("d/f");
 
-    read_scene() { make_dir(dir, 0755); }
+    explicit read_scene(std::optional<uid_t> owner = std::nullopt) : root(owner)
+    {
+        make_dir(dir, 0755);
+        if (owner) {
+            EXPECT_EQ(::chown(dir.c_str(), *owner, unprivileged_gid()), 0);
+        }
+    }
 
     // Slots 8 to 10 of read-external-file: the identity of `directory`.
     static std::vector<std::string> parent_slots(const std::string& directory)
@@ -181,6 +190,45 @@ TEST(ReadAndRemove, FileWithSecondHardLink_IdentityChangedAndFileUntouched)
     }
 }
 
+struct special_case {
+    const char* name;
+    void (*make)(const std::string& path);
+};
+
+void PrintTo(const special_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReadAndRemove_SpecialFileAtName : public ::testing::TestWithParam<special_case> {};
+
+// Classified before it is opened: a socket would fail the open with ENXIO, a
+// FIFO must not stall the run; both are an identity change and stay.
+TEST_P(ReadAndRemove_SpecialFileAtName, IdentityChangedAndEntryKept)
+{
+    for (const char* command : {"read-private-file", "read-external-file", "remove-private-file"}) {
+        SCOPED_TRACE(command);
+        read_scene scene;
+        GetParam().make(scene.file);
+        std::vector<std::string> rest = {"d/f", "3"};
+        if (std::string(command) == "read-external-file")
+            rest = join({rest, read_scene::parent_slots(scene.dir)});
+        if (std::string(command) == "remove-private-file")
+            rest.push_back(sha256_hex("abc"));
+        const struct stat before = lstat_of(scene.file);
+        expect_failure(run_closing_all(scene.root.command(command, rest)), "IDENTITY_CHANGED", ESTALE);
+        const struct stat after = lstat_of(scene.file);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, ReadAndRemove_SpecialFileAtName,
+    ::testing::Values(special_case{"Socket", make_socket},
+                      special_case{"Fifo", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }}),
+    [](const ::testing::TestParamInfo<special_case>& info) { return info.param.name; });
+
 struct change_case {
     const char* name;
     reader r;
@@ -229,6 +277,132 @@ INSTANTIATE_TEST_SUITE_P(Changes, ReadWhileChanging,
                                            change_case{"ExternalGrows", reader::external_read, true},
                                            change_case{"ExternalShrinks", reader::external_read, false}),
                          [](const ::testing::TestParamInfo<change_case>& info) { return info.param.name; });
+
+// When another process holds the file so that it can write it: before the run,
+// from a pause after the first read of content (a newcomer the reads could not
+// see in the status), or by opening it while the run holds its read lease.
+enum class hold_time { before_run, after_first_read, during_lease };
+
+struct held_case {
+    const char* name;
+    const char* command;
+    hold_kind kind;
+    hold_time when;
+    bool unprivileged; // the run is an unprivileged user; the root and file are its own unless `others`
+    bool others;       // the file belongs to root's owner (uid 0) and the run may not take a lease on it
+    bool refused;
+};
+
+void PrintTo(const held_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ReadAndRemove_FileHeld : public ::testing::TestWithParam<held_case> {};
+
+// A writer refuses the read or removal as an identity change, with no byte of
+// content on standard output and the file kept; a reader does not; a lease
+// break while the run holds its lease does not end the run; a run that may not
+// take a lease on the file (not its owner, no CAP_LEASE) reads it as before.
+TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
+{
+    const held_case& c = GetParam();
+    const std::string content = "held content";
+    std::optional<uid_t> owner;
+    if (c.unprivileged && !c.others)
+        owner = unprivileged_uid();
+    read_scene scene(owner);
+    write_file(scene.file, content, 0600);
+    if (owner) {
+        ASSERT_EQ(::chown(scene.file.c_str(), *owner, unprivileged_gid()), 0);
+    }
+    if (c.others) {
+        ASSERT_EQ(::chmod(scene.file.c_str(), 0644), 0);
+    }
+    auto args_for = [&](const std::string& path) {
+        std::vector<std::string> args = scene.root.command(c.command, {path, std::to_string(content.size())});
+        if (std::string(c.command) == "read-external-file")
+            args = join({args, read_scene::parent_slots(scene.dir)});
+        if (std::string(c.command) == "remove-private-file")
+            args.push_back(sha256_hex(content));
+        return args;
+    };
+
+    run_options options;
+    if (c.unprivileged) {
+        options.uid = unprivileged_uid();
+        options.gid = unprivileged_gid();
+    }
+    std::unique_ptr<file_hold> hold;
+    if (c.when == hold_time::before_run)
+        hold = std::make_unique<file_hold>(scene.file, c.kind);
+    if (c.when != hold_time::before_run) {
+        run_options traced = options;
+        traced.trace = true;
+        write_file(scene.root.at("d/g"), content, 0600);
+        run_result reference = run_anchorfs(args_for("d/g"), traced);
+        ASSERT_EQ(reference.exit_code, 0);
+        const std::size_t rewind = position_of(reference.trace, "lseek");
+        ASSERT_NE(rewind, std::string::npos);
+        if (c.when == hold_time::after_first_read) {
+            options.seam.rules = "pause:read:" + std::to_string(count_calls(reference.trace, "read", rewind) + 1);
+            options.seam.on_pause = [&](const std::string&) {
+                hold = std::make_unique<file_hold>(scene.file, c.kind);
+            };
+        } else {
+            // The probe before the first rewind takes the lease with the
+            // second-to-last fcntl before it, and drops it with the last.
+            options.seam.rules = "pause:fcntl:" + std::to_string(count_calls(reference.trace, "fcntl", rewind) - 1);
+            options.seam.on_pause = [&](const std::string&) {
+                int fd = ::open(scene.file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                EXPECT_EQ(fd, -1);
+                EXPECT_EQ(errno, EWOULDBLOCK);
+                if (fd >= 0)
+                    ::close(fd);
+            };
+        }
+    }
+    run_result result = run_closing_all(args_for("d/f"), options);
+    hold.reset();
+    if (c.when != hold_time::before_run) {
+        EXPECT_EQ(result.pauses.size(), 1u);
+    }
+    if (c.refused) {
+        expect_failure(result, "IDENTITY_CHANGED", ESTALE);
+        EXPECT_EQ(read_file(scene.file), content);
+    } else if (std::string(c.command) == "remove-private-file") {
+        expect_plain(result);
+    } else {
+        expect_outcome(result, size_line(content.size()) + content, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holds, ReadAndRemove_FileHeld,
+    ::testing::Values(
+        held_case{"PrivateReadWriteDescriptor", "read-private-file", hold_kind::write_descriptor,
+                  hold_time::before_run, false, false, true},
+        held_case{"PrivateReadWritableMapping", "read-private-file", hold_kind::writable_mapping,
+                  hold_time::before_run, false, false, true},
+        held_case{"PrivateReadReadOnlyMapping", "read-private-file", hold_kind::read_only_mapping,
+                  hold_time::before_run, false, false, false},
+        held_case{"PrivateReadWritableMappingAfterFirstRead", "read-private-file", hold_kind::writable_mapping,
+                  hold_time::after_first_read, false, false, true},
+        held_case{"PrivateReadWriterOpensDuringLease", "read-private-file", hold_kind::write_descriptor,
+                  hold_time::during_lease, false, false, false},
+        held_case{"PrivateReadUnprivilegedOwnerWritableMapping", "read-private-file", hold_kind::writable_mapping,
+                  hold_time::before_run, true, false, true},
+        held_case{"ExternalReadWritableMapping", "read-external-file", hold_kind::writable_mapping,
+                  hold_time::before_run, false, false, true},
+        held_case{"ExternalReadUnprivilegedNotOwnerProbeSkipped", "read-external-file", hold_kind::writable_mapping,
+                  hold_time::before_run, true, true, false},
+        held_case{"RemoveWriteDescriptor", "remove-private-file", hold_kind::write_descriptor, hold_time::before_run,
+                  false, false, true},
+        held_case{"RemoveWritableMapping", "remove-private-file", hold_kind::writable_mapping,
+                  hold_time::before_run, false, false, true},
+        held_case{"RemoveWritableMappingAfterFirstRead", "remove-private-file", hold_kind::writable_mapping,
+                  hold_time::after_first_read, false, false, true}),
+    [](const ::testing::TestParamInfo<held_case>& info) { return info.param.name; });
 
 TEST(ReadOutput, WriteOfSizeLineOrContentFails_Exit11WithNothingAfter)
 {

@@ -21,9 +21,12 @@
 #include <poll.h>
 #include <pwd.h>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -919,6 +922,54 @@ bool exists(const std::string& path)
 {
     struct stat status;
     return ::lstat(path.c_str(), &status) == 0;
+}
+
+void make_socket(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw_errno("socket");
+    int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int error = errno;
+    ::close(fd);
+    if (bound != 0) {
+        errno = error;
+        throw_errno("bind " + path);
+    }
+}
+
+file_hold::file_hold(const std::string& path, hold_kind kind)
+{
+    const bool writes = kind != hold_kind::read_only_mapping;
+    fd = ::open(path.c_str(), (writes ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw_errno("open " + path);
+    if (kind == hold_kind::write_descriptor)
+        return;
+    length = static_cast<std::size_t>(lstat_of(path).st_size);
+    mapping = ::mmap(nullptr, length, writes ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        mapping = nullptr;
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        throw_errno("mmap " + path);
+    }
+    ::close(fd); // the mapping alone keeps the file open
+    fd = -1;
+}
+
+file_hold::~file_hold()
+{
+    if (mapping != nullptr)
+        ::munmap(mapping, length);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 std::string sha256_hex(std::string_view content)

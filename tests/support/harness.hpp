@@ -2,6 +2,7 @@
 // input and a seam plan, and scratch roots to run it in.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -98,6 +99,22 @@ std::string read_file(const std::string& path);
 void make_dir(const std::string& path, mode_t mode = 0755);
 struct stat lstat_of(const std::string& path);
 bool exists(const std::string& path); // lstat succeeds
+void make_socket(const std::string& path); // a bound Unix socket at path (the socket itself is closed)
+
+// A hold on a file like another process's, seen by a run of the binary: a
+// descriptor open for writing, or a shared mapping of the whole file (writable
+// or read-only) whose descriptor is already closed. Released on destruction.
+enum class hold_kind { write_descriptor, writable_mapping, read_only_mapping };
+struct file_hold {
+    int fd = -1;
+    void* mapping = nullptr;
+    std::size_t length = 0;
+
+    file_hold(const std::string& path, hold_kind kind);
+    ~file_hold();
+    file_hold(const file_hold&) = delete;
+    file_hold& operator=(const file_hold&) = delete;
+};
 std::string sha256_hex(std::string_view content);
 // The five file_identity slots of the object at path: device, inode, links, uid, mode.
 std::vector<std::string> identity_args(const std::string& path);
