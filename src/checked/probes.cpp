@@ -29,7 +29,7 @@ int directory_at(int dir, const char* name, struct stat& status)
 int open_regular_at(int dir, const char* name)
 {
     struct stat status;
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_below(dir, name, status) != 0)
         return -1;
     if (S_ISLNK(status.st_mode)) {
         errno = ELOOP;
