@@ -2,7 +2,7 @@
 // written reference checkers. Any disagreement, and any read past the text's
 // terminator (the text sits in a heap block of exactly its size), stops the run.
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <cerrno>
 #include <cstdint>

@@ -23,7 +23,7 @@
 
 #include "platform/bookmark.hpp"
 #include "platform/sha256.hpp"
-#include "protocol/front_end.hpp"
+#include "cli/front_end.hpp"
 #include "scratch.hpp"
 
 #include <algorithm>

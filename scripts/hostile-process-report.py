@@ -263,7 +263,7 @@ else:
         "output closed, full, non-blocking or slow, past the file-size limit; standard input non-blocking and "
         "slow; every descriptor limit from 3 to 24; a 64 KiB stack; each catchable termination signal half-way "
         "through a run; loader variables in the environment. The command tests prove each condition "
-        "deterministically (tests/protocol/front_end_test.cpp, `FrontEnd_HostileProcess`, "
+        "deterministically (tests/cli/front_end_test.cpp, `FrontEnd_HostileProcess`, "
         "`FrontEnd_TerminationSignal`) and the campaign runs every command under a 64 KiB stack and every "
         "descriptor limit from 3 to 24 (`ProcessLimitCampaign`). This table is regenerated with\n\n"
         "    scripts/hostile-process-report.py build/anchorfs\n\n") + table + "\n"

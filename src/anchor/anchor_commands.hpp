@@ -1,6 +1,7 @@
 #pragma once
 
-#include "protocol/command.hpp"
+#include "anchor/root_anchor.hpp"
+#include "core/command.hpp"
 
 namespace anchorfs {
 

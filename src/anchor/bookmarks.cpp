@@ -2,7 +2,7 @@
 
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <cstring>

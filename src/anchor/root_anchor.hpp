@@ -2,7 +2,7 @@
 // re-proof that held parents are still where their paths say.
 #pragma once
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 #include "platform/owners.hpp"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/file_reference.hpp"
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <sys/stat.h>
 

@@ -3,7 +3,7 @@
 // content hashed and compared, and its identity checked again.
 #pragma once
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <cstddef>
 #include <span>

@@ -2,7 +2,7 @@
 // that define sameness: regular identity, directory identity, file snapshot.
 #pragma once
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <cstdint>
 #include <sys/stat.h>

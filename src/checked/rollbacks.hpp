@@ -3,7 +3,7 @@
 // proves the undo and flushes the directories. True means all of that held.
 #pragma once
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 namespace anchorfs {
 

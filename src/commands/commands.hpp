@@ -1,7 +1,8 @@
 // Handlers of the anchored mutation commands.
 #pragma once
 
-#include "protocol/command.hpp"
+#include "anchor/root_anchor.hpp"
+#include "core/command.hpp"
 
 namespace anchorfs {
 

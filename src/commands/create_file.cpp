@@ -5,10 +5,10 @@
 #include "commands/commands.hpp"
 
 #include "checked/rollbacks.hpp"
-#include "commands/input_copy.hpp"
+#include "steps/input_copy.hpp"
 #include "platform/descriptor_path.hpp"
-#include "private_store/hardening.hpp"
-#include "protocol/result_line.hpp"
+#include "steps/hardening.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 
 #include "platform/directory_open.hpp"
 #include "platform/mount_status.hpp"
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

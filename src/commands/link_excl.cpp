@@ -8,7 +8,7 @@
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
 #include "commands/staging_preconditions.hpp"
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

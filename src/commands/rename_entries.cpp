@@ -6,7 +6,7 @@
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
 #include "platform/rename.hpp"
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include "checked/rollbacks.hpp"
 #include "commands/staging_preconditions.hpp"
 #include "platform/rename.hpp"
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <unistd.h>

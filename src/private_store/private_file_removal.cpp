@@ -10,7 +10,7 @@
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/mount_status.hpp"
-#include "private_store/hardening.hpp"
+#include "steps/hardening.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -7,8 +7,8 @@
 #include "checked/probes.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/writer_probe.hpp"
-#include "private_store/hardening.hpp"
-#include "protocol/result_line.hpp"
+#include "steps/hardening.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <span>

@@ -11,7 +11,7 @@
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
 #include "platform/mount_status.hpp"
-#include "private_store/hardening.hpp"
+#include "steps/hardening.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -10,11 +10,11 @@
 #include "checked/checked_moves.hpp"
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
-#include "commands/input_copy.hpp"
+#include "steps/input_copy.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/mount_status.hpp"
-#include "private_store/hardening.hpp"
-#include "protocol/result_line.hpp"
+#include "steps/hardening.hpp"
+#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <cstring>

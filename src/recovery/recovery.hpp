@@ -3,8 +3,9 @@
 #pragma once
 
 #include "anchor/bookmarks.hpp"
-#include "protocol/argument_forms.hpp"
-#include "protocol/command.hpp"
+#include "core/argument_forms.hpp"
+#include "anchor/root_anchor.hpp"
+#include "core/command.hpp"
 
 namespace anchorfs {
 

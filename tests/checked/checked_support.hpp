@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/descriptor_path.hpp"
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>

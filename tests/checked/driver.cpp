@@ -24,7 +24,7 @@
 #include "checked/checked_moves.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <cerrno>
 #include <cstdio>

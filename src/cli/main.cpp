@@ -1,6 +1,6 @@
 // anchorfs: one anchored file-system operation per run, reported as one JSON line.
 
-#include "protocol/front_end.hpp"
+#include "cli/front_end.hpp"
 
 #include <csignal>
 #include <cstdlib>

@@ -2,12 +2,14 @@
 // besides its result and errno.
 #pragma once
 
-#include "anchor/root_anchor.hpp"
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <sys/vfs.h>
 
 namespace anchorfs {
+
+// Defined with the walkers (anchor/root_anchor.hpp); handlers include it there.
+struct root_anchor;
 
 // The file-system status of the root, taken once at start-up.
 struct filesystem_status {

@@ -5,7 +5,7 @@
 #include "private_store/private_store_support.hpp"
 
 #include "platform/owners.hpp"
-#include "private_store/hardening.hpp"
+#include "steps/hardening.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The code names of error numbers in the failure line.
 
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The textual forms of arguments: unsigned decimals, file identities, digests,
 // relative paths and durable quarantine leaves.
 
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <gtest/gtest.h>
 

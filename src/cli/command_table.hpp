@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol/command.hpp"
+#include "core/command.hpp"
 
 namespace anchorfs {
 

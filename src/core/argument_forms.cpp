@@ -1,4 +1,4 @@
-#include "protocol/argument_forms.hpp"
+#include "core/argument_forms.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "protocol/result_line.hpp"
+#include "core/result_line.hpp"
 
 #include "platform/stream_io.hpp"
 

@@ -1,4 +1,4 @@
-#include "protocol/command_table.hpp"
+#include "cli/command_table.hpp"
 
 #include "anchor/anchor_commands.hpp"
 #include "commands/commands.hpp"

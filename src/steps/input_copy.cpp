@@ -1,4 +1,4 @@
-#include "commands/input_copy.hpp"
+#include "steps/input_copy.hpp"
 
 #include "platform/stream_io.hpp"
 

@@ -1,4 +1,4 @@
-#include "private_store/hardening.hpp"
+#include "steps/hardening.hpp"
 
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
