@@ -4,39 +4,23 @@
 
 namespace anchorfs {
 
-enum class command_id {
-    none,
-    bookmark_parent,
-    recover_unlink,
-    recover_rename,
-    recover_swap,
-    recover_link,
-    rename_excl,
-    link_excl,
-    rename_swap,
-    unlink_checked,
-    quarantine_private_tree,
-    remove_private_tree,
-    create_private_file_staged,
-    remove_private_staging_file,
-    read_private_file,
-    read_external_file,
-    remove_private_file,
-    ensure_dir,
-    ensure_private_dir,
-    create_file,
-    create_private_file,
+using command_handler = int (*)(const command_context& context, command_report& report);
+
+// One row per command: adding a command touches this table and nothing else
+// of the front end.
+struct command_entry {
+    const char* name;
+    int argc;               // the whole argument vector, program name included
+    command_handler run;    // 0 on success, -1 with errno set
+    unsigned descriptors;   // the most the handler holds open at once
 };
 
-// The first command whose name and argument count both match, in table order;
-// command_id::none when none does.
-command_id find_command(const char* name, int argc);
+// The first row whose name and argument count both match, in table order;
+// null when none does.
+const command_entry* find_command(const char* name, int argc);
 
 // How many descriptors the run must still be able to open before a command's
 // first change: the most its handler holds at once, plus the run-wide ones.
-unsigned descriptor_budget(command_id id);
-
-// Runs the handler of a found command: 0 on success, -1 with errno set.
-int run_command(command_id id, const command_context& context, command_report& report);
+unsigned descriptor_budget(const command_entry& command);
 
 } // namespace anchorfs

@@ -54,12 +54,12 @@ int run_front_end(int argc, char** argv)
     command_report report;
     int result = -1;
     errno = EINVAL;
-    if (command_id id = find_command(argv[1], argc); id != command_id::none) {
+    if (const command_entry* command = find_command(argv[1], argc); command != nullptr) {
         // Running out of descriptors half-way would look like a race and could
         // strand a step: the run refuses before its first change instead.
-        if (check_descriptor_room(descriptor_budget(id)) == 0) {
+        if (check_descriptor_room(descriptor_budget(*command)) == 0) {
             command_context context{root, args, filesystem};
-            result = run_command(id, context, report);
+            result = command->run(context, report);
             if (result == 0 && report.printed)
                 return report.undelivered ? exit_undelivered : exit_success;
         }
