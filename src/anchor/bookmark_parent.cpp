@@ -13,7 +13,7 @@ namespace anchorfs {
 int run_bookmark_parent(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_parent(root, path, parent) != 0)
         return -1;

@@ -29,7 +29,7 @@ int protocol_failure()
 int run_front_end(int argc, char** argv)
 {
     proc_view_holder proc_view; // closes /proc at the end of the run if it was proven
-    if (argc < 6)
+    if (argc < first_own_slot)
         return protocol_failure();
     argument_vector args(argv, static_cast<std::size_t>(argc));
 
@@ -58,7 +58,7 @@ int run_front_end(int argc, char** argv)
         // Running out of descriptors half-way would look like a race and could
         // strand a step: the run refuses before its first change instead.
         if (check_descriptor_room(descriptor_budget(*command)) == 0) {
-            command_context context{root, args, filesystem};
+            command_context context{root, args.subspan(first_own_slot), filesystem};
             result = command->run(context, report);
             if (result == 0 && report.printed)
                 return report.undelivered ? exit_undelivered : exit_success;

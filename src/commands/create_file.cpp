@@ -96,8 +96,8 @@ int create_regular_file(const command_context& context, command_report& report, 
 
 int run_create_file(const command_context& context, command_report& report)
 {
-    create_request request{context.args[6], 0, 0, false};
-    if (parse_u64(context.args[7], request.permissions) != 0 || parse_u64(context.args[8], request.size) != 0)
+    create_request request{context.own[0], 0, 0, false};
+    if (parse_u64(context.own[1], request.permissions) != 0 || parse_u64(context.own[2], request.size) != 0)
         return -1;
     if (request.permissions > 0777 || request.size > content_limit) {
         errno = EINVAL;
@@ -108,8 +108,8 @@ int run_create_file(const command_context& context, command_report& report)
 
 int run_create_private_file(const command_context& context, command_report& report)
 {
-    create_request request{context.args[6], 0600, 0, true};
-    if (parse_u64_at_most(context.args[7], content_limit, request.size) != 0)
+    create_request request{context.own[0], 0600, 0, true};
+    if (parse_u64_at_most(context.own[1], content_limit, request.size) != 0)
         return -1;
     return create_regular_file(context, report, request);
 }

@@ -26,7 +26,7 @@ void rollback_created_directory(int /*parent_fd*/, const char* /*leaf*/)
 int ensure_directory(const command_context& context, command_report& report, bool private_dir)
 {
     const root_anchor& root = context.root;
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_parent(root, path, parent) != 0)
         return -1;

@@ -20,24 +20,24 @@ int run_link_excl(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
     exact_file_description description;
-    if (parse_file_identity(context.args, 10, description.identity) != 0)
+    if (parse_file_identity(context.own, 4, description.identity) != 0)
         return -1;
     if (description.identity.link_count == UINT64_MAX) {
         errno = EINVAL; // c + 1 would not exist
         return -1;
     }
-    if (parse_u64(context.args[15], description.size) != 0 || parse_u64(context.args[16], description.modified_ns) != 0)
+    if (parse_u64(context.own[9], description.size) != 0 || parse_u64(context.own[10], description.modified_ns) != 0)
         return -1;
-    if (!valid_sha256_hex(context.args[17])) {
+    if (!valid_sha256_hex(context.own[11])) {
         errno = EINVAL;
         return -1;
     }
-    description.digest = context.args[17];
+    description.digest = context.own[11];
 
-    const char* source_path = context.args[6];
-    const char* destination_path = context.args[7];
-    const char* staging_path = context.args[8];
-    const char* quarantine_path = context.args[9];
+    const char* source_path = context.own[0];
+    const char* destination_path = context.own[1];
+    const char* staging_path = context.own[2];
+    const char* quarantine_path = context.own[3];
     held_parent source;
     held_parent destination;
     held_parent staging;

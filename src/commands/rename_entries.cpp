@@ -61,10 +61,10 @@ int run_rename_excl(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
     file_identity identity;
-    if (parse_file_identity(context.args, 8, identity) != 0)
+    if (parse_file_identity(context.own, 2, identity) != 0)
         return -1;
-    const char* source_path = context.args[6];
-    const char* destination_path = context.args[7];
+    const char* source_path = context.own[0];
+    const char* destination_path = context.own[1];
     held_parent source;
     held_parent destination;
     if (open_two_parents(root.fd, root.status, source_path, destination_path, source, destination) != 0)
@@ -97,10 +97,10 @@ int run_rename_swap(const command_context& context, command_report& report)
     const root_anchor& root = context.root;
     file_identity file1;
     file_identity file2;
-    if (parse_file_identity(context.args, 8, file1) != 0 || parse_file_identity(context.args, 13, file2) != 0)
+    if (parse_file_identity(context.own, 2, file1) != 0 || parse_file_identity(context.own, 7, file2) != 0)
         return -1;
-    const char* a_path = context.args[6];
-    const char* b_path = context.args[7];
+    const char* a_path = context.own[0];
+    const char* b_path = context.own[1];
     held_parent a;
     held_parent b;
     if (open_two_parents(root.fd, root.status, a_path, b_path, a, b) != 0)

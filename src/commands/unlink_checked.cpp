@@ -40,11 +40,11 @@ int run_unlink_checked(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
     exact_file_description description;
-    if (parse_file_description(context.args, 9, description) != 0)
+    if (parse_file_description(context.own, 3, description) != 0)
         return -1;
-    const char* source_path = context.args[6];
-    const char* staging_path = context.args[7];
-    const char* quarantine_path = context.args[8];
+    const char* source_path = context.own[0];
+    const char* staging_path = context.own[1];
+    const char* quarantine_path = context.own[2];
     held_parent source;
     held_parent staging;
     held_parent quarantine;

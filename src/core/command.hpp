@@ -17,9 +17,13 @@ struct filesystem_status {
     int error = 0; // 0 when the status was obtained
 };
 
+// Slots 0 to 5 of the argument vector are the program, the command's name and
+// the root's path, device, inode and owner; a command's own arguments follow.
+inline constexpr int first_own_slot = 6;
+
 struct command_context {
     const root_anchor& root;
-    argument_vector args;
+    argument_vector own; // the command's own arguments: own[0] is slot first_own_slot
     const filesystem_status& filesystem;
 };
 

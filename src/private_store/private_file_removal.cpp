@@ -111,14 +111,14 @@ int run_remove_private_file(const command_context& context, command_report& /*re
 {
     const root_anchor& root = context.root;
     std::uint64_t size;
-    if (parse_u64_at_most(context.args[7], content_limit, size) != 0)
+    if (parse_u64_at_most(context.own[1], content_limit, size) != 0)
         return -1;
-    const char* digest = context.args[8];
+    const char* digest = context.own[2];
     if (!valid_sha256_hex(digest)) {
         errno = EINVAL;
         return -1;
     }
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;

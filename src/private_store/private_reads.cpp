@@ -127,9 +127,9 @@ int run_read_private_file(const command_context& context, command_report& report
 {
     const root_anchor& root = context.root;
     std::uint64_t bound;
-    if (parse_u64_at_most(context.args[7], content_limit, bound) != 0)
+    if (parse_u64_at_most(context.own[1], content_limit, bound) != 0)
         return -1;
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
@@ -166,10 +166,10 @@ int run_read_external_file(const command_context& context, command_report& repor
     std::uint64_t device;
     std::uint64_t inode;
     std::uint64_t owner_uid;
-    if (parse_u64_at_most(context.args[7], content_limit, bound) != 0 || parse_u64(context.args[8], device) != 0
-        || parse_u64(context.args[9], inode) != 0 || parse_u64(context.args[10], owner_uid) != 0)
+    if (parse_u64_at_most(context.own[1], content_limit, bound) != 0 || parse_u64(context.own[2], device) != 0
+        || parse_u64(context.own[3], inode) != 0 || parse_u64(context.own[4], owner_uid) != 0)
         return -1;
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;

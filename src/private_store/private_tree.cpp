@@ -113,13 +113,13 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     const root_anchor& root = context.root;
     std::uint64_t budget;
     std::uint64_t depth_limit;
-    if (parse_u64(context.args[7], budget) != 0 || parse_u64(context.args[8], depth_limit) != 0)
+    if (parse_u64(context.own[1], budget) != 0 || parse_u64(context.own[2], depth_limit) != 0)
         return -1;
     if (budget == 0 || budget > largest_budget || depth_limit > largest_depth_limit) {
         errno = EINVAL;
         return -1;
     }
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;
@@ -179,8 +179,8 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
 int run_quarantine_private_tree(const command_context& context, command_report& /*report*/)
 {
     const root_anchor& root = context.root;
-    const char* source_path = context.args[6];
-    const char* destination_path = context.args[7];
+    const char* source_path = context.own[0];
+    const char* destination_path = context.own[1];
     held_parent source;
     held_parent destination;
     if (open_held_private_parent(root, source_path, source) != 0

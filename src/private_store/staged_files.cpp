@@ -173,10 +173,10 @@ bool staged_run::clean_up()
 int run_create_private_file_staged(const command_context& context, command_report& report)
 {
     std::uint64_t size;
-    if (parse_u64_at_most(context.args[8], content_limit, size) != 0)
+    if (parse_u64_at_most(context.own[2], content_limit, size) != 0)
         return -1;
-    const char* final_path = context.args[6];
-    const char* staging_path = context.args[7];
+    const char* final_path = context.own[0];
+    const char* staging_path = context.own[1];
     if (std::strcmp(final_path, staging_path) == 0) {
         errno = EINVAL;
         return -1;
@@ -251,9 +251,9 @@ int run_remove_private_staging_file(const command_context& context, command_repo
 {
     const root_anchor& root = context.root;
     std::uint64_t bound;
-    if (parse_u64_at_most(context.args[7], content_limit, bound) != 0)
+    if (parse_u64_at_most(context.own[1], content_limit, bound) != 0)
         return -1;
-    const char* path = context.args[6];
+    const char* path = context.own[0];
     held_parent parent;
     if (open_held_private_parent(root, path, parent) != 0)
         return -1;

@@ -18,7 +18,7 @@ int open_groups(const command_context& context, bookmarked_parent (&groups)[coun
     }
     filesystem_identifier identifier{context.root.fd, context.filesystem.status.f_fsid};
     for (std::size_t i = 0; i < count; ++i) {
-        if (open_bookmarked_parent(context.args, 6 + 6 * static_cast<int>(i), context.root.fd, context.root.status,
+        if (open_bookmarked_parent(context.own, 6 * static_cast<int>(i), context.root.fd, context.root.status,
                                    identifier, groups[i])
             != 0)
             return -1;
@@ -32,7 +32,7 @@ int run_recover_rename(const command_context& context, command_report& /*report*
 {
     bookmarked_parent groups[2];
     exact_file_description file;
-    if (open_groups(context, groups) != 0 || parse_file_description(context.args, 18, file) != 0)
+    if (open_groups(context, groups) != 0 || parse_file_description(context.own, 12, file) != 0)
         return -1;
     return recover_rename(context.root.fd, context.root.status, groups[0], groups[1], file);
 }
@@ -42,8 +42,8 @@ int run_recover_swap(const command_context& context, command_report& /*report*/)
     bookmarked_parent groups[2];
     exact_file_description file1;
     exact_file_description file2;
-    if (open_groups(context, groups) != 0 || parse_file_description(context.args, 18, file1) != 0
-        || parse_file_description(context.args, 26, file2) != 0)
+    if (open_groups(context, groups) != 0 || parse_file_description(context.own, 12, file1) != 0
+        || parse_file_description(context.own, 20, file2) != 0)
         return -1;
     return recover_swap(context.root.fd, context.root.status, groups[0], groups[1], file1, file2);
 }
@@ -52,7 +52,7 @@ int run_recover_unlink(const command_context& context, command_report& /*report*
 {
     bookmarked_parent groups[3];
     exact_file_description file;
-    if (open_groups(context, groups) != 0 || parse_file_description(context.args, 24, file) != 0)
+    if (open_groups(context, groups) != 0 || parse_file_description(context.own, 18, file) != 0)
         return -1;
     return recover_unlink(context.root.fd, context.root.status, groups[0], groups[1], groups[2], file);
 }
@@ -61,7 +61,7 @@ int run_recover_link(const command_context& context, command_report& /*report*/)
 {
     bookmarked_parent groups[4];
     exact_file_description file;
-    if (open_groups(context, groups) != 0 || parse_file_description(context.args, 30, file) != 0)
+    if (open_groups(context, groups) != 0 || parse_file_description(context.own, 24, file) != 0)
         return -1;
     return recover_link(context.root.fd, context.root.status, groups[0], groups[1], groups[2], groups[3], file);
 }
