@@ -1,8 +1,8 @@
 #include "anchor/bookmarks.hpp"
 
+#include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
-#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <cstring>

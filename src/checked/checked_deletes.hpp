@@ -2,8 +2,8 @@
 // be the one the caller described, and that go through a reference bound to it.
 #pragma once
 
-#include "platform/file_reference.hpp"
 #include "core/argument_forms.hpp"
+#include "platform/file_reference.hpp"
 
 #include <sys/stat.h>
 

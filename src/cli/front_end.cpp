@@ -1,13 +1,13 @@
 #include "cli/front_end.hpp"
 
 #include "anchor/root_anchor.hpp"
-#include "platform/descriptor_path.hpp"
-#include "platform/owners.hpp"
+#include "cli/command_table.hpp"
 #include "core/argument_forms.hpp"
 #include "core/command.hpp"
-#include "cli/command_table.hpp"
-#include "platform/stream_io.hpp"
 #include "core/result_line.hpp"
+#include "platform/descriptor_path.hpp"
+#include "platform/owners.hpp"
+#include "platform/stream_io.hpp"
 
 #include <cerrno>
 

@@ -5,10 +5,10 @@
 #include "commands/commands.hpp"
 
 #include "checked/rollbacks.hpp"
-#include "steps/input_copy.hpp"
+#include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "steps/hardening.hpp"
-#include "core/result_line.hpp"
+#include "steps/input_copy.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

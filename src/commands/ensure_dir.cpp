@@ -3,9 +3,9 @@
 
 #include "commands/commands.hpp"
 
+#include "core/result_line.hpp"
 #include "platform/directory_open.hpp"
 #include "platform/mount_status.hpp"
-#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

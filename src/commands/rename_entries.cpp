@@ -5,8 +5,8 @@
 
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
-#include "platform/rename.hpp"
 #include "core/result_line.hpp"
+#include "platform/rename.hpp"
 
 #include <cerrno>
 #include <unistd.h>

@@ -9,8 +9,8 @@
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
 #include "commands/staging_preconditions.hpp"
-#include "platform/rename.hpp"
 #include "core/result_line.hpp"
+#include "platform/rename.hpp"
 
 #include <cerrno>
 #include <unistd.h>

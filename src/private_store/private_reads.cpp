@@ -5,10 +5,10 @@
 #include "private_store/private_files.hpp"
 
 #include "checked/probes.hpp"
+#include "core/result_line.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/writer_probe.hpp"
 #include "steps/hardening.hpp"
-#include "core/result_line.hpp"
 
 #include <cerrno>
 #include <span>

@@ -10,11 +10,11 @@
 #include "checked/checked_moves.hpp"
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
-#include "steps/input_copy.hpp"
+#include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
-#include "core/result_line.hpp"
+#include "steps/input_copy.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "anchor/bookmarks.hpp"
-#include "core/argument_forms.hpp"
 #include "anchor/root_anchor.hpp"
+#include "core/argument_forms.hpp"
 #include "core/command.hpp"
 
 namespace anchorfs {
