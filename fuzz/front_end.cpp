@@ -22,6 +22,7 @@
 // With ANCHORFS_FUZZ_SHOW set, every run's slots and result line are printed.
 
 #include "platform/bookmark.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/sha256.hpp"
 #include "cli/front_end.hpp"
 #include "scratch.hpp"
@@ -104,6 +105,9 @@ std::string digest_beneath(int root_fd, const std::string& path, const struct st
 
 std::string bookmark_beneath(int root_fd, const std::string& path)
 {
+    // Making the record may prove /proc; the harness's own view is closed here
+    // so that the descriptors listed before the run are the harness's alone.
+    anchorfs::proc_view_holder proc_view;
     int fd = open_beneath(root_fd, path, O_RDONLY | O_DIRECTORY);
     struct stat status;
     anchorfs::unique_buffer record;
