@@ -19,10 +19,10 @@ bool dot_or_dot_dot(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Reads from `start` (where the descriptor stands) up to the first entry other than "." and "..". With
-// `expected` given, the first record read must carry that name, or 0 results.
-// 1 with the entry copied and `found` set for it, 0 when nothing (or not the
-// expected record) is there, -1 on failure.
+// Reads from `start`, where the descriptor stands, up to the first entry
+// other than "." and "..". With `expected` given, the first record read must
+// carry that name, or 0 results. 1 with the entry copied and `found` set for
+// it, 0 when nothing (or not the expected record) is there, -1 on failure.
 int read_first_entry(int listing_fd, std::int64_t start, const char* expected, char* name, std::size_t capacity,
                      listing_resume& found)
 {

@@ -17,7 +17,7 @@ struct listing_resume {
     // The position reported after that entry and the name of the record the
     // listing yielded there; "" when the read ended with the entry.
     std::int64_t successor_position = 0;
-    char successor[256] = "";
+    char successor[256] = ""; // a 255-byte name and its terminator
 };
 
 // The first entry other than "." and ".." that a listing of `listing_fd` (a
