@@ -162,16 +162,39 @@ int resolve_by_handle(const decoded_record& record, const filesystem_identifier*
     return descriptor_path(directory.get(), path);
 }
 
+// The checks every directory the search enters must pass, both an entry it
+// meets in a listing and a directory it reopens to list: a directory reached
+// without following a symbolic link, on the device the search started on.
+// `name` empty: `dir` itself.
+bool searchable_directory(int dir, const char* name, const struct stat& start, struct stat& status)
+{
+    int flags = AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    // A mount point is not searched: the search stays on the root's mount.
+    mount_place place;
+    return status_with_mount(dir, name, flags, status, place) == 0 && !place.mount_root && S_ISDIR(status.st_mode)
+           && status.st_dev == start.st_dev;
+}
+
 // The queue of path_by_inode's breadth-first search, in memory it owns:
-// directories as (parent index, depth, offset of the name) with the names in
-// one text arena. It grows with realloc and reports ENOMEM instead of ending
-// the run; the heap is released on every path.
+// directories as (parent index, depth, offset of the name, inode) with the
+// names in one text arena. It grows with realloc and reports ENOMEM instead of
+// ending the run; the heap is released on every path.
+//
+// A queued directory is reopened by walking down from its nearest ancestor
+// still held: the search holds the descriptors of the few directories it
+// listed last, so in a chain or below a directory with many subdirectories a
+// directory is reopened from its parent in one step. Every step walked is
+// charged to a budget of its own, so a tree shaped to defeat the held few
+// (more interleaved chains than descriptors held) ends the search instead of
+// making it walk each chain again from the start.
 struct search_queue {
     static constexpr std::size_t no_parent = static_cast<std::size_t>(-1);
+    static constexpr std::size_t held_count = 8;
     struct node {
         std::size_t parent;
         std::size_t depth; // 0 for the directory the search starts from
         std::size_t name;  // offset into names
+        ino_t inode;       // as met in its parent's listing
     };
 
     node* nodes = nullptr;
@@ -180,10 +203,18 @@ struct search_queue {
     char* names = nullptr;
     std::size_t names_used = 0;
     std::size_t names_capacity = 0;
-    std::size_t* chain = nullptr; // ancestors of the node being opened
+    std::size_t* chain = nullptr; // the steps from a held ancestor down to the node being opened
     std::size_t chain_capacity = 0;
+    std::size_t held_index[held_count];
+    unique_fd held[held_count];
+    std::size_t next_held = 0;
+    std::uint64_t steps_left = path_by_inode_walk_budget;
 
-    search_queue() = default;
+    search_queue()
+    {
+        for (std::size_t& index : held_index)
+            index = no_parent;
+    }
     search_queue(const search_queue&) = delete;
     search_queue& operator=(const search_queue&) = delete;
     ~search_queue()
@@ -211,32 +242,71 @@ struct search_queue {
         return true;
     }
 
-    bool push(std::size_t parent, std::size_t depth, const char* name)
+    bool push(std::size_t parent, std::size_t depth, const char* name, ino_t inode)
     {
         std::size_t length = std::strlen(name) + 1;
         if (!reserve(nodes, node_capacity, count + 1) || !reserve(names, names_capacity, names_used + length))
             return false;
         std::memcpy(names + names_used, name, length);
-        nodes[count++] = {parent, depth, names_used};
+        nodes[count++] = {parent, depth, names_used, inode};
         names_used += length;
         return true;
     }
 
-    // Opens the node's directory by walking its names from the start
-    // directory; false only when memory ran out, otherwise `opened` is the
-    // descriptor or -1 when a step of the walk failed.
-    bool open_node(int start_fd, std::size_t index, int& opened)
+    // Keeps a listed directory's descriptor in place of the oldest one held.
+    void hold(std::size_t index, unique_fd directory)
+    {
+        held_index[next_held] = index;
+        held[next_held] = std::move(directory);
+        next_held = (next_held + 1) % held_count;
+    }
+
+    int held_descriptor(std::size_t index) const
+    {
+        for (std::size_t slot = 0; slot < held_count; ++slot) {
+            if (held_index[slot] == index)
+                return held[slot].get();
+        }
+        return -1;
+    }
+
+    // Opens the node's directory from its nearest held ancestor (the start
+    // directory at worst) and checks every directory on the way; false when
+    // memory or the step budget ran out (errno ENOMEM or ENOENT), otherwise
+    // `opened` is the descriptor or -1 when the directory moved or vanished.
+    bool open_node(int start_fd, const struct stat& start, std::size_t index, int& opened)
     {
         opened = -1;
-        std::size_t depth = nodes[index].depth;
-        if (!reserve(chain, chain_capacity, depth))
+        if (!reserve(chain, chain_capacity, nodes[index].depth))
             return false;
-        std::size_t at = depth;
-        for (std::size_t i = index; nodes[i].parent != no_parent; i = nodes[i].parent)
-            chain[--at] = i;
-        unique_fd current(::fcntl(start_fd, F_DUPFD_CLOEXEC, 0));
-        for (std::size_t k = 0; k < depth && current.valid(); ++k) {
-            unique_fd next(open_directory_at(current.get(), names + nodes[chain[k]].name));
+        std::size_t steps = 0;
+        int base = start_fd;
+        for (std::size_t at = index; nodes[at].parent != no_parent; at = nodes[at].parent) {
+            int fd = held_descriptor(at);
+            if (fd >= 0) {
+                base = fd;
+                break;
+            }
+            if (steps_left == 0) {
+                errno = ENOENT;
+                return false;
+            }
+            --steps_left;
+            chain[steps++] = at;
+        }
+        if (steps == 0) {
+            opened = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+            return true;
+        }
+        unique_fd current;
+        while (steps > 0) {
+            const node& step = nodes[chain[--steps]];
+            unique_fd next(open_directory_at(current.valid() ? current.get() : base, names + step.name));
+            struct stat status;
+            if (next.valid() && (!searchable_directory(next.get(), "", start, status) || status.st_ino != step.inode))
+                next.reset();
+            if (!next.valid())
+                return true;
             current = std::move(next);
         }
         opened = current.release();
@@ -317,13 +387,13 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
     // Breadth first over directories; each queued directory is its parent's
     // index and its own name, so memory stays proportional to what was seen.
     search_queue queue;
-    if (!queue.push(search_queue::no_parent, 0, ""))
+    if (!queue.push(search_queue::no_parent, 0, "", top.st_ino))
         return -1;
     std::uint64_t examined = 0;
 
     for (std::size_t index = 0; index < queue.count; ++index) {
         int opened = -1;
-        if (!queue.open_node(identifier.directory_fd, index, opened))
+        if (!queue.open_node(identifier.directory_fd, top, index, opened))
             return -1;
         unique_fd directory(opened);
         if (!directory.valid())
@@ -345,8 +415,7 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
             if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
                 continue;
             struct stat status;
-            if (status_below(directory.get(), entry->d_name, status) != 0 // a mount point is not searched
-                || !S_ISDIR(status.st_mode) || status.st_dev != top.st_dev)
+            if (!searchable_directory(directory.get(), entry->d_name, top, status))
                 continue;
             if (static_cast<std::uint64_t>(status.st_ino) == inode) {
                 unique_fd found(open_directory_at(directory.get(), entry->d_name));
@@ -354,9 +423,11 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
                     return -1;
                 return descriptor_path(found.get(), path);
             }
-            if (!queue.push(index, queue.nodes[index].depth + 1, entry->d_name))
+            if (!queue.push(index, queue.nodes[index].depth + 1, entry->d_name, status.st_ino))
                 return -1;
         }
+        stream.reset();
+        queue.hold(index, std::move(directory));
     }
     errno = ENOENT;
     return -1;

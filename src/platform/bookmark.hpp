@@ -43,8 +43,13 @@ int resolve_bookmark_record(std::span<const unsigned char> record, const filesys
 // The path of the directory with this inode on the identified file system,
 // searched breadth first below the identifier's directory without following
 // symbolic links or leaving its device, examining at most
-// path_by_inode_entry_budget entries. -1 with ENOENT when not found.
+// path_by_inode_entry_budget entries and walking at most
+// path_by_inode_walk_budget steps to reopen the directories it lists (each
+// from its nearest ancestor the search still holds open), so that its work
+// grows with the entries it meets, whatever the tree's depth. -1 with ENOENT
+// when not found within both.
 inline constexpr std::uint64_t path_by_inode_entry_budget = 65536;
+inline constexpr std::uint64_t path_by_inode_walk_budget = 2 * path_by_inode_entry_budget;
 int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, char* path);
 
 } // namespace anchorfs

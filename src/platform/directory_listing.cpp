@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace anchorfs {
 
@@ -18,20 +19,28 @@ bool dot_or_dot_dot(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-} // namespace
-
-int first_directory_entry(int listing_fd, char* name, std::size_t capacity)
+// Reads from `start`, where the descriptor stands, up to the first entry
+// other than "." and "..". With `expected` given, the first record read must
+// carry that name, or 0 results. 1 with the entry copied and `found` set for
+// it, 0 when nothing (or not the expected record) is there, -1 on failure.
+int read_first_entry(int listing_fd, std::int64_t start, const char* expected, char* name, std::size_t capacity,
+                     listing_resume& found)
 {
     alignas(std::uint64_t) char buffer[listing_buffer_size];
+    // The position at which the next record of the buffer was read.
+    std::int64_t position = start;
     for (;;) {
         ssize_t got = ::getdents64(listing_fd, buffer, sizeof buffer);
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            return 0;
+        if (got <= 0)
+            return static_cast<int>(got);
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
+            const std::int64_t entry_position = position;
+            position = entry->d_off;
+            if (expected != nullptr && std::strcmp(entry->d_name, expected) != 0)
+                return 0;
+            expected = nullptr;
             if (dot_or_dot_dot(entry->d_name))
                 continue;
             std::size_t length = std::strlen(entry->d_name);
@@ -40,9 +49,37 @@ int first_directory_entry(int listing_fd, char* name, std::size_t capacity)
                 return -1;
             }
             std::memcpy(name, entry->d_name, length + 1);
+            found.position = entry_position;
+            found.successor_position = entry->d_off;
+            found.successor[0] = '\0';
+            if (at < got) {
+                const auto* next = reinterpret_cast<const dirent64*>(buffer + at);
+                std::size_t next_length = std::strlen(next->d_name);
+                if (next_length < sizeof found.successor)
+                    std::memcpy(found.successor, next->d_name, next_length + 1);
+            }
             return 1;
         }
     }
+}
+
+} // namespace
+
+int first_directory_entry(int listing_fd, listing_resume& resume, char* name, std::size_t capacity)
+{
+    bool moved = false;
+    if (resume.successor[0] != '\0') {
+        if (::lseek(listing_fd, static_cast<off_t>(resume.successor_position), SEEK_SET) < 0)
+            return -1;
+        int found = read_first_entry(listing_fd, resume.successor_position, resume.successor, name, capacity, resume);
+        if (found != 0)
+            return found;
+        moved = true;
+    }
+    // A fresh descriptor reads from the start.
+    if ((moved || resume.position != 0) && ::lseek(listing_fd, static_cast<off_t>(resume.position), SEEK_SET) < 0)
+        return -1;
+    return read_first_entry(listing_fd, resume.position, nullptr, name, capacity, resume);
 }
 
 } // namespace anchorfs

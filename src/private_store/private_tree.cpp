@@ -31,13 +31,14 @@ bool stale_unless_error()
     return false;
 }
 
-// The first entry of a fresh listing other than "." and ".."; 1 with the name
-// copied, 0 when the directory is empty, -1 on failure. The listing is closed
-// before returning, so nothing is removed while a listing is open.
-int first_entry(int listing_fd, leaf_buffer& name)
+// The first entry other than "." and ".." of a fresh listing started where
+// `resume` says; 1 with the name copied and `resume` set for it, 0 when the
+// listing finds nothing from resume.position on, -1 on failure. The listing
+// is closed before returning, so nothing is removed while a listing is open.
+int first_entry(int listing_fd, listing_resume& resume, leaf_buffer& name)
 {
     unique_fd listing(listing_fd);
-    int found = first_directory_entry(listing.get(), name, leaf_capacity);
+    int found = first_directory_entry(listing.get(), resume, name, leaf_capacity);
     if (found < 0)
         return -1;
     return ::close(listing.release()) == 0 ? found : -1;
@@ -73,14 +74,23 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         errno = E2BIG;
         return false;
     }
+    // Each pass lists afresh from where the last one found its entry, so the
+    // file system does not pass again over the slots earlier passes emptied.
+    listing_resume resume;
     for (;;) {
         int listing = ::openat(dir, ".", private_directory_open_flags());
         if (listing < 0)
             return false;
         leaf_buffer name;
-        int found = first_entry(listing, name);
-        if (found <= 0)
-            return found == 0;
+        int found = first_entry(listing, resume, name);
+        if (found < 0)
+            return false;
+        if (found == 0) {
+            if (resume.position == 0)
+                return true; // a listing from the start found nothing
+            resume = listing_resume{}; // entries made meanwhile may lie behind the position
+            continue;
+        }
         if (budget == 0) {
             errno = E2BIG;
             return false;

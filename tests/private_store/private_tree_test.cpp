@@ -188,6 +188,94 @@ INSTANTIATE_TEST_SUITE_P(
                       }}),
     [](const ::testing::TestParamInfo<intruder_case>& info) { return info.param.name; });
 
+// A pass lists from where the last one found its entry; entries another
+// process makes behind that position meanwhile are found by the listing from
+// the start that must come up empty before a directory counts as emptied.
+// The run pauses after the listing that found the fifth of eight files and
+// six new entries are made; from there the removal goes on in listing order
+// from that file, then takes the entries behind it, within the same budget
+// and depth limit.
+struct behind_case {
+    const char* name;
+    bool in_subdirectory; // the files and the new entries in "sub", else in the top
+    const char* budget;
+    const char* depth;
+    bool new_directories; // n0 to n5 are directories holding a file, else files
+    bool e2big;
+};
+
+void PrintTo(const behind_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class RemovePrivateTreeBehindPosition : public ::testing::TestWithParam<behind_case> {};
+
+TEST_P(RemovePrivateTreeBehindPosition, NewEntriesRemovedInOrderWithinBudgetAndDepth)
+{
+    const behind_case& c = GetParam();
+    tree_scene scene;
+    const std::string target = c.in_subdirectory ? scene.top + "/sub" : scene.top;
+    if (c.in_subdirectory)
+        make_dir(target, 0755);
+    for (int i = 0; i < 8; ++i)
+        write_file(target + "/f" + std::to_string(i), "old", 0644);
+    const std::string fifth = listing_order(target)[4];
+
+    // The order the rest is removed in: the listing from the fifth file on,
+    // then what lies behind it. The top's first listing found "sub".
+    std::vector<std::string> order;
+    bool behind = false;
+    run_options options;
+    options.seam.rules = std::string("pause:getdents64:") + (c.in_subdirectory ? "6" : "5");
+    options.seam.on_pause = [&](const std::string&) {
+        for (int i = 0; i < 6; ++i) {
+            const std::string path = target + "/n" + std::to_string(i);
+            if (c.new_directories) {
+                make_dir(path, 0755);
+                write_file(path + "/inner", "new", 0644);
+            } else {
+                write_file(path, "new", 0644);
+            }
+        }
+        order = listing_order(target);
+        const auto at_fifth = std::find(order.begin(), order.end(), fifth);
+        behind = at_fifth != order.begin();
+        std::rotate(order.begin(), at_fifth, order.end());
+    };
+    run_result result = scene.remove(c.budget, c.depth, options);
+    if (c.e2big)
+        expect_failure(result, "E2BIG", E2BIG);
+    else
+        expect_plain(result);
+
+    if (!c.e2big) {
+        EXPECT_FALSE(exists(scene.top));
+    } else {
+        // Kept: what follows the budget's last entry, or the first new directory on.
+        std::size_t removed = std::stoul(c.budget) - 4;
+        if (c.new_directories)
+            removed = static_cast<std::size_t>(
+                std::find_if(order.begin(), order.end(), [](const std::string& n) { return n[0] == 'n'; })
+                - order.begin());
+        std::vector<std::string> kept(order.begin() + static_cast<std::ptrdiff_t>(removed), order.end());
+        std::sort(kept.begin(), kept.end());
+        std::vector<std::string> left = listing_order(scene.top);
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, kept);
+    }
+    if (!behind)
+        GTEST_SKIP() << "this file system put no new entry behind the position; the case proves nothing here";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RemovePrivateTreeBehindPosition,
+    ::testing::Values(behind_case{"FilesInTop", false, "100", "16", false, false},
+                      behind_case{"FilesInSubdirectory", true, "100", "16", false, false},
+                      behind_case{"FilesBeyondBudget", false, "10", "0", false, true},
+                      behind_case{"DirectoriesBeyondDepthLimit", false, "100", "0", true, true}),
+    [](const ::testing::TestParamInfo<behind_case>& info) { return info.param.name; });
+
 TEST(RemovePrivateTree, FileSystemMountedInsideTree_IdentityChangedAndNothingDeleted)
 {
     tree_scene scene;

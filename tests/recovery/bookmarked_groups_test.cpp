@@ -106,6 +106,35 @@ TEST(MovedDirectorySearch, Unprivileged_FoundOnlyWithinItsEntryBudget)
     EXPECT_EQ(read_file(s.at("a/b/t/f")), "content\n");
 }
 
+// The search holds open only the last few directories it listed and reopens
+// every other one from its nearest ancestor still open: here the parents of
+// the second level were listed more than that many directories earlier, so
+// "w11/x" is reopened from the root, and below it a chain deeper than the
+// directories held is walked one step at a time.
+TEST(MovedDirectorySearch, Unprivileged_FoundBelowWideLevelAndDeepChain)
+{
+    scene s(runner::unprivileged);
+    s.dir("t");
+    s.file("t/f", "content\n");
+    const std::vector<std::string> file = s.describe("t/f");
+    const std::vector<std::string> destination = s.group(".", "free");
+    const bookmark_line t = s.bookmark("t/f");
+    std::string chain;
+    for (int i = 0; i < 12; ++i) {
+        s.dir("w" + std::to_string(i));
+        s.dir("w" + std::to_string(i) + "/x");
+    }
+    chain = "w11/x";
+    for (int level = 0; level < 20; ++level) {
+        chain += "/d";
+        s.dir(chain);
+    }
+    s.move("t", chain + "/t");
+    EXPECT_TRUE(succeeded(s.run("recover-rename",
+                                join({{t.hex, t.device, t.inode, t.uid, chain + "/t", "f"}, destination, file}))));
+    EXPECT_EQ(read_file(s.at(chain + "/t/f")), "content\n");
+}
+
 // ---------------------------------------------------------------- identities that do not match
 
 struct mismatch_case {
