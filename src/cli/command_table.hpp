@@ -10,8 +10,8 @@ using command_handler = int (*)(const command_context& context, command_report& 
 // of the front end.
 struct command_entry {
     const char* name;
-    int argc;               // the whole argument vector, program name included
     command_handler run;    // 0 on success, -1 with errno set
+    int argc;               // the whole argument vector, program name included
     unsigned descriptors;   // the most the handler holds open at once
 };
 
