@@ -5,6 +5,7 @@
 
 #include "platform/descriptor_path.hpp"
 #include "core/argument_forms.hpp"
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -138,11 +139,6 @@ inline int open_descriptor_count()
     return count - 1; // the listing's own descriptor
 }
 
-inline ino_t inode_of(const std::string& path)
-{
-    return lstat_of(path).st_ino;
-}
-
 // The checked driver (driver.cpp): one checked function per run, its result and
 // errno printed as "RESULT ERRNO".
 inline run_result run_driver(const std::vector<std::string>& args, const run_options& options = {})
@@ -153,16 +149,6 @@ inline run_result run_driver(const std::vector<std::string>& args, const run_opt
 inline std::string driver_line(int result, int error)
 {
     return std::to_string(result) + " " + std::to_string(error) + "\n";
-}
-
-// How many calls of `function` a traced run made.
-inline int calls_of(const run_result& run, const std::string& function)
-{
-    int count = 0;
-    for (const auto& line : run.trace)
-        if (line.rfind(function + " ", 0) == 0)
-            ++count;
-    return count;
 }
 
 } // namespace anchorfs::test

@@ -17,8 +17,6 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-00112233445566778899aabbccddeeff";
-
 // ------------------------------------------------------------------ binding
 
 TEST(BindRegularReference, MatchingFile_HandsOverReferenceAndReadableDescriptor)

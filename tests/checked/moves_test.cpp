@@ -18,8 +18,6 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
-
 // Two directories below a scratch root, "from" and "to".
 struct two_dirs {
     temp_root root;

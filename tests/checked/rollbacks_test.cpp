@@ -17,8 +17,6 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-ffeeddccbbaa99887766554433221100";
-
 // ------------------------------------------------------------- renames
 
 TEST(RollbackRenamed, FileAtDestinationAndSourceFree_MovedBackIdentityUnchanged)

@@ -1,8 +1,10 @@
-// Helpers shared by the private-store tests: exact outcome checks, listings of
+// Helpers shared by the private-store tests: runs that must close what they open, listings of
 // a tree that show what a run deleted or changed, and look-ups in a trace.
 #pragma once
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,24 +30,6 @@ inline mode_t mode_of(const std::string& path)
 inline std::string size_line(unsigned long long size)
 {
     return "{\"ok\":true,\"size\":\"" + std::to_string(size) + "\"}\n";
-}
-
-// Exact output, exit status and an empty standard error.
-inline void expect_outcome(const run_result& result, const std::string& out, int exit_code)
-{
-    EXPECT_EQ(result.out, out);
-    EXPECT_EQ(result.exit_code, exit_code);
-    EXPECT_EQ(result.err, "");
-}
-
-inline void expect_plain(const run_result& result)
-{
-    expect_outcome(result, plain_line, 0);
-}
-
-inline void expect_failure(const run_result& result, std::string_view code, int error)
-{
-    expect_outcome(result, failure_line(code, error), 10);
 }
 
 // A run of the binary that must also close every descriptor it opened, on
