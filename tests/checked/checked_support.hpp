@@ -42,6 +42,34 @@ struct held_dir {
     }
 };
 
+// The set-up most checked tests share: a scratch root, held as a walker hands
+// it over (a suite names it: `using DeleteRegular = held_root_test;`).
+class held_root_test : public testing::Test {
+protected:
+    temp_root root;
+    held_dir dir{root.path};
+};
+
+// Two directories below a scratch root, "from" and "to".
+struct two_dirs {
+    temp_root root;
+    two_dirs()
+    {
+        make_dir(root.at("from"));
+        make_dir(root.at("to"));
+    }
+    std::string from(const std::string& name = "") const { return root.at("from") + (name.empty() ? "" : "/" + name); }
+    std::string to(const std::string& name = "") const { return root.at("to") + (name.empty() ? "" : "/" + name); }
+};
+
+// The same, both held (for the moves between them).
+class two_held_dirs_test : public testing::Test {
+protected:
+    two_dirs t;
+    held_dir from{t.from()};
+    held_dir to{t.to()};
+};
+
 // An exact_file_description that owns its digest text.
 struct file_description {
     file_identity identity;
