@@ -5,6 +5,7 @@
 #include "support/checks.hpp"
 #include "support/harness.hpp"
 #include "support/seam_options.hpp"
+#include "support/tree_spec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,12 @@ inline void append_to(const std::string& path, std::string_view bytes)
     ::close(fd);
     if (written != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("append to " + path + " failed");
+}
+
+// Five entries below the top: a, a/f1, a/b, a/b/f2, g.
+inline void make_five_entry_tree(const std::string& top)
+{
+    make_tree(top, {"a/", "a/f1=1", "a/b/", "a/b/f2=2", "g=g"});
 }
 
 // Every entry below `top` (the top itself as "."), with what identifies it
