@@ -3,6 +3,7 @@
 // checks of result lines, and the counts the campaigns report.
 #pragma once
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -25,8 +26,6 @@
 #include <vector>
 
 namespace anchorfs::test::campaign {
-
-inline const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
 
 // ---------------------------------------------------------------- traces
 

@@ -198,7 +198,7 @@ TEST_P(ProcessLimitCampaign, DescriptorLimits3To24_SuccessOrEmfileUntouched)
                 lowest_success = static_cast<long long>(limit);
         } else {
             EXPECT_EQ(r.out, failure_line("FILESYSTEM_ERROR", EMFILE));
-            EXPECT_EQ(r.exit_code, 10);
+            EXPECT_EQ(r.exit_code, exit_failure);
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(state, c->untouched_state()) << why;
             EXPECT_EQ(lowest_success, 0) << "failed above a limit that sufficed";

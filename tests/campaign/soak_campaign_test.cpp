@@ -58,7 +58,7 @@ std::string quarantine_name(std::uint64_t serial)
 {
     char hex[33];
     std::snprintf(hex, sizeof hex, "%032llx", static_cast<unsigned long long>(serial));
-    return std::string(".vor-native-quarantine-") + hex;
+    return quarantine_prefix + hex;
 }
 
 // ---------------------------------------------------------------- adversary

@@ -5,6 +5,7 @@
 
 #include "platform/descriptor_path.hpp"
 #include "core/argument_forms.hpp"
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,34 @@ struct held_dir {
         if (fd >= 0)
             ::close(fd);
     }
+};
+
+// The set-up most checked tests share: a scratch root, held as a walker hands
+// it over (a suite names it: `using DeleteRegular = held_root_test;`).
+class held_root_test : public testing::Test {
+protected:
+    temp_root root;
+    held_dir dir{root.path};
+};
+
+// Two directories below a scratch root, "from" and "to".
+struct two_dirs {
+    temp_root root;
+    two_dirs()
+    {
+        make_dir(root.at("from"));
+        make_dir(root.at("to"));
+    }
+    std::string from(const std::string& name = "") const { return root.at("from") + (name.empty() ? "" : "/" + name); }
+    std::string to(const std::string& name = "") const { return root.at("to") + (name.empty() ? "" : "/" + name); }
+};
+
+// The same, both held (for the moves between them).
+class two_held_dirs_test : public testing::Test {
+protected:
+    two_dirs t;
+    held_dir from{t.from()};
+    held_dir to{t.to()};
 };
 
 // An exact_file_description that owns its digest text.
@@ -138,11 +167,6 @@ inline int open_descriptor_count()
     return count - 1; // the listing's own descriptor
 }
 
-inline ino_t inode_of(const std::string& path)
-{
-    return lstat_of(path).st_ino;
-}
-
 // The checked driver (driver.cpp): one checked function per run, its result and
 // errno printed as "RESULT ERRNO".
 inline run_result run_driver(const std::vector<std::string>& args, const run_options& options = {})
@@ -153,16 +177,6 @@ inline run_result run_driver(const std::vector<std::string>& args, const run_opt
 inline std::string driver_line(int result, int error)
 {
     return std::to_string(result) + " " + std::to_string(error) + "\n";
-}
-
-// How many calls of `function` a traced run made.
-inline int calls_of(const run_result& run, const std::string& function)
-{
-    int count = 0;
-    for (const auto& line : run.trace)
-        if (line.rfind(function + " ", 0) == 0)
-            ++count;
-    return count;
 }
 
 } // namespace anchorfs::test

@@ -38,13 +38,13 @@ struct opened_file {
 
 // ------------------------------------------------------------------ passing
 
-TEST(ContentProof, EmptyFile_PassesWithEmptyDigest)
+using ContentProof = held_root_test;
+
+TEST_F(ContentProof, EmptyFile_PassesWithEmptyDigest)
 {
-    temp_root root;
     write_file(root.at("empty"), "");
     file_description d = describe(root.at("empty"));
     ASSERT_EQ(d.digest, empty_digest);
-    held_dir dir(root.path);
 
     struct stat final_status{};
     EXPECT_EQ(exact_regular_content_at(dir.fd, "empty", d.get(), &final_status), 0);
@@ -52,9 +52,8 @@ TEST(ContentProof, EmptyFile_PassesWithEmptyDigest)
     EXPECT_EQ(final_status.st_size, 0);
 }
 
-TEST(ContentProof, SameDescriptorTwice_SeeksBackAndPassesAgain)
+TEST_F(ContentProof, SameDescriptorTwice_SeeksBackAndPassesAgain)
 {
-    temp_root root;
     write_file(root.at("f"), std::string(3 * content_chunk + 17, 'q'));
     file_description d = describe(root.at("f"));
     opened_file file(root.at("f"));
@@ -64,9 +63,8 @@ TEST(ContentProof, SameDescriptorTwice_SeeksBackAndPassesAgain)
     EXPECT_EQ(exact_regular_content_descriptor(file.fd, d.get()), 0);
 }
 
-TEST(ContentProof, ExactlySixtyFourMebibytes_Accepted)
+TEST_F(ContentProof, ExactlySixtyFourMebibytes_Accepted)
 {
-    temp_root root;
     {
         opened_file file(root.at("big"), O_WRONLY | O_CREAT);
         ASSERT_EQ(::ftruncate(file.fd, static_cast<off_t>(content_limit)), 0);
@@ -78,7 +76,6 @@ TEST(ContentProof, ExactlySixtyFourMebibytes_Accepted)
     d.size = content_limit;
     d.modified_ns = 1000000000ull * 1000000000ull;
     d.digest = sha256_hex(std::string(content_limit, '\0'));
-    held_dir dir(root.path);
 
     EXPECT_EQ(exact_regular_content_at(dir.fd, "big", d.get()), 0);
 }
@@ -121,13 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
                     argument_case{"LongDigest", 0, empty_digest + "0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ContentProof, NameFormWithSizeAboveLimit_ReportsEinvalAndClosesTheName)
+TEST_F(ContentProof, NameFormWithSizeAboveLimit_ReportsEinvalAndClosesTheName)
 {
-    temp_root root;
     write_file(root.at("f"), "x");
     file_description d = describe(root.at("f"));
     d.size = content_limit + 1;
-    held_dir dir(root.path);
     const int descriptors = open_descriptor_count();
 
     errno = 0;
@@ -139,13 +134,11 @@ TEST(ContentProof, NameFormWithSizeAboveLimit_ReportsEinvalAndClosesTheName)
     EXPECT_EQ(errno, ESTALE);
 }
 
-TEST(ContentProof, UppercaseSpellingOfTheRightDigest_Refused)
+TEST_F(ContentProof, UppercaseSpellingOfTheRightDigest_Refused)
 {
-    temp_root root;
     write_file(root.at("f"), "abc");
     file_description d = describe(root.at("f"));
     d.digest = uppercased(d.digest);
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
@@ -194,25 +187,21 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](file_description& d) { d.digest[63] = d.digest[63] == '0' ? '1' : '0'; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ContentProof, LinkCountIsNotPartOfTheProof)
+TEST_F(ContentProof, LinkCountIsNotPartOfTheProof)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
     d.identity.link_count = 99;
-    held_dir dir(root.path);
     EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), 0);
 }
 
-TEST(ContentProof, ContentChangedInPlaceWithTimeReset_FailsOnTheDigest)
+TEST_F(ContentProof, ContentChangedInPlaceWithTimeReset_FailsOnTheDigest)
 {
-    temp_root root;
     write_aged_file(root.at("f"), "original");
     file_description d = describe(root.at("f"));
     write_file(root.at("f"), "replaced");
     set_modified(root.at("f"), 1000000000, 123456789);
     ASSERT_EQ(describe(root.at("f")).modified_ns, d.modified_ns);
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
@@ -220,9 +209,8 @@ TEST(ContentProof, ContentChangedInPlaceWithTimeReset_FailsOnTheDigest)
 }
 
 // The run's trace shows that the modification time is checked before any read.
-TEST(ContentProof, ModifiedOneNanosecondOff_FailsBeforeAnyRead)
+TEST_F(ContentProof, ModifiedOneNanosecondOff_FailsBeforeAnyRead)
 {
-    temp_root root;
     write_aged_file(root.at("f"), "right content");
     file_description d = describe(root.at("f"));
     run_options options;
@@ -278,13 +266,13 @@ INSTANTIATE_TEST_SUITE_P(
                     name_case{"Missing", [](const temp_root&) {}, ENOENT}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RecoveryFileAt, OneMoreHardLinkThanDescribed_OnlyTheRecoveryFormFails)
+using RecoveryFileAt = held_root_test;
+
+TEST_F(RecoveryFileAt, OneMoreHardLinkThanDescribed_OnlyTheRecoveryFormFails)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
     make_link(root.at("f"), root.at("second"));
-    held_dir dir(root.path);
 
     struct stat proven{};
     EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get(), &proven), 0);

@@ -17,16 +17,14 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-00112233445566778899aabbccddeeff";
-
 // ------------------------------------------------------------------ binding
 
-TEST(BindRegularReference, MatchingFile_HandsOverReferenceAndReadableDescriptor)
+using BindRegularReference = held_root_test;
+
+TEST_F(BindRegularReference, MatchingFile_HandsOverReferenceAndReadableDescriptor)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     struct stat expected = lstat_of(root.at("f"));
-    held_dir dir(root.path);
     file_reference reference;
     unique_fd bound;
 
@@ -39,14 +37,12 @@ TEST(BindRegularReference, MatchingFile_HandsOverReferenceAndReadableDescriptor)
     EXPECT_EQ(byte, 'c');
 }
 
-TEST(BindRegularReference, Refusals_StoreNothingAndLeaveNoDescriptor)
+TEST_F(BindRegularReference, Refusals_StoreNothingAndLeaveNoDescriptor)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     struct stat expected = lstat_of(root.at("f"));
     make_symlink("f", root.at("link"));
     make_dir(root.at("d"));
-    held_dir dir(root.path);
     const int descriptors = open_descriptor_count();
     struct stat other_identity = expected;
     other_identity.st_nlink += 1;
@@ -71,13 +67,13 @@ TEST(BindRegularReference, Refusals_StoreNothingAndLeaveNoDescriptor)
 
 // ------------------------------------------------------ delete by identity
 
-TEST(DeleteRegular, MatchingFile_GoneOtherLinksKept)
+using DeleteRegular = held_root_test;
+
+TEST_F(DeleteRegular, MatchingFile_GoneOtherLinksKept)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     make_link(root.at("f"), root.at("second"));
     struct stat expected = lstat_of(root.at("f"));
-    held_dir dir(root.path);
     const int descriptors = open_descriptor_count();
 
     EXPECT_TRUE(delete_regular_checked(dir.fd, "f", expected));
@@ -86,14 +82,12 @@ TEST(DeleteRegular, MatchingFile_GoneOtherLinksKept)
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
-TEST(DeleteRegular, NameNowHoldsADirectory_EstaleNothingDeleted)
+TEST_F(DeleteRegular, NameNowHoldsADirectory_EstaleNothingDeleted)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     struct stat expected = lstat_of(root.at("f"));
     ASSERT_EQ(::unlink(root.at("f").c_str()), 0);
     make_dir(root.at("f"));
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_regular_checked(dir.fd, "f", expected));
@@ -101,13 +95,11 @@ TEST(DeleteRegular, NameNowHoldsADirectory_EstaleNothingDeleted)
     EXPECT_TRUE(S_ISDIR(lstat_of(root.at("f")).st_mode));
 }
 
-TEST(DeleteRegular, LinkCountDiffers_EstaleNothingDeleted)
+TEST_F(DeleteRegular, LinkCountDiffers_EstaleNothingDeleted)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     struct stat expected = lstat_of(root.at("f"));
     make_link(root.at("f"), root.at("second"));
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_regular_checked(dir.fd, "f", expected));
@@ -117,24 +109,22 @@ TEST(DeleteRegular, LinkCountDiffers_EstaleNothingDeleted)
 
 // ---------------------------------------------------------- delete by content
 
-TEST(DeleteExactContent, DescribedFile_Gone)
+using DeleteExactContent = held_root_test;
+
+TEST_F(DeleteExactContent, DescribedFile_Gone)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
-    held_dir dir(root.path);
 
     EXPECT_TRUE(delete_exact_regular_content_checked(dir.fd, "f", d.get()));
     EXPECT_FALSE(exists(root.at("f")));
 }
 
-TEST(DeleteExactContent, OneMoreLinkThanDescribed_EstaleNothingDeleted)
+TEST_F(DeleteExactContent, OneMoreLinkThanDescribed_EstaleNothingDeleted)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
     make_link(root.at("f"), root.at("second"));
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_exact_regular_content_checked(dir.fd, "f", d.get()));
@@ -142,14 +132,12 @@ TEST(DeleteExactContent, OneMoreLinkThanDescribed_EstaleNothingDeleted)
     EXPECT_TRUE(exists(root.at("f")));
 }
 
-TEST(DeleteExactContent, ChangedInPlaceAndTimeReset_EstaleNothingDeleted)
+TEST_F(DeleteExactContent, ChangedInPlaceAndTimeReset_EstaleNothingDeleted)
 {
-    temp_root root;
     write_aged_file(root.at("f"), "original");
     file_description d = describe(root.at("f"));
     write_file(root.at("f"), "tampered");
     set_modified(root.at("f"), 1000000000, 123456789);
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_exact_regular_content_checked(dir.fd, "f", d.get()));
@@ -157,12 +145,12 @@ TEST(DeleteExactContent, ChangedInPlaceAndTimeReset_EstaleNothingDeleted)
     EXPECT_EQ(read_file(root.at("f")), "tampered");
 }
 
-TEST(DeleteContentThroughQuarantine, DescribedFile_NeitherNameRemains)
+using DeleteContentThroughQuarantine = held_root_test;
+
+TEST_F(DeleteContentThroughQuarantine, DescribedFile_NeitherNameRemains)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
-    held_dir dir(root.path);
     held_dir quarantine(root.path);
     const int descriptors = open_descriptor_count();
 
@@ -172,13 +160,11 @@ TEST(DeleteContentThroughQuarantine, DescribedFile_NeitherNameRemains)
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
-TEST(DeleteContentThroughQuarantine, QuarantineInAnotherDirectory_EstaleNothingMoved)
+TEST_F(DeleteContentThroughQuarantine, QuarantineInAnotherDirectory_EstaleNothingMoved)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     make_dir(root.at("elsewhere"));
     file_description d = describe(root.at("f"));
-    held_dir dir(root.path);
     held_dir quarantine(root.at("elsewhere"));
 
     errno = 0;
@@ -188,12 +174,10 @@ TEST(DeleteContentThroughQuarantine, QuarantineInAnotherDirectory_EstaleNothingM
     EXPECT_FALSE(exists(root.at("elsewhere/" + quarantine_leaf)));
 }
 
-TEST(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
+TEST_F(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
 {
-    temp_root root;
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, ".vor-native-quarantine-0", d.get()));
@@ -203,12 +187,12 @@ TEST(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
 
 // ------------------------------------------------------- directory deletes
 
-TEST(DeleteDirectory, EmptyDirectory_Gone)
+using DeleteDirectory = held_root_test;
+
+TEST_F(DeleteDirectory, EmptyDirectory_Gone)
 {
-    temp_root root;
     make_dir(root.at("d"));
     struct stat expected = lstat_of(root.at("d"));
-    held_dir dir(root.path);
     const int descriptors = open_descriptor_count();
 
     EXPECT_TRUE(delete_directory_checked(dir.fd, "d", expected));
@@ -216,13 +200,11 @@ TEST(DeleteDirectory, EmptyDirectory_Gone)
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
-TEST(DeleteDirectory, NotEmpty_FailsAndKeepsEverything)
+TEST_F(DeleteDirectory, NotEmpty_FailsAndKeepsEverything)
 {
-    temp_root root;
     make_dir(root.at("d"));
     write_file(root.at("d/inside"), "kept");
     struct stat expected = lstat_of(root.at("d"));
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_directory_checked(dir.fd, "d", expected));
@@ -230,13 +212,11 @@ TEST(DeleteDirectory, NotEmpty_FailsAndKeepsEverything)
     EXPECT_EQ(read_file(root.at("d/inside")), "kept");
 }
 
-TEST(DeleteDirectory, PermissionsChangedSinceObserved_EstaleNothingDeleted)
+TEST_F(DeleteDirectory, PermissionsChangedSinceObserved_EstaleNothingDeleted)
 {
-    temp_root root;
     make_dir(root.at("d"), 0755);
     struct stat expected = lstat_of(root.at("d"));
     ASSERT_EQ(::chmod(root.at("d").c_str(), 0700), 0);
-    held_dir dir(root.path);
 
     errno = 0;
     EXPECT_FALSE(delete_directory_checked(dir.fd, "d", expected));

@@ -18,20 +18,6 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
-
-// Two directories below a scratch root, "from" and "to".
-struct two_dirs {
-    temp_root root;
-    two_dirs()
-    {
-        make_dir(root.at("from"));
-        make_dir(root.at("to"));
-    }
-    std::string from(const std::string& name = "") const { return root.at("from") + (name.empty() ? "" : "/" + name); }
-    std::string to(const std::string& name = "") const { return root.at("to") + (name.empty() ? "" : "/" + name); }
-};
-
 // ------------------------------------------------------------ regular moves
 
 TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
@@ -200,30 +186,26 @@ TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
 
 // ----------------------------------------------------------------- swaps
 
-TEST(SwapRegular, BothAsObserved_Exchanged)
+using SwapRegular = two_held_dirs_test;
+
+TEST_F(SwapRegular, BothAsObserved_Exchanged)
 {
-    two_dirs t;
     write_file(t.from("a"), "A");
     write_file(t.to("b"), "B");
     struct stat a = lstat_of(t.from("a"));
     struct stat b = lstat_of(t.to("b"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     EXPECT_TRUE(swap_regular_checked(from.fd, "a", to.fd, "b", a, b));
     EXPECT_EQ(read_file(t.from("a")), "B");
     EXPECT_EQ(read_file(t.to("b")), "A");
 }
 
-TEST(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
+TEST_F(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
 {
-    two_dirs t;
     write_file(t.from("a"), "A");
     write_file(t.to("b"), "B");
     struct stat a = lstat_of(t.from("a"));
     struct stat b = lstat_of(t.to("b"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     errno = 0;
     EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "missing", a, b));
@@ -258,15 +240,14 @@ TEST(SwapRegularRace, SwappedBackBySomeoneElse_SwapsAgainEstale)
 
 // ------------------------------------------------------- directory moves
 
-TEST(MoveDirectory, NonEmptyDirectory_WholeSubtreeMoves)
+using MoveDirectory = two_held_dirs_test;
+
+TEST_F(MoveDirectory, NonEmptyDirectory_WholeSubtreeMoves)
 {
-    two_dirs t;
     make_dir(t.from("d"));
     make_dir(t.from("d/sub"));
     write_file(t.from("d/sub/f"), "deep");
     struct stat expected = lstat_of(t.from("d"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     EXPECT_TRUE(move_directory_checked(from.fd, "d", to.fd, "e", expected));
     EXPECT_FALSE(exists(t.from("d")));
@@ -274,14 +255,11 @@ TEST(MoveDirectory, NonEmptyDirectory_WholeSubtreeMoves)
     EXPECT_EQ(read_file(t.to("e/sub/f")), "deep");
 }
 
-TEST(MoveDirectory, RefusalsChangeNothing)
+TEST_F(MoveDirectory, RefusalsChangeNothing)
 {
-    two_dirs t;
     make_dir(t.from("d"), 0755);
     make_dir(t.to("e"));
     struct stat expected = lstat_of(t.from("d"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     errno = 0;
     EXPECT_FALSE(move_directory_checked(from.fd, "d", to.fd, "e", expected));
@@ -341,13 +319,12 @@ TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesTo
     EXPECT_EQ(inode_of(t.root.at("aside")), original);
 }
 
-TEST(RestoreMovedDirectory, ReturnsOnlyWhileTheSourceIsFree)
+using RestoreMovedDirectory = two_held_dirs_test;
+
+TEST_F(RestoreMovedDirectory, ReturnsOnlyWhileTheSourceIsFree)
 {
-    two_dirs t;
     make_dir(t.to("e"));
     struct stat moved = lstat_of(t.to("e"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     write_file(t.from("d"), "occupant");
     restore_moved_directory(from.fd, "d", to.fd, "e", moved);
@@ -361,13 +338,12 @@ TEST(RestoreMovedDirectory, ReturnsOnlyWhileTheSourceIsFree)
 
 // ------------------------------------------------ restore after content check
 
-TEST(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
+using RestoreRegularAfterFailedContentCheck = two_held_dirs_test;
+
+TEST_F(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
 {
-    two_dirs t;
     write_file(t.to("g"), "whatever it holds now");
     const ino_t current = inode_of(t.to("g"));
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
 
@@ -375,13 +351,10 @@ TEST(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
     EXPECT_FALSE(exists(t.to("g")));
 }
 
-TEST(RestoreRegularAfterFailedContentCheck, ReturnNameOccupied_NothingMoves)
+TEST_F(RestoreRegularAfterFailedContentCheck, ReturnNameOccupied_NothingMoves)
 {
-    two_dirs t;
     write_file(t.to("g"), "moved");
     write_file(t.from("f"), "occupant");
-    held_dir from(t.from());
-    held_dir to(t.to());
 
     restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
 

@@ -97,11 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
         probe_case{"Missing", entry::missing, {false, ENOENT}, {false, ENOENT}, {true, ENOENT}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RegularAt, ExistingNameOfWrongType_StillFillsStatus)
+using RegularAt = held_root_test;
+
+TEST_F(RegularAt, ExistingNameOfWrongType_StillFillsStatus)
 {
-    temp_root root;
     make_dir(root.at("d"));
-    held_dir dir(root.path);
     struct stat status{};
     ASSERT_EQ(regular_at(dir.fd, "d", status), -1);
     EXPECT_EQ(status.st_ino, inode_of(root.at("d")));
@@ -163,21 +163,19 @@ INSTANTIATE_TEST_SUITE_P(Identities, ExactRegularAt_Identity,
                                          identity_case{"ModeWithoutTypeBits", 0, true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ExactRegularAt, MissingName_ReportsEnoent)
+using ExactRegularAt = held_root_test;
+
+TEST_F(ExactRegularAt, MissingName_ReportsEnoent)
 {
-    temp_root root;
-    held_dir dir(root.path);
     errno = 0;
     EXPECT_EQ(exact_regular_at(dir.fd, "none", file_identity{}), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(ExactRegularAt, ValuesAboveTheFieldWidth_NeverMatch)
+TEST_F(ExactRegularAt, ValuesAboveTheFieldWidth_NeverMatch)
 {
-    temp_root root;
     write_file(root.at("f"), "content", 0644);
     struct stat seen = lstat_of(root.at("f"));
-    held_dir dir(root.path);
     file_identity wide_mode{seen.st_dev, seen.st_ino, seen.st_nlink, seen.st_uid,
                             static_cast<std::uint64_t>(seen.st_mode) + (std::uint64_t{1} << 32)};
     file_identity wide_uid{seen.st_dev, seen.st_ino, seen.st_nlink, seen.st_uid + (std::uint64_t{1} << 32),

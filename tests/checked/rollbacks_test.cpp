@@ -17,16 +17,14 @@ using namespace anchorfs::test;
 
 namespace {
 
-const std::string quarantine_leaf = ".vor-native-quarantine-ffeeddccbbaa99887766554433221100";
-
 // ------------------------------------------------------------- renames
 
-TEST(RollbackRenamed, FileAtDestinationAndSourceFree_MovedBackIdentityUnchanged)
+using RollbackRenamed = held_root_test;
+
+TEST_F(RollbackRenamed, FileAtDestinationAndSourceFree_MovedBackIdentityUnchanged)
 {
-    temp_root root;
     write_file(root.at("dst"), "moved");
     struct stat moved = lstat_of(root.at("dst"));
-    held_dir dir(root.path);
 
     EXPECT_TRUE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
     struct stat back = lstat_of(root.at("src"));
@@ -36,23 +34,19 @@ TEST(RollbackRenamed, FileAtDestinationAndSourceFree_MovedBackIdentityUnchanged)
     EXPECT_FALSE(exists(root.at("dst")));
 }
 
-TEST(RollbackRenamed, SourceReused_FalseFileStaysAtDestination)
+TEST_F(RollbackRenamed, SourceReused_FalseFileStaysAtDestination)
 {
-    temp_root root;
     write_file(root.at("dst"), "moved");
     write_file(root.at("src"), "newcomer");
-    held_dir dir(root.path);
 
     EXPECT_FALSE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
     EXPECT_EQ(read_file(root.at("dst")), "moved");
     EXPECT_EQ(read_file(root.at("src")), "newcomer");
 }
 
-TEST(RollbackRenamed, DestinationNoLongerARegularFile_FalseNothingMoves)
+TEST_F(RollbackRenamed, DestinationNoLongerARegularFile_FalseNothingMoves)
 {
-    temp_root root;
     make_dir(root.at("dst"));
-    held_dir dir(root.path);
 
     EXPECT_FALSE(rollback_renamed_entry(dir.fd, "src", dir.fd, "dst"));
     EXPECT_FALSE(exists(root.at("src")));
@@ -61,23 +55,21 @@ TEST(RollbackRenamed, DestinationNoLongerARegularFile_FalseNothingMoves)
 
 // ------------------------------------------------------------------ swaps
 
-TEST(RollbackSwapped, BothPresent_SwappedBack)
+using RollbackSwapped = held_root_test;
+
+TEST_F(RollbackSwapped, BothPresent_SwappedBack)
 {
-    temp_root root;
     write_file(root.at("a"), "was b");
     write_file(root.at("b"), "was a");
-    held_dir dir(root.path);
 
     EXPECT_TRUE(rollback_swapped_entries(dir.fd, "a", dir.fd, "b"));
     EXPECT_EQ(read_file(root.at("a")), "was a");
     EXPECT_EQ(read_file(root.at("b")), "was b");
 }
 
-TEST(RollbackSwapped, OneNameDeleted_FalseWithoutSwapping)
+TEST_F(RollbackSwapped, OneNameDeleted_FalseWithoutSwapping)
 {
-    temp_root root;
     write_file(root.at("a"), "only");
-    held_dir dir(root.path);
 
     EXPECT_FALSE(rollback_swapped_entries(dir.fd, "a", dir.fd, "b"));
     EXPECT_EQ(read_file(root.at("a")), "only");
@@ -149,12 +141,12 @@ TEST(RollbackLinked, ContentChangedAfterTheLink_FalseExtraLinkLeftUnderStagingNa
 
 // ---------------------------------------------------------------- creations
 
-TEST(RollbackCreated, CreatedFileStillUnderName_Deleted)
+using RollbackCreated = held_root_test;
+
+TEST_F(RollbackCreated, CreatedFileStillUnderName_Deleted)
 {
-    temp_root root;
     int created = ::open(root.at("new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     ASSERT_GE(created, 0);
-    held_dir dir(root.path);
 
     EXPECT_TRUE(rollback_created_file(dir.fd, "new", created));
     EXPECT_FALSE(exists(root.at("new")));

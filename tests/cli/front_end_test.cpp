@@ -2,6 +2,7 @@
 // numbers, the root check, dispatch by name and exact count, and the mapping
 // of a handler's error to the failure line.
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -22,21 +23,9 @@ namespace {
 
 using namespace anchorfs::test;
 
-constexpr int exit_protocol = 2;
-constexpr int exit_failure = 10;
-constexpr int exit_undelivered = 11;
-
-// Every run: exactly this line, this status, nothing on standard error.
-void expect_run(const run_result& r, const std::string& line, int exit_code)
-{
-    EXPECT_EQ(r.out, line);
-    EXPECT_EQ(r.exit_code, exit_code);
-    EXPECT_EQ(r.err, "");
-}
-
 void expect_protocol_failure(const run_result& r)
 {
-    expect_run(r, failure_line("INVALID_PROTOCOL", EINVAL), exit_protocol);
+    expect_outcome(r, failure_line("INVALID_PROTOCOL", EINVAL), exit_protocol);
 }
 
 // True when the traced run looked at any path at all.
@@ -167,11 +156,11 @@ TEST_P(FrontEnd_RootNumber, DecidesBeforeOrAtTheRootCheck)
         EXPECT_FALSE(touched_a_path(r)) << "the root was opened although its numbers are malformed";
         break;
     case number_outcome::accepted:
-        expect_run(r, failure_line("EINVAL", EINVAL), exit_failure);
+        expect_outcome(r, failure_line("EINVAL", EINVAL), exit_failure);
         EXPECT_TRUE(touched_a_path(r)); // the trace does show an opened root
         break;
     case number_outcome::root_changed:
-        expect_run(r, failure_line("ROOT_IDENTITY_CHANGED", ESTALE), exit_failure);
+        expect_outcome(r, failure_line("ROOT_IDENTITY_CHANGED", ESTALE), exit_failure);
         break;
     }
     EXPECT_EQ(entries_of(root.path), std::vector<std::string>{});
@@ -260,7 +249,7 @@ TEST_P(FrontEnd_RootRefused, ReportsTheRootFailureBeforeTheCommand)
     // A valid ensure-dir: only the root can make it fail.
     run_result r = run_anchorfs(join({{"ensure-dir"}, anchor, {"made"}}), options);
 
-    expect_run(r, c.line, exit_failure);
+    expect_outcome(r, c.line, exit_failure);
     EXPECT_EQ(r.leaked_fds, std::vector<int>{});
     EXPECT_EQ(entries_of(root.path), std::vector<std::string>{});
     EXPECT_FALSE(exists(root.beside("old/made")));
@@ -287,8 +276,8 @@ TEST(FrontEnd, RootPathThroughLinkAboveOrRelative_Accepted)
     in_container.cwd = root.container;
     run_result relative_run = run_anchorfs(join({{"ensure-dir"}, relative, {"a"}}), in_container);
 
-    expect_run(linked, directory_line_of(root.at("made")), 0);
-    expect_run(relative_run, directory_line_of(root.at("a")), 0);
+    expect_outcome(linked, directory_line_of(root.at("made")), exit_ok);
+    expect_outcome(relative_run, directory_line_of(root.at("a")), exit_ok);
 }
 
 // ---------------------------------------------------------------- dispatch
@@ -322,7 +311,7 @@ TEST_P(FrontEnd_Unmatched, EinvalAndTreeUnchanged)
 
     run_result r = run_anchorfs(root.command(c.command, c.rest), options);
 
-    expect_run(r, failure_line("EINVAL", EINVAL), exit_failure);
+    expect_outcome(r, failure_line("EINVAL", EINVAL), exit_failure);
     EXPECT_EQ(r.leaked_fds, std::vector<int>{});
     EXPECT_EQ(entries_of(root.path), std::vector<std::string>{});
     for (const auto& line : r.trace)
@@ -341,8 +330,8 @@ TEST(FrontEnd, UnknownCommandWithRefusedRoot_ReportsTheRoot)
     std::vector<std::string> missing = root.command("no-such-command", {"made"});
     missing[1] = root.beside("missing");
 
-    expect_run(run_anchorfs(changed), failure_line("ROOT_IDENTITY_CHANGED", ESTALE), exit_failure);
-    expect_run(run_anchorfs(missing), failure_line("ENOENT", ENOENT), exit_failure);
+    expect_outcome(run_anchorfs(changed), failure_line("ROOT_IDENTITY_CHANGED", ESTALE), exit_failure);
+    expect_outcome(run_anchorfs(missing), failure_line("ENOENT", ENOENT), exit_failure);
 }
 
 // ---------------------------------------------------------------- handler errors
@@ -373,7 +362,7 @@ TEST_P(FrontEnd_HandlerError, MapsToCodeWithItsNumber)
 
     run_result r = run_anchorfs(root.command("ensure-dir", {"made"}), options);
 
-    expect_run(r, c.line, exit_failure);
+    expect_outcome(r, c.line, exit_failure);
     EXPECT_FALSE(exists(root.at("made")));
 }
 
@@ -389,7 +378,7 @@ TEST(FrontEnd, ComponentOf256Bytes_EinvalBeforeAnyWalk)
     const std::string long_name(256, 'n');
     for (const std::string& path : {long_name, "a/" + long_name, long_name + "/a"}) {
         run_result r = run_anchorfs(root.command("ensure-dir", {path}));
-        expect_run(r, failure_line("EINVAL", EINVAL), exit_failure);
+        expect_outcome(r, failure_line("EINVAL", EINVAL), exit_failure);
     }
     EXPECT_EQ(entries_of(root.path), std::vector<std::string>{"a"});
     EXPECT_EQ(entries_of(root.at("a")), std::vector<std::string>{});
@@ -404,7 +393,7 @@ TEST(FrontEnd, ComponentOf255Bytes_Created)
     run_result r = run_anchorfs(root.command("ensure-dir", {path}));
 
     ASSERT_TRUE(exists(root.at(path)));
-    expect_run(r, directory_line_of(root.at(path)), 0);
+    expect_outcome(r, directory_line_of(root.at(path)), exit_ok);
 }
 
 // ---------------------------------------------------------------- hostile process environment

@@ -3,6 +3,7 @@
 // as result lines that the published schema accepts.
 
 #include "client/result_schema.hpp"
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <anchorfs/client.hpp>
@@ -71,7 +72,7 @@ void expect_failure(const client::Result& result, client::Code code, int error)
     EXPECT_STREQ(client::code_name(result.code), client::code_name(code)) << result.line;
     EXPECT_EQ(result.error, error);
     EXPECT_EQ(result.race, client::RaceOutcome::none);
-    EXPECT_EQ(result.exit_status, 10);
+    EXPECT_EQ(result.exit_status, exit_failure);
 }
 
 TEST_F(ClientCommands, BookmarkParent_ExistingParent_ReportsItsIdentity_MissingParent_Enoent)
@@ -321,7 +322,7 @@ TEST_F(ClientCommands, AnyCommand_ReplacedRoot_RootIdentityChanged)
 TEST(ProtocolLine, TooFewArguments_InvalidProtocolFitsSchema)
 {
     run_result run = run_anchorfs({"ensure-dir"});
-    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.exit_code, exit_protocol);
     ASSERT_FALSE(run.out.empty());
     EXPECT_TRUE(schema().accepts(run.out.substr(0, run.out.size() - 1))) << run.out;
 }

@@ -81,7 +81,7 @@ TEST_P(CreateCommands, SizeZeroWithEmptyInput_CreatesEmptyFile)
     const create_command& command = GetParam();
     temp_root root;
     run_result r = run_anchorfs(create_args(root, command, "empty", 0));
-    expect_success(r);
+    expect_plain(r);
     expect_created(root.at("empty"), "", command.mode);
 }
 
@@ -95,7 +95,7 @@ TEST_P(CreateCommands, ContentInDirectoryBelowRoot_CreatedWithExactBytes)
     run_options options;
     options.stdin_data = content;
     run_result r = run_anchorfs(create_args(root, command, "a/b/new", content.size()), options);
-    expect_success(r);
+    expect_plain(r);
     expect_created(root.at("a/b/new"), content, command.mode);
 }
 
@@ -133,7 +133,7 @@ TEST_P(CreateCommands, LargestSize_Accepted)
     run_options options;
     options.stdin_data = content;
     run_result r = run_anchorfs(create_args(root, command, "big", content_limit), options);
-    expect_success(r);
+    expect_plain(r);
     expect_created(root.at("big"), content, command.mode);
 }
 
@@ -176,7 +176,7 @@ TEST_P(CreateCommands, SizeOneAboveBuffer_ReadsFullBufferThenOnlyWhatIsMissing)
         run_result r = run_anchorfs(create_args(root, command, "f", 65537), options);
         EXPECT_EQ(traced(r, "read"), c.reads);
         if (c.succeeds) {
-            expect_success(r);
+            expect_plain(r);
             expect_created(root.at("f"), input, command.mode);
         } else {
             expect_failure(r, "EINVAL", EINVAL);
@@ -211,7 +211,7 @@ TEST_P(CreateCommands, RestrictiveUmask_FileStillGetsItsBits)
         options.stdin_data = "data";
         options.umask = mask;
         run_result r = run_anchorfs(create_args(root, command, "f", 4), options);
-        expect_success(r);
+        expect_plain(r);
         expect_created(root.at("f"), "data", command.mode);
     }
 }
@@ -224,14 +224,11 @@ TEST_P(CreateCommands, RootReplacedAfterFileWritten_RollsBackAndRemovesFile)
     const create_command& command = GetParam();
     temp_root root;
     const std::string moved = root.beside("moved-root");
-    run_options options;
-    options.stdin_data = "written";
-    options.seam.rules = "pause:fsync:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("fsync", 1, [&](const std::string&) {
         ASSERT_TRUE(exists(root.at("f")));
         replace_directory(root.path, moved);
-    };
+    });
+    options.stdin_data = "written";
     run_result r = run_anchorfs(create_args(root, command, "f", 7), options);
     expect_failure(r, "RACE_ROLLED_BACK", ESTALE);
     EXPECT_EQ(r.pauses, std::vector<std::string>{"fsync 1"});
@@ -275,7 +272,7 @@ TEST(CreateFile, PermissionBitsAtAndAboveLimit_AllBitsAcceptedNextRefusedUpFront
         run_options options;
         options.stdin_data = "x";
         run_result r = run_anchorfs(create_args(root, plain_create, "f", 1, "511"), options);
-        expect_success(r);
+        expect_plain(r);
         expect_created(root.at("f"), "x", 0777);
     }
     {

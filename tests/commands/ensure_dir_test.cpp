@@ -2,6 +2,7 @@
 // a created or accepted directory, what each command refuses, and that a
 // directory once made is never removed, also when the tree changes under it.
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -22,14 +23,6 @@ using namespace anchorfs::test;
 
 constexpr unsigned directory_0700 = S_IFDIR | 0700; // 16832
 
-void expect_run(const run_result& r, const std::string& line, int exit_code)
-{
-    EXPECT_EQ(r.out, line);
-    EXPECT_EQ(r.exit_code, exit_code);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.leaked_fds, std::vector<int>{});
-}
-
 std::string directory_line(dev_t device, ino_t inode, uid_t uid, unsigned mode)
 {
     return "{\"ok\":true,\"device\":\"" + std::to_string(device) + "\",\"inode\":\"" + std::to_string(inode)
@@ -40,15 +33,6 @@ std::string directory_line_of(const std::string& path)
 {
     struct stat status = lstat_of(path);
     return directory_line(status.st_dev, status.st_ino, status.st_uid, status.st_mode);
-}
-
-std::size_t calls_of(const run_result& r, const std::string& function)
-{
-    std::size_t count = 0;
-    for (const auto& line : r.trace)
-        if (line.rfind(function + " ", 0) == 0)
-            ++count;
-    return count;
 }
 
 std::string link_target(const std::string& path)
@@ -86,7 +70,7 @@ TEST_P(EnsureDir_Create, FreeName_CreatedAt0700WithExactDirectoryLine)
     struct stat made = lstat_of(root.at("a/made"));
     EXPECT_EQ(made.st_mode, directory_0700);
     EXPECT_EQ(made.st_uid, unprivileged_uid());
-    expect_run(r, directory_line(made.st_dev, made.st_ino, unprivileged_uid(), 16832), 0);
+    expect_outcome(r, directory_line(made.st_dev, made.st_ino, unprivileged_uid(), 16832), exit_ok);
     EXPECT_EQ(calls_of(r, "mkdirat"), 1u);
 }
 
@@ -108,8 +92,8 @@ TEST(EnsureDir, SecondRun_AcceptsTheSameDirectory)
         const ino_t inode = lstat_of(root.at("made")).st_ino;
         run_result second = run_anchorfs(root.command(command, {"made"}), checked_options());
 
-        expect_run(first, directory_line_of(root.at("made")), 0);
-        expect_run(second, first.out, 0);
+        expect_outcome(first, directory_line_of(root.at("made")), exit_ok);
+        expect_outcome(second, first.out, exit_ok);
         EXPECT_EQ(lstat_of(root.at("made")).st_ino, inode) << command;
     }
 }
@@ -165,8 +149,8 @@ TEST_P(EnsureDir_Modes, AcceptsOrRefusesAndNeverChangesTheDirectory)
     if (inode) {
         EXPECT_EQ(after.st_ino, *inode);
     }
-    expect_run(r, c.accepted ? directory_line_of(root.at("made")) : failure_line("IDENTITY_CHANGED", ESTALE),
-               c.accepted ? 0 : 10);
+    expect_outcome(r, c.accepted ? directory_line_of(root.at("made")) : failure_line("IDENTITY_CHANGED", ESTALE),
+               c.accepted ? exit_ok : exit_failure);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, EnsureDir_Modes, testing::ValuesIn(mode_cases),
@@ -239,7 +223,7 @@ TEST_P(EnsureDir_Refused, FailsBeforeOrWithoutChangingTheTree)
 
     run_result r = run_anchorfs(root.command(command, {c.path}), options);
 
-    expect_run(r, c.line, 10);
+    expect_outcome(r, c.line, exit_failure);
     EXPECT_EQ(snapshot(root), before);
     EXPECT_FALSE(exists(root.at("target/made")));
     if (c.path.find('/') != std::string::npos) {
@@ -263,7 +247,7 @@ TEST(EnsureDir, MkdiratRefused_EaccesAndNothingCreated)
 
     run_result r = run_anchorfs(root.command("ensure-dir", {"made"}), options);
 
-    expect_run(r, failure_line("EACCES", EACCES), 10);
+    expect_outcome(r, failure_line("EACCES", EACCES), exit_failure);
     EXPECT_FALSE(exists(root.at("made")));
 }
 
@@ -281,7 +265,7 @@ TEST(EnsureDir, MountPointAtName_IdentityChangedAndMountKept)
 
     for (const char* command : {"ensure-dir", "ensure-private-dir"}) {
         run_result r = run_anchorfs(root.command(command, {"made"}), checked_options());
-        expect_run(r, failure_line("IDENTITY_CHANGED", ESTALE), 10);
+        expect_outcome(r, failure_line("IDENTITY_CHANGED", ESTALE), exit_failure);
         EXPECT_EQ(lstat_of(root.at("made")).st_dev, mounted_device) << command;
     }
 }
@@ -295,7 +279,7 @@ TEST(EnsureDir, ParentOnOtherFileSystem_ExdevAndNothingCreated)
 
     for (const char* command : {"ensure-dir", "ensure-private-dir"}) {
         run_result r = run_anchorfs(root.command(command, {"m/made"}), checked_options());
-        expect_run(r, failure_line("EXDEV", EXDEV), 10);
+        expect_outcome(r, failure_line("EXDEV", EXDEV), exit_failure);
         EXPECT_FALSE(exists(root.at("m/made"))) << command;
     }
 }
@@ -364,7 +348,7 @@ TEST_P(EnsureDir_Late, FailsAndLeavesTheCreatedDirectoryInPlace)
 
     run_result r = run_anchorfs(root.command(c.command, {c.path}), options);
 
-    expect_run(r, c.line, 10);
+    expect_outcome(r, c.line, exit_failure);
     EXPECT_EQ(r.pauses, c.pause.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.pause});
     const std::string leaf = "made";
     const std::string candidates[] = {root.at(leaf), root.at("a/" + leaf), root.beside("old/" + leaf),

@@ -1,9 +1,11 @@
-// Small checks shared by the tests of the mutation commands: the outcome of a
-// run, counts of traced calls, the state of a name, and the adversary's move
-// that replaces a directory with a look-alike.
+// Small checks shared by the tests of the mutation commands: traced lines, the
+// state of a name, and the adversary's move that replaces a directory with a
+// look-alike.
 #pragma once
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,35 +18,6 @@
 
 namespace anchorfs::test::mutation {
 
-// Exact line, exit status and an empty standard error; with check_fds, also
-// no descriptor left open at exit.
-inline void expect_outcome(const run_result& r, const std::string& line, int exit_code)
-{
-    EXPECT_EQ(r.out, line);
-    EXPECT_EQ(r.exit_code, exit_code);
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(r.leaked_fds.empty()) << r.leaked_fds.size() << " descriptors open at exit";
-}
-
-inline void expect_success(const run_result& r)
-{
-    expect_outcome(r, plain_line, 0);
-}
-
-inline void expect_failure(const run_result& r, const char* code, int error)
-{
-    expect_outcome(r, failure_line(code, error), 10);
-}
-
-// How many traced calls of `function` the run made ("openat 3 0" counts for openat).
-inline std::size_t calls_of(const run_result& r, const std::string& function)
-{
-    const std::string prefix = function + " ";
-    return static_cast<std::size_t>(std::count_if(r.trace.begin(), r.trace.end(), [&](const std::string& line) {
-        return line.rfind(prefix, 0) == 0;
-    }));
-}
-
 // The traced lines of one function, in order.
 inline std::vector<std::string> traced(const run_result& r, const std::string& function)
 {
@@ -53,11 +26,6 @@ inline std::vector<std::string> traced(const run_result& r, const std::string& f
         if (line.rfind(function + " ", 0) == 0)
             lines.push_back(line);
     return lines;
-}
-
-inline ino_t inode_of(const std::string& path)
-{
-    return lstat_of(path).st_ino;
 }
 
 inline nlink_t links_of(const std::string& path)
@@ -95,8 +63,5 @@ inline void replace_directory(const std::string& path, const std::string& away)
     ASSERT_EQ(std::rename(path.c_str(), away.c_str()), 0) << path;
     make_dir(path, mode);
 }
-
-// A quarantine leaf of the durable form.
-inline const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
 
 } // namespace anchorfs::test::mutation

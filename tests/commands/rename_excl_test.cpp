@@ -43,7 +43,7 @@ TEST(RenameExcl, FreeNameInAnotherDirectory_MovesFileKeepingInode)
 {
     rename_tree tree;
     run_result r = run_anchorfs(tree.args());
-    expect_success(r);
+    expect_plain(r);
     expect_file(tree.root.at("dst/b"), tree.inode, "payload");
     expect_absent(tree.root.at("src/a"));
 }
@@ -94,10 +94,7 @@ TEST(RenameExcl, DestinationParentReplacedAfterRename_RollsBack)
 {
     rename_tree tree;
     const std::string away = tree.root.at("dst-away");
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) { replace_directory(tree.root.at("dst"), away); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { replace_directory(tree.root.at("dst"), away); });
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_ROLLED_BACK", ESTALE);
     expect_file(tree.root.at("src/a"), tree.inode, "payload");
@@ -112,14 +109,11 @@ TEST(RenameExcl, SourceNameReusedAfterRename_ReportsRacePreserved)
     rename_tree tree;
     const std::string away = tree.root.at("dst-away");
     ino_t newcomer = 0;
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         replace_directory(tree.root.at("dst"), away);
         write_file(tree.root.at("src/a"), "newcomer");
         newcomer = inode_of(tree.root.at("src/a"));
-    };
+    });
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_PRESERVED", ESTALE);
     expect_file(away + "/b", tree.inode, "payload");
@@ -135,15 +129,12 @@ TEST(RenameExcl, DestinationReplacedByAnotherFileAfterRename_LeavesItAndReportsP
     rename_tree tree;
     const std::string parked = tree.root.at("parked");
     ino_t foreign = 0;
-    run_options options;
-    options.trace = true;
-    options.check_fds = true;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         ASSERT_EQ(std::rename(tree.root.at("dst/b").c_str(), parked.c_str()), 0);
         write_file(tree.root.at("dst/b"), "foreign");
         foreign = inode_of(tree.root.at("dst/b"));
-    };
+    });
+    options.trace = true;
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_PRESERVED", ESTALE);
     EXPECT_EQ(calls_of(r, "renameat2"), 1u);
@@ -157,13 +148,10 @@ TEST(RenameExcl, DestinationReplacedByAnotherFileAfterRename_LeavesItAndReportsP
 TEST(RenameExcl, MovedBackByAnotherProcess_ChangesNothingAndReportsRolledBack)
 {
     rename_tree tree;
-    run_options options;
-    options.trace = true;
-    options.check_fds = true;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         ASSERT_EQ(std::rename(tree.root.at("dst/b").c_str(), tree.root.at("src/a").c_str()), 0);
-    };
+    });
+    options.trace = true;
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_ROLLED_BACK", ESTALE);
     EXPECT_EQ(calls_of(r, "renameat2"), 1u);
@@ -175,9 +163,7 @@ TEST(RenameExcl, MovedBackByAnotherProcess_ChangesNothingAndReportsRolledBack)
 TEST(RenameExcl, FlushAfterRenameFails_ReportsErrorAndKeepsRename)
 {
     rename_tree tree;
-    run_options options;
-    options.seam.rules = "fail:fsync:1:EIO";
-    options.check_fds = true;
+    run_options options = failing_at("fsync", 1, "EIO");
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "FILESYSTEM_ERROR", EIO);
     expect_file(tree.root.at("dst/b"), tree.inode, "payload");

@@ -63,7 +63,7 @@ void exchange_entries(const std::string& first, const std::string& second)
 TEST(RenameSwap, TwoDescribedFiles_SwapThenSameArgumentsAgainFailIdentityChanged)
 {
     swap_tree tree;
-    expect_success(run_anchorfs(tree.args()));
+    expect_plain(run_anchorfs(tree.args()));
     tree.expect_swapped(tree.b);
 
     // The names no longer hold the described files.
@@ -109,11 +109,8 @@ TEST(RenameSwap, ParentReplacedAfterSwap_SwapsBackAndReportsRolledBack)
 {
     swap_tree tree;
     const std::string away = tree.root.at("right-away");
-    run_options options;
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { replace_directory(tree.root.at("right"), away); });
     options.trace = true;
-    options.seam.rules = "pause:renameat2:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) { replace_directory(tree.root.at("right"), away); };
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_ROLLED_BACK", ESTALE);
     EXPECT_EQ(calls_of(r, "renameat2"), 2u);
@@ -127,11 +124,8 @@ TEST(RenameSwap, ParentReplacedAfterSwap_SwapsBackAndReportsRolledBack)
 TEST(RenameSwap, SwappedBackByAnotherProcess_ChangesNothingAndReportsRolledBack)
 {
     swap_tree tree;
-    run_options options;
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { exchange_entries(tree.a, tree.b); });
     options.trace = true;
-    options.seam.rules = "pause:renameat2:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) { exchange_entries(tree.a, tree.b); };
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_ROLLED_BACK", ESTALE);
     EXPECT_EQ(calls_of(r, "renameat2"), 1u);
@@ -145,15 +139,12 @@ TEST(RenameSwap, EntryReplacedAfterSwap_ChangesNothingAndReportsPreserved)
     swap_tree tree;
     const std::string parked = tree.root.at("parked");
     ino_t newcomer = 0;
-    run_options options;
-    options.trace = true;
-    options.seam.rules = "pause:renameat2:1";
-    options.check_fds = true;
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         ASSERT_EQ(std::rename(tree.b.c_str(), parked.c_str()), 0);
         write_file(tree.b, "three");
         newcomer = inode_of(tree.b);
-    };
+    });
+    options.trace = true;
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "RACE_PRESERVED", ESTALE);
     EXPECT_EQ(calls_of(r, "renameat2"), 1u);
@@ -192,9 +183,7 @@ TEST(RenameSwap, FileChangedAfterSwapBack_ReportsPreserved)
 TEST(RenameSwap, FlushAfterSwapFails_ReportsErrorAndKeepsSwap)
 {
     swap_tree tree;
-    run_options options;
-    options.seam.rules = "fail:fsync:1:EIO";
-    options.check_fds = true;
+    run_options options = failing_at("fsync", 1, "EIO");
     run_result r = run_anchorfs(tree.args(), options);
     expect_failure(r, "FILESYSTEM_ERROR", EIO);
     tree.expect_swapped(tree.b);

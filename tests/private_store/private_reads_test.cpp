@@ -67,7 +67,7 @@ TEST(ReadPrivate, EmptyFile_SizeLineZeroAndNothingAfter)
 {
     read_scene scene;
     write_file(scene.file, "", 0600);
-    expect_outcome(scene.read(reader::private_read, "10"), size_line(0), 0);
+    expect_outcome(scene.read(reader::private_read, "10"), size_line(0), exit_ok);
     EXPECT_TRUE(exists(scene.file));
 }
 
@@ -83,7 +83,7 @@ TEST(ReadExternal, OneByteFile_SizeLineOneAndTheByte)
 {
     read_scene scene;
     write_file(scene.file, "\n", 0644);
-    expect_outcome(scene.read(reader::external_read, "1"), size_line(1) + "\n", 0);
+    expect_outcome(scene.read(reader::external_read, "1"), size_line(1) + "\n", exit_ok);
 }
 
 TEST(ReadModes, File0644_PrivateReadHardensExternalReadLeavesModes)
@@ -92,7 +92,7 @@ TEST(ReadModes, File0644_PrivateReadHardensExternalReadLeavesModes)
         SCOPED_TRACE(reader_name(r));
         read_scene scene;
         write_file(scene.file, "content", 0644);
-        expect_outcome(scene.read(r, "100"), size_line(7) + "content", 0);
+        expect_outcome(scene.read(r, "100"), size_line(7) + "content", exit_ok);
         const bool hardened = r == reader::private_read;
         EXPECT_EQ(mode_of(scene.file), hardened ? 0600 : 0644);
         EXPECT_EQ(mode_of(scene.dir), hardened ? 0700 : 0755);
@@ -107,7 +107,7 @@ TEST(ReadBound, FileAtBoundIsReadOneByteOverIsRefusedBeforeItsModeChanges)
         write_file(scene.file, "12345", 0644);
         expect_failure(scene.read(r, "4"), "IDENTITY_CHANGED", ESTALE);
         EXPECT_EQ(mode_of(scene.file), 0644);
-        expect_outcome(scene.read(r, "5"), size_line(5) + "12345", 0);
+        expect_outcome(scene.read(r, "5"), size_line(5) + "12345", exit_ok);
     }
 }
 
@@ -121,7 +121,7 @@ TEST(ReadBinary, OneMebibyteWithEveryByteValue_ExactBytesAfterSizeLine)
         read_scene scene;
         write_file(scene.file, content, 0600);
         run_result result = scene.read(r, "1048576");
-        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(result.exit_code, exit_ok);
         EXPECT_EQ(result.err, "");
         EXPECT_TRUE(result.out == size_line(1048576) + content) << "output of " << result.out.size() << " bytes";
     }
@@ -135,7 +135,7 @@ TEST(ReadExternal, ParentIdentityOfAnotherDirectory_EinvalAndFileNeverOpened)
     run_options traced;
     traced.trace = true;
     run_result reference = scene.read(reader::external_read, "10", traced);
-    expect_outcome(reference, size_line(3) + "abc", 0);
+    expect_outcome(reference, size_line(3) + "abc", exit_ok);
 
     const auto other = read_scene::parent_slots(scene.root.at("e"));
     const auto own = read_scene::parent_slots(scene.dir);
@@ -252,7 +252,7 @@ TEST_P(ReadWhileChanging, FileChangedAfterFirstContentRead_IdentityChangedAndNoS
     run_options traced;
     traced.trace = true;
     run_result reference = scene.read(c.r, "100", traced);
-    expect_outcome(reference, size_line(10) + "0123456789", 0);
+    expect_outcome(reference, size_line(10) + "0123456789", exit_ok);
     const std::size_t rewind = position_of(reference.trace, "lseek");
     ASSERT_NE(rewind, std::string::npos);
     const std::size_t first_content_read = count_calls(reference.trace, "read", rewind) + 1;
@@ -341,7 +341,7 @@ TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
         traced.trace = true;
         write_file(scene.root.at("d/g"), content, 0600);
         run_result reference = run_anchorfs(args_for("d/g"), traced);
-        ASSERT_EQ(reference.exit_code, 0);
+        ASSERT_EQ(reference.exit_code, exit_ok);
         const std::size_t rewind = position_of(reference.trace, "lseek");
         ASSERT_NE(rewind, std::string::npos);
         if (c.when == hold_time::after_first_read) {
@@ -373,7 +373,7 @@ TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
     } else if (std::string(c.command) == "remove-private-file") {
         expect_plain(result);
     } else {
-        expect_outcome(result, size_line(content.size()) + content, 0);
+        expect_outcome(result, size_line(content.size()) + content, exit_ok);
     }
 }
 
@@ -414,7 +414,7 @@ TEST(ReadOutput, WriteOfSizeLineOrContentFails_Exit11WithNothingAfter)
         run_options traced;
         traced.trace = true;
         run_result reference = scene.read(r, "100", traced);
-        expect_outcome(reference, size_line(7) + "payload", 0);
+        expect_outcome(reference, size_line(7) + "payload", exit_ok);
         const std::size_t writes = count_calls(reference.trace, "write", reference.trace.size());
         ASSERT_GE(writes, 2u);
 
@@ -425,7 +425,7 @@ TEST(ReadOutput, WriteOfSizeLineOrContentFails_Exit11WithNothingAfter)
             run_options options;
             options.seam.rules = rule;
             // Undelivered: no failure line follows what went out, and never status 0.
-            expect_outcome(scene.read(r, "100", options), delivered, 11);
+            expect_outcome(scene.read(r, "100", options), delivered, exit_undelivered);
             EXPECT_EQ(read_file(scene.file), "payload");
         }
     }

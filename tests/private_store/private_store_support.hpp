@@ -1,8 +1,11 @@
-// Helpers shared by the private-store tests: exact outcome checks, listings of
+// Helpers shared by the private-store tests: runs that must close what they open, listings of
 // a tree that show what a run deleted or changed, and look-ups in a trace.
 #pragma once
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
+#include "support/tree_spec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,24 +33,6 @@ inline std::string size_line(unsigned long long size)
     return "{\"ok\":true,\"size\":\"" + std::to_string(size) + "\"}\n";
 }
 
-// Exact output, exit status and an empty standard error.
-inline void expect_outcome(const run_result& result, const std::string& out, int exit_code)
-{
-    EXPECT_EQ(result.out, out);
-    EXPECT_EQ(result.exit_code, exit_code);
-    EXPECT_EQ(result.err, "");
-}
-
-inline void expect_plain(const run_result& result)
-{
-    expect_outcome(result, plain_line, 0);
-}
-
-inline void expect_failure(const run_result& result, std::string_view code, int error)
-{
-    expect_outcome(result, failure_line(code, error), 10);
-}
-
 // A run of the binary that must also close every descriptor it opened, on
 // whatever path it ends.
 inline run_result run_closing_all(const std::vector<std::string>& args, run_options options = {})
@@ -69,6 +54,12 @@ inline void append_to(const std::string& path, std::string_view bytes)
     ::close(fd);
     if (written != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("append to " + path + " failed");
+}
+
+// Five entries below the top: a, a/f1, a/b, a/b/f2, g.
+inline void make_five_entry_tree(const std::string& top)
+{
+    make_tree(top, {"a/", "a/f1=1", "a/b/", "a/b/f2=2", "g=g"});
 }
 
 // Every entry below `top` (the top itself as "."), with what identifies it

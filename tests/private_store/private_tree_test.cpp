@@ -40,16 +40,6 @@ struct tree_scene {
     }
 };
 
-// Five entries below the top: a, a/f1, a/b, a/b/f2, g.
-void make_five_entry_tree(const std::string& top)
-{
-    make_dir(top + "/a", 0755);
-    write_file(top + "/a/f1", "1", 0644);
-    make_dir(top + "/a/b", 0755);
-    write_file(top + "/a/b/f2", "2", 0644);
-    write_file(top + "/g", "g", 0644);
-}
-
 // ---- remove-private-tree ----
 
 TEST(RemovePrivateTree, MissingName_PlainLine)

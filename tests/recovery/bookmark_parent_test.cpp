@@ -39,7 +39,7 @@ TEST_P(BookmarkParent, PrintsParentIdentityAndABookmarkThatOpensAsItsGroup)
 
     std::smatch match;
     ASSERT_TRUE(std::regex_match(r.out, match, bookmark_line_pattern)) << r.out;
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, exit_ok);
     EXPECT_EQ(r.err, "");
     const std::string directory = std::string(c.directory) == "." ? s.root.path : s.at(c.directory);
     const struct stat status = lstat_of(directory);

@@ -313,8 +313,7 @@ TEST_P(RecoverCommand_Preparation, RefusalsChangeNothing)
         EXPECT_EQ(s.tree(), pending);
     };
 
-    run_options statfs_fails;
-    statfs_fails.seam.rules = "fail:fstatfs:1:EIO";
+    run_options statfs_fails = failing_at("fstatfs", 1, "EIO");
     expect_refused("file-system status of the root unavailable", args, "FILESYSTEM_ERROR", EIO, statfs_fails);
 
     std::vector<std::string> bad_leaf = args;

@@ -259,9 +259,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, Recover_FsyncFails,
 TEST(RecoverRenameUndo, FileChangedRightAfterTheUndo_MovedBackAndFails)
 {
     undo_scene t(false);
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); });
     const ino_t inode = lstat_of(t.s.at("e/b")).st_ino;
     EXPECT_TRUE(identity_changed(t.s.run("recover-rename", t.args, options)));
     EXPECT_FALSE(exists(t.s.at("d/a")));
@@ -272,9 +270,7 @@ TEST(RecoverRenameUndo, FileChangedRightAfterTheUndo_MovedBackAndFails)
 TEST(RecoverSwapUndo, FileChangedRightAfterTheUndo_SwappedBackAndFails)
 {
     undo_scene t(true);
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { t.s.rewrite("d/a", "FILE ONE\n", false); });
     const ino_t file_two = lstat_of(t.s.at("d/a")).st_ino;
     const ino_t file_one = lstat_of(t.s.at("e/b")).st_ino;
     EXPECT_TRUE(identity_changed(t.s.run("recover-swap", t.args, options)));

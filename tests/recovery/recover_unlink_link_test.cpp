@@ -190,12 +190,10 @@ TEST(RecoverUnlinkNames, FinalFsyncFails_ReportsItsErrorWithTheFileGone)
 TEST(RecoverUnlinkNames, StagingDirectoryMovedMidway_FailsThenCompletesAtItsNewPlace)
 {
     unlink_scene t(runner::unprivileged);
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         t.s.move("s", "moved");
         t.s.dir("s");
-    };
+    });
     EXPECT_TRUE(identity_changed(t.s.run("recover-unlink", t.args, options)));
     EXPECT_FALSE(exists(t.s.at("d/f")));
     EXPECT_EQ(read_file(t.s.at("moved/staged")), "content\n");

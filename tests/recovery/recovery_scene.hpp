@@ -3,7 +3,9 @@
 // taken through "bookmark-parent", outcome checks and a snapshot of the tree.
 #pragma once
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,8 +25,6 @@
 #include <vector>
 
 namespace anchorfs::test::recovery {
-
-inline const std::string quarantine_leaf = ".vor-native-quarantine-0123456789abcdef0123456789abcdef";
 
 // Who runs the binary: root (a directory handle can be opened) or the
 // unprivileged owner of the root (it cannot; the recorded path and the search
@@ -66,12 +66,12 @@ inline testing::AssertionResult outcome_is(const run_result& r, const std::strin
 
 inline testing::AssertionResult succeeded(const run_result& r)
 {
-    return outcome_is(r, plain_line, 0);
+    return outcome_is(r, plain_line, exit_ok);
 }
 
 inline testing::AssertionResult failed_with(const run_result& r, const char* code, int error)
 {
-    return outcome_is(r, failure_line(code, error), 10);
+    return outcome_is(r, failure_line(code, error), exit_failure);
 }
 
 inline testing::AssertionResult identity_changed(const run_result& r)

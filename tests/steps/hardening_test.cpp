@@ -160,16 +160,6 @@ INSTANTIATE_TEST_SUITE_P(Placements, ValidateIntruder,
                                            intruder_case{"TwoLinkFileNested", "a/b", false}),
                          [](const ::testing::TestParamInfo<intruder_case>& info) { return info.param.name; });
 
-// Five entries: a, a/f1, a/b, a/b/f2, g.
-void make_five_entry_tree(const std::string& top)
-{
-    make_dir(top + "/a");
-    write_file(top + "/a/f1", "1", 0644);
-    make_dir(top + "/a/b");
-    write_file(top + "/a/b/f2", "2", 0644);
-    write_file(top + "/g", "g", 0644);
-}
-
 TEST(ValidateBudget, ExactBudget_ValidatesHardensAllAndLeavesZero)
 {
     hardening_scene scene;
