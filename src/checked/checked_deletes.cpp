@@ -62,8 +62,8 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
     if (file_reference_path(reference, reference_path) != 0 || std::strcmp(reference_path, first_path) != 0)
         return comparison_failed();
 
-    unique_fd second(want_directory ? open_directory_path(reference_path, O_NONBLOCK)
-                                    : ::open(reference_path, bound_flags));
+    unique_fd second = want_directory ? open_directory_path(reference_path, O_NONBLOCK)
+                                      : unique_fd(::open(reference_path, bound_flags));
     if (!second.valid())
         return false;
     struct stat status;
@@ -174,7 +174,7 @@ bool delete_regular_content_checked(int dir, const char* name, int quarantine_di
 
 bool delete_directory_checked(int dir, const char* name, const struct stat& expected)
 {
-    unique_fd first(open_directory_at(dir, name, O_NONBLOCK));
+    unique_fd first = open_directory_at(dir, name, O_NONBLOCK);
     if (!first.valid())
         return false;
     struct stat status;

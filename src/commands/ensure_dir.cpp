@@ -69,7 +69,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
     if (::fsync(parent.fd.get()) != 0)
         return plain_failure();
 
-    unique_fd directory(open_directory_at(parent.fd.get(), parent.leaf));
+    unique_fd directory = open_directory_at(parent.fd.get(), parent.leaf);
     if (!directory.valid())
         return plain_failure();
     struct stat status;

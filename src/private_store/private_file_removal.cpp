@@ -67,7 +67,7 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
         return fail_stale_if_none();
     struct stat first;
     {
-        unique_fd fd(open_regular_at(dir, name));
+        unique_fd fd = open_regular_at(dir, name);
         if (!fd.valid())
             return false;
         if (!private_content_matches(fd.get(), root_status, size, digest, first))

@@ -137,7 +137,7 @@ int run_read_private_file(const command_context& context, command_report& report
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
+    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
     if (!file.valid())
         return -1;
     unique_buffer content;
@@ -188,7 +188,7 @@ int run_read_external_file(const command_context& context, command_report& repor
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
+    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
     if (!file.valid())
         return -1;
     unique_buffer content;

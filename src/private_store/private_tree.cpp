@@ -48,11 +48,10 @@ bool remove_private_directory_entry(int dir, const char* name, const struct stat
                                     const struct stat& root_status, std::uint64_t& budget, std::uint64_t depth,
                                     std::uint64_t depth_limit)
 {
-    int child_fd = -1;
+    unique_fd child;
     struct stat child_status;
-    if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+    if (!open_hardened_private_directory_at(dir, name, root_status, &status, child, child_status))
         return false;
-    unique_fd child(child_fd);
     if (!remove_private_tree_contents(child.get(), root_status, budget, depth + 1, depth_limit))
         return false;
     struct stat emptied;
@@ -148,11 +147,10 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
         errno = EINVAL;
         return -1;
     }
-    int top_fd = -1;
+    unique_fd top;
     struct stat top_status;
-    if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top_fd, top_status))
+    if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top, top_status))
         return -1;
-    unique_fd top(top_fd);
 
     // Validation refuses a tree holding anything that does not belong before
     // anything is deleted; E2BIG only means the tree is larger than one run.

@@ -34,7 +34,7 @@ bool holds(const bookmarked_parent& parent, const exact_file_description& file, 
 
 } // namespace
 
-int recover_rename(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_rename(const root_anchor& root, bookmarked_parent& source,
                    bookmarked_parent& destination, const exact_file_description& file)
 {
     if (holds(source, file) && absent_at(destination.fd.get(), destination.leaf))
@@ -42,7 +42,7 @@ int recover_rename(int root_fd, const struct stat& root_status, bookmarked_paren
     struct stat moved;
     if (!absent_at(source.fd.get(), source.leaf) || !holds(destination, file, &moved))
         return stale();
-    if (!refresh_bookmarked_parents(root_fd, root_status, &source, &destination))
+    if (!refresh_bookmarked_parents(root, &source, &destination))
         return stale();
     errno = 0;
     if (!move_regular_checked(destination.fd.get(), destination.leaf, source.fd.get(), source.leaf, moved))
@@ -57,7 +57,7 @@ int recover_rename(int root_fd, const struct stat& root_status, bookmarked_paren
     return 0;
 }
 
-int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent& a, bookmarked_parent& b,
+int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_parent& b,
                  const exact_file_description& file1, const exact_file_description& file2)
 {
     if (holds(a, file1) && holds(b, file2))
@@ -68,7 +68,7 @@ int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent&
     struct stat at_b;
     if (!holds(a, file2, &at_a) || !holds(b, file1, &at_b))
         return stale();
-    if (!refresh_bookmarked_parents(root_fd, root_status, &a, &b))
+    if (!refresh_bookmarked_parents(root, &a, &b))
         return stale();
     errno = 0;
     if (!swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b))

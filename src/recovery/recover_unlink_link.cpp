@@ -70,14 +70,14 @@ exact_file_description with_link_count(const exact_file_description& file, std::
 
 } // namespace
 
-int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_parent& source, bookmarked_parent& staging,
+int recover_unlink(const root_anchor& root, bookmarked_parent& source, bookmarked_parent& staging,
                    bookmarked_parent& quarantine, const exact_file_description& file)
 {
     if (!quarantine_well_formed(staging, quarantine))
         return stale();
     if (!references_can_be_bound(staging, quarantine))
         return -1;
-    auto refresh = [&] { return refresh_bookmarked_parents(root_fd, root_status, &source, &staging, &quarantine); };
+    auto refresh = [&] { return refresh_bookmarked_parents(root, &source, &staging, &quarantine); };
 
     enum class found { absent, holds, other };
     struct stat snapshot;
@@ -142,7 +142,7 @@ int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_paren
     return 0;
 }
 
-int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_link(const root_anchor& root, bookmarked_parent& source,
                  bookmarked_parent& destination, bookmarked_parent& staging, bookmarked_parent& quarantine,
                  const exact_file_description& file)
 {
@@ -152,7 +152,7 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
     if (!references_can_be_bound(staging, quarantine))
         return -1;
     auto refresh = [&] {
-        return refresh_bookmarked_parents(root_fd, root_status, &source, &destination, &staging, &quarantine);
+        return refresh_bookmarked_parents(root, &source, &destination, &staging, &quarantine);
     };
 
     // Each name either holds the file (link count aside) or is missing.

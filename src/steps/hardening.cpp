@@ -26,9 +26,9 @@ bool check_failed()
 // A handle on the object under the name that needs no permission on the object
 // itself: a mode that denies its own owner reading (0000, 0200) must not keep
 // that owner from hardening or removing it.
-int open_handle_at(int parent, const char* name, int type_flag)
+unique_fd open_handle_at(int parent, const char* name, int type_flag)
 {
-    return ::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | type_flag);
+    return unique_fd(::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | type_flag));
 }
 
 } // namespace
@@ -67,7 +67,7 @@ bool harden_private_directory(int dir, const struct stat& root_status)
 }
 
 bool open_hardened_private_directory_at(int parent, const char* name, const struct stat& root_status,
-                                        const struct stat* expected, int& opened, struct stat& final_status)
+                                        const struct stat* expected, unique_fd& opened, struct stat& final_status)
 {
     struct stat named;
     if (status_below(parent, name, named) != 0)
@@ -75,7 +75,7 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
     if (!S_ISDIR(named.st_mode) || (expected != nullptr && !same_directory_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status))
         return check_failed();
-    unique_fd handle(open_handle_at(parent, name, O_DIRECTORY));
+    unique_fd handle = open_handle_at(parent, name, O_DIRECTORY);
     if (!handle.valid())
         return false;
     struct stat held;
@@ -87,7 +87,7 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
         return false;
     // Opened for listing only once hardened, through the handle's own entry:
     // the same object whatever its name is now, proven again below.
-    unique_fd fd(reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW));
+    unique_fd fd = reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW);
     if (!fd.valid())
         return false;
     struct stat reopened;
@@ -105,7 +105,7 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
         || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
         || held.st_mode != renamed.st_mode)
         return check_failed();
-    opened = fd.release();
+    opened = std::move(fd);
     final_status = held;
     return true;
 }
@@ -119,7 +119,7 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
     if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
         return check_failed();
-    unique_fd fd(open_handle_at(parent, name, 0));
+    unique_fd fd = open_handle_at(parent, name, 0);
     if (!fd.valid())
         return false;
     struct stat held;
@@ -157,7 +157,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
     unique_dir stream(::fdopendir(listing.get()));
     if (stream.dir == nullptr)
         return false;
-    listing.release(); // now owned by the stream
+    static_cast<void>(listing.release()); // now owned by the stream
 
     for (;;) {
         errno = 0;
@@ -182,11 +182,10 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
         if (!on_root_device_and_owner(status, root_status))
             return check_failed();
         if (S_ISDIR(status.st_mode)) {
-            int child_fd = -1;
+            unique_fd child;
             struct stat child_status;
-            if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+            if (!open_hardened_private_directory_at(dir, name, root_status, &status, child, child_status))
                 return false;
-            unique_fd child(child_fd);
             if (!validate_private_tree_descriptor(child.get(), root_status, budget, depth + 1, depth_limit))
                 return false;
         } else if (S_ISREG(status.st_mode)) {
