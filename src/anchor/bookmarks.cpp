@@ -3,6 +3,7 @@
 #include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
+#include "platform/failures.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -59,13 +60,6 @@ unique_fd open_with_identity(const char* path, std::uint64_t device, std::uint64
     return fd;
 }
 
-int stale_unless_error()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return -1;
-}
-
 } // namespace
 
 int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buffer& bookmark)
@@ -97,7 +91,7 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
         return -1;
     unique_fd found = open_with_identity(path, status.st_dev, status.st_ino, status.st_uid);
     if (!found.valid())
-        return stale_unless_error();
+        return fail_call_or_stale();
     // Second self-test: the bookmark leads back to the directory.
     unique_fd resolved = open_bookmarked_directory(hex, status.st_dev, status.st_ino, status.st_uid, &identifier);
     if (!resolved.valid())
@@ -132,7 +126,7 @@ unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std:
     }
     fd = open_with_identity(path, device, inode, owner_uid);
     if (!fd.valid())
-        stale_unless_error();
+        fail_call_or_stale();
     return fd;
 }
 

@@ -10,6 +10,7 @@
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
 
@@ -23,13 +24,6 @@ namespace {
 
 constexpr std::uint64_t largest_budget = 4096;
 constexpr std::uint64_t largest_depth_limit = 16;
-
-bool stale_unless_error()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return false;
-}
 
 // The first entry other than "." and ".." of a fresh listing started where
 // `resume` says; 1 with the name copied and `resume` set for it, 0 when the
@@ -59,7 +53,7 @@ bool remove_private_directory_entry(int dir, const char* name, const struct stat
     if (::fstat(child.get(), &emptied) != 0)
         return false;
     if (!same_directory_identity(child_status, emptied))
-        return stale_unless_error();
+        return fail_call_or_stale();
     child.reset();
     return delete_directory_checked(dir, name, emptied);
 }
@@ -100,7 +94,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
-            return stale_unless_error();
+            return fail_call_or_stale();
         if (S_ISDIR(status.st_mode)) {
             if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit))
                 return false;
@@ -109,7 +103,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
             errno = 0;
             if (!harden_private_regular_at(dir, name, root_status, &status, hardened)
                 || !delete_regular_checked(dir, name, hardened))
-                return stale_unless_error();
+                return fail_call_or_stale();
         } else {
             errno = ESTALE; // symbolic link, FIFO, socket or device node
             return false;

@@ -6,6 +6,7 @@
 #include "checked/checked_moves.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
+#include "platform/failures.hpp"
 
 #include <cerrno>
 #include <unistd.h>
@@ -13,19 +14,6 @@
 namespace anchorfs {
 
 namespace {
-
-int stale()
-{
-    errno = ESTALE;
-    return -1;
-}
-
-int error_or_stale()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return -1;
-}
 
 bool holds(const bookmarked_parent& parent, const exact_file_description& file, struct stat* snapshot = nullptr)
 {
@@ -41,16 +29,16 @@ int recover_rename(const root_anchor& root, bookmarked_parent& source,
         return 0; // the rename never happened
     struct stat moved;
     if (!absent_at(source.fd.get(), source.leaf) || !holds(destination, file, &moved))
-        return stale();
+        return fail_identity_changed();
     if (!refresh_bookmarked_parents(root, &source, &destination))
-        return stale();
+        return fail_identity_changed();
     errno = 0;
     if (!move_regular_checked(destination.fd.get(), destination.leaf, source.fd.get(), source.leaf, moved))
-        return error_or_stale();
+        return fail_call_or_stale();
     if (!holds(source, file) || !absent_at(destination.fd.get(), destination.leaf)) {
         restore_regular_after_failed_content_check(source.fd.get(), source.leaf, destination.fd.get(),
                                                    destination.leaf);
-        return stale();
+        return fail_identity_changed();
     }
     if (::fsync(source.fd.get()) != 0 || ::fsync(destination.fd.get()) != 0)
         return -1;
@@ -67,12 +55,12 @@ int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_paren
     struct stat at_a;
     struct stat at_b;
     if (!holds(a, file2, &at_a) || !holds(b, file1, &at_b))
-        return stale();
+        return fail_identity_changed();
     if (!refresh_bookmarked_parents(root, &a, &b))
-        return stale();
+        return fail_identity_changed();
     errno = 0;
     if (!swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b))
-        return error_or_stale();
+        return fail_call_or_stale();
     if (holds(a, file1) && holds(b, file2)) {
         if (::fsync(a.fd.get()) != 0 || ::fsync(b.fd.get()) != 0)
             return -1;
@@ -81,7 +69,7 @@ int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_paren
     // Put the entries back where this run found them.
     if (regular_at(a.fd.get(), a.leaf, at_a) == 0 && regular_at(b.fd.get(), b.leaf, at_b) == 0)
         swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b);
-    return stale();
+    return fail_identity_changed();
 }
 
 } // namespace anchorfs
