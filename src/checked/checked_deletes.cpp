@@ -43,8 +43,8 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
         return fail_call_or_stale();
     if (reference.directory() != want_directory || reference.mount_id != first_mount)
         return fail_identity_changed();
-    if (!want_directory && !same_file_reference(reference, reference))
-        return fail_identity_changed();
+    if (!valid_file_reference(reference))
+        return false;
     static char reference_path[full_path_capacity];
     if (file_reference_path(reference, reference_path) != 0 || std::strcmp(reference_path, first_path) != 0)
         return fail_identity_changed();
