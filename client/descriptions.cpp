@@ -3,6 +3,7 @@
 // helper, so both sides hash alike.
 
 #include "anchorfs/client.hpp"
+#include "platform/owners.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -44,21 +45,6 @@ DescribeFileResult describe_failure(int error)
     result.error = error;
     return result;
 }
-
-struct owned_fd {
-    int fd = -1;
-    explicit owned_fd(int f) : fd(f) {}
-    owned_fd(const owned_fd&) = delete;
-    owned_fd& operator=(const owned_fd&) = delete;
-    ~owned_fd()
-    {
-        if (fd >= 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-        }
-    }
-};
 
 } // namespace
 
@@ -120,22 +106,22 @@ DescribeFileResult describe_file(int fd)
 
 DescribeFileResult describe_file_at(int dir_fd, const std::string& path)
 {
-    owned_fd fd(::openat(dir_fd, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.fd < 0)
+    unique_fd fd(::openat(dir_fd, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
         return describe_failure(errno);
-    return describe_file(fd.fd);
+    return describe_file(fd.get());
 }
 
 AnchorRootResult anchor_root(const std::string& path)
 {
     AnchorRootResult result;
-    owned_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status;
-    if (fd.fd < 0 && errno == ENOTDIR && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    if (!fd.valid() && errno == ENOTDIR && ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
         result.error = ELOOP; // as the helper reports a root that is a symbolic link
         return result;
     }
-    if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0) {
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
         result.error = errno;
         return result;
     }

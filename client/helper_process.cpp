@@ -3,6 +3,7 @@
 // the sizes (64 MiB in while nothing comes out, or 64 MiB out after a line).
 
 #include "invocation.hpp"
+#include "platform/owners.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,25 +21,6 @@ namespace anchorfs::client::detail {
 namespace {
 
 constexpr std::size_t chunk_size = 65536;
-
-// A descriptor owner whose release keeps errno.
-struct owned_fd {
-    int fd = -1;
-    owned_fd() = default;
-    owned_fd(const owned_fd&) = delete;
-    owned_fd& operator=(const owned_fd&) = delete;
-    ~owned_fd() { reset(); }
-    void reset(int next = -1) noexcept
-    {
-        if (fd >= 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-        }
-        fd = next;
-    }
-    bool open() const { return fd >= 0; }
-};
 
 struct file_actions {
     posix_spawn_file_actions_t actions;
@@ -62,17 +44,17 @@ struct spawn_attributes {
 
 // A pipe whose ends are both above the standard descriptors, so that placing
 // them at 0, 1 and 2 in the child can never overwrite another of them.
-int make_pipe(owned_fd& read_end, owned_fd& write_end)
+int make_pipe(unique_fd& read_end, unique_fd& write_end)
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return -1;
     read_end.reset(ends[0]);
     write_end.reset(ends[1]);
-    for (owned_fd* end : {&read_end, &write_end}) {
-        if (end->fd > 2)
+    for (unique_fd* end : {&read_end, &write_end}) {
+        if (end->get() > 2)
             continue;
-        int moved = ::fcntl(end->fd, F_DUPFD_CLOEXEC, 3);
+        int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
         if (moved < 0)
             return -1;
         end->reset(moved);
@@ -144,7 +126,7 @@ int wait_for(pid_t pid, int& status)
 HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv, std::string_view input,
                       std::size_t output_limit)
 {
-    owned_fd in_read, in_write, out_read, out_write, err_read, err_write;
+    unique_fd in_read, in_write, out_read, out_write, err_read, err_write;
     if (make_pipe(in_read, in_write) != 0 || make_pipe(out_read, out_write) != 0
         || make_pipe(err_read, err_write) != 0)
         return system_failure(HelperError::io_failed);
@@ -169,11 +151,11 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
     sigset_t sigpipe_only;
     sigemptyset(&sigpipe_only);
     sigaddset(&sigpipe_only, SIGPIPE);
-    int error = posix_spawn_file_actions_adddup2(&actions.actions, in_read.fd, 0);
+    int error = posix_spawn_file_actions_adddup2(&actions.actions, in_read.get(), 0);
     if (error == 0)
-        error = posix_spawn_file_actions_adddup2(&actions.actions, out_write.fd, 1);
+        error = posix_spawn_file_actions_adddup2(&actions.actions, out_write.get(), 1);
     if (error == 0)
-        error = posix_spawn_file_actions_adddup2(&actions.actions, err_write.fd, 2);
+        error = posix_spawn_file_actions_adddup2(&actions.actions, err_write.get(), 2);
     if (error == 0)
         error = posix_spawn_file_actions_addclosefrom_np(&actions.actions, 3);
     if (error == 0)
@@ -211,26 +193,26 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
     sigpipe_guard guard;
     if (input.empty())
         in_write.reset();
-    else if (::fcntl(in_write.fd, F_SETFL, O_NONBLOCK) != 0)
+    else if (::fcntl(in_write.get(), F_SETFL, O_NONBLOCK) != 0)
         output = system_failure(HelperError::io_failed);
 
     std::size_t written = 0;
     char buffer[chunk_size];
-    while (output.error == HelperError::none && (in_write.open() || out_read.open() || err_read.open())) {
+    while (output.error == HelperError::none && (in_write.valid() || out_read.valid() || err_read.valid())) {
         struct pollfd polled[3];
         nfds_t count = 0;
         int in_slot = -1, out_slot = -1, err_slot = -1;
-        if (in_write.open()) {
+        if (in_write.valid()) {
             in_slot = static_cast<int>(count);
-            polled[count++] = {in_write.fd, POLLOUT, 0};
+            polled[count++] = {in_write.get(), POLLOUT, 0};
         }
-        if (out_read.open()) {
+        if (out_read.valid()) {
             out_slot = static_cast<int>(count);
-            polled[count++] = {out_read.fd, POLLIN, 0};
+            polled[count++] = {out_read.get(), POLLIN, 0};
         }
-        if (err_read.open()) {
+        if (err_read.valid()) {
             err_slot = static_cast<int>(count);
-            polled[count++] = {err_read.fd, POLLIN, 0};
+            polled[count++] = {err_read.get(), POLLIN, 0};
         }
         if (::poll(polled, count, -1) < 0) {
             if (errno == EINTR)
@@ -240,7 +222,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
         }
         if (in_slot >= 0 && polled[in_slot].revents != 0) {
             std::size_t part = std::min(chunk_size, input.size() - written);
-            ssize_t n = ::write(in_write.fd, input.data() + written, part);
+            ssize_t n = ::write(in_write.get(), input.data() + written, part);
             if (n > 0) {
                 written += static_cast<std::size_t>(n);
                 if (written == input.size())
@@ -252,7 +234,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
             }
         }
         if (out_slot >= 0 && polled[out_slot].revents != 0) {
-            ssize_t n = ::read(out_read.fd, buffer, sizeof buffer);
+            ssize_t n = ::read(out_read.get(), buffer, sizeof buffer);
             if (n > 0) {
                 std::size_t room = output_limit + 1 - output.out.size();
                 output.out.append(buffer, std::min(room, static_cast<std::size_t>(n)));
@@ -270,8 +252,8 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
                 output = system_failure(HelperError::io_failed);
             }
         }
-        if (err_slot >= 0 && err_read.open() && polled[err_slot].revents != 0) {
-            ssize_t n = ::read(err_read.fd, buffer, sizeof buffer);
+        if (err_slot >= 0 && err_read.valid() && polled[err_slot].revents != 0) {
+            ssize_t n = ::read(err_read.get(), buffer, sizeof buffer);
             if (n > 0)
                 output.err_written = true;
             else if (n == 0)

@@ -3,6 +3,7 @@
 #include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
+#include "platform/failures.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -48,22 +49,15 @@ int decode_bookmark_text(const char* text, unique_buffer& bytes)
 }
 
 // Opens a path as a directory and accepts it only with the expected identity.
-int open_with_identity(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
+unique_fd open_with_identity(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
 {
-    unique_fd fd(open_directory_path(path));
+    unique_fd fd = open_directory_path(path);
     if (!fd.valid())
-        return -1;
+        return fd;
     errno = 0;
     if (!directory_identity(fd.get(), device, inode, owner_uid))
-        return -1;
-    return fd.release();
-}
-
-int stale_unless_error()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return -1;
+        return {};
+    return fd;
 }
 
 } // namespace
@@ -95,11 +89,11 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
     static char path[full_path_capacity];
     if (path_by_inode(identifier, static_cast<std::uint64_t>(status.st_ino), path) != 0)
         return -1;
-    unique_fd found(open_with_identity(path, status.st_dev, status.st_ino, status.st_uid));
+    unique_fd found = open_with_identity(path, status.st_dev, status.st_ino, status.st_uid);
     if (!found.valid())
-        return stale_unless_error();
+        return fail_call_or_stale();
     // Second self-test: the bookmark leads back to the directory.
-    unique_fd resolved(open_bookmarked_directory(hex, status.st_dev, status.st_ino, status.st_uid, &identifier));
+    unique_fd resolved = open_bookmarked_directory(hex, status.st_dev, status.st_ino, status.st_uid, &identifier);
     if (!resolved.valid())
         return -1;
     bookmark = std::move(record);
@@ -111,30 +105,32 @@ int result_bookmark(const unique_buffer& bookmark, const struct stat& status)
     return print_bookmark_line(std::span<const unsigned char>(bookmark.data, bookmark.size), status);
 }
 
-int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-                              const filesystem_identifier* identifier)
+unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode,
+                                    std::uint64_t owner_uid, const filesystem_identifier* identifier)
 {
     unique_buffer bytes;
     if (decode_bookmark_text(text, bytes) != 0)
-        return -1;
+        return {};
     static char path[full_path_capacity];
     if (resolve_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), identifier, path) != 0) {
         errno = ESTALE; // an unresolvable bookmark tries no other road
-        return -1;
+        return {};
     }
-    int fd = open_with_identity(path, device, inode, owner_uid);
-    if (fd >= 0)
+    unique_fd fd = open_with_identity(path, device, inode, owner_uid);
+    if (fd.valid())
         return fd;
     // Second road, by identity.
     if (identifier == nullptr || path_by_inode(*identifier, inode, path) != 0) {
         errno = ESTALE;
-        return -1;
+        return {};
     }
     fd = open_with_identity(path, device, inode, owner_uid);
-    return fd >= 0 ? fd : stale_unless_error();
+    if (!fd.valid())
+        fail_call_or_stale();
+    return fd;
 }
 
-int open_bookmarked_parent(argument_vector args, int first, int root_fd, const struct stat& root_status,
+int open_bookmarked_parent(argument_vector args, int first, const root_anchor& root,
                            const filesystem_identifier& identifier, bookmarked_parent& record)
 {
     auto slot = [&](int offset) { return args[static_cast<std::size_t>(first) + static_cast<std::size_t>(offset)]; };
@@ -154,13 +150,13 @@ int open_bookmarked_parent(argument_vector args, int first, int root_fd, const s
         return -1;
     }
     // From here on every failure is an identity failure, whatever the cause.
-    unique_fd bookmarked(open_bookmarked_directory(record.bookmark, record.device, record.inode, record.owner_uid,
-                                                   &identifier));
+    unique_fd bookmarked =
+        open_bookmarked_directory(record.bookmark, record.device, record.inode, record.owner_uid, &identifier);
     if (!bookmarked.valid()) {
         errno = ESTALE;
         return -1;
     }
-    unique_fd walked(open_relative_directory(root_fd, root_status, record.directory_path));
+    unique_fd walked = open_relative_directory(root, record.directory_path);
     if (!walked.valid() || !directory_identity(walked.get(), record.device, record.inode, record.owner_uid)
         || !same_directory_descriptor(walked.get(), bookmarked.get())) {
         errno = ESTALE;
@@ -170,9 +166,9 @@ int open_bookmarked_parent(argument_vector args, int first, int root_fd, const s
     return 0;
 }
 
-bool refresh_bookmarked_parent(int root_fd, const struct stat& root_status, bookmarked_parent& record)
+bool refresh_bookmarked_parent(const root_anchor& root, bookmarked_parent& record)
 {
-    unique_fd walked(open_relative_directory(root_fd, root_status, record.directory_path));
+    unique_fd walked = open_relative_directory(root, record.directory_path);
     if (!walked.valid() || !directory_identity(walked.get(), record.device, record.inode, record.owner_uid)
         || !same_directory_descriptor(walked.get(), record.fd.get())) {
         errno = ESTALE;
@@ -182,11 +178,11 @@ bool refresh_bookmarked_parent(int root_fd, const struct stat& root_status, book
     return true;
 }
 
-bool refresh_bookmarked_parents(int root_fd, const struct stat& root_status, bookmarked_parent* first,
+bool refresh_bookmarked_parents(const root_anchor& root, bookmarked_parent* first,
                                 bookmarked_parent* second, bookmarked_parent* third, bookmarked_parent* fourth)
 {
     for (bookmarked_parent* record : {first, second, third, fourth}) {
-        if (record != nullptr && !refresh_bookmarked_parent(root_fd, root_status, *record))
+        if (record != nullptr && !refresh_bookmarked_parent(root, *record))
             return false;
     }
     return true;

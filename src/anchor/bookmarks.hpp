@@ -29,16 +29,16 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
 // Prints the bookmark line: 0 when it was delivered whole, -1 otherwise.
 int result_bookmark(const unique_buffer& bookmark, const struct stat& status);
 
-int open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-                              const filesystem_identifier* identifier);
+unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode,
+                                    std::uint64_t owner_uid, const filesystem_identifier* identifier);
 
-int open_bookmarked_parent(argument_vector args, int first, int root_fd, const struct stat& root_status,
+int open_bookmarked_parent(argument_vector args, int first, const root_anchor& root,
                            const filesystem_identifier& identifier, bookmarked_parent& record);
 
-bool refresh_bookmarked_parent(int root_fd, const struct stat& root_status, bookmarked_parent& record);
+bool refresh_bookmarked_parent(const root_anchor& root, bookmarked_parent& record);
 
 // Refreshes the given records in order (null ones are skipped) and stops at the first failure.
-bool refresh_bookmarked_parents(int root_fd, const struct stat& root_status, bookmarked_parent* first,
+bool refresh_bookmarked_parents(const root_anchor& root, bookmarked_parent* first,
                                 bookmarked_parent* second = nullptr, bookmarked_parent* third = nullptr,
                                 bookmarked_parent* fourth = nullptr);
 

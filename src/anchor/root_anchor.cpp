@@ -18,30 +18,29 @@ static bool same_identity_numbers(const struct stat& status, std::uint64_t devic
            && static_cast<std::uint64_t>(status.st_uid) == owner_uid;
 }
 
-int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-              struct stat& status, std::uint64_t& mount_id)
+unique_fd open_root(root_anchor& root)
 {
-    unique_fd root(open_directory_path(path));
-    if (!root.valid())
-        return -1;
+    unique_fd fd = open_directory_path(root.path);
+    if (!fd.valid())
+        return fd;
     mount_place place;
-    if (status_with_mount(root.get(), "", AT_EMPTY_PATH, status, place) != 0)
-        return -1;
-    mount_id = place.mount_id;
-    if (!same_identity_numbers(status, device, inode, owner_uid)) {
+    if (status_with_mount(fd.get(), "", AT_EMPTY_PATH, root.status, place) != 0)
+        return {};
+    root.mount_id = place.mount_id;
+    if (!same_identity_numbers(root.status, root.device, root.inode, root.owner_uid)) {
         errno = ESTALE;
-        return -1;
+        return {};
     }
-    return root.release();
+    return fd;
 }
 
 // dup() leaves the copy inheritable; every descriptor of a run is close-on-exec.
-static int duplicate_root(int root_fd)
+static unique_fd duplicate_root(int root_fd)
 {
     unique_fd copy(::dup(root_fd));
-    if (!copy.valid() || ::fcntl(copy.get(), F_SETFD, FD_CLOEXEC) != 0)
-        return -1;
-    return copy.release();
+    if (copy.valid() && ::fcntl(copy.get(), F_SETFD, FD_CLOEXEC) != 0)
+        return {};
+    return copy;
 }
 
 enum class walk_kind { plain, owner_checked };
@@ -83,34 +82,34 @@ static bool root_owned(int fd, const struct stat& root_status)
 }
 
 // Walks the '/'-separated components of `components` (modified in place) from
-// `current`, which the walk owns; returns the final descriptor or -1.
-static int walk_components(unique_fd current, const struct stat& root_status, char* components, walk_kind kind)
+// `current`, which the walk owns; returns the final descriptor (empty on failure).
+static unique_fd walk_components(unique_fd current, const struct stat& root_status, char* components, walk_kind kind)
 {
     char* component = components;
     while (component != nullptr) {
         char* slash = std::strchr(component, '/');
         if (slash != nullptr)
             *slash = '\0';
-        unique_fd next(open_directory_at(current.get(), component));
+        unique_fd next = open_directory_at(current.get(), component);
         if (!next.valid())
-            return -1;
+            return next;
         if (!component_belongs(next.get(), root_status, kind)) {
             if (errno == 0)
                 errno = walk_error(kind);
-            return -1;
+            return {};
         }
         current = std::move(next);
         component = slash != nullptr ? slash + 1 : nullptr;
     }
-    return current.release();
+    return current;
 }
 
-static int open_parent_walk(int root_fd, const struct stat& root_status, const char* relative_path,
-                            leaf_buffer& leaf, walk_kind kind)
+static unique_fd open_parent_walk(const root_anchor& root, const char* relative_path, leaf_buffer& leaf,
+                                  walk_kind kind)
 {
     if (!valid_relative_path(relative_path)) {
         errno = EINVAL;
-        return -1;
+        return {};
     }
     // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
     static char copy[relative_path_limit + 1];
@@ -119,41 +118,40 @@ static int open_parent_walk(int root_fd, const struct stat& root_status, const c
     const char* name = last_slash != nullptr ? last_slash + 1 : copy;
     if (std::strlen(name) >= leaf_capacity) {
         errno = ENAMETOOLONG;
-        return -1;
+        return {};
     }
-    unique_fd start(duplicate_root(root_fd));
+    unique_fd start(duplicate_root(root.fd));
     if (!start.valid())
-        return -1;
-    if (kind == walk_kind::owner_checked && !root_owned(start.get(), root_status)) {
+        return start;
+    if (kind == walk_kind::owner_checked && !root_owned(start.get(), root.status)) {
         if (errno == 0)
             errno = ESTALE;
-        return -1;
+        return {};
     }
     std::strcpy(leaf, name);
     if (last_slash == nullptr)
-        return start.release();
+        return start;
     *last_slash = '\0';
-    return walk_components(std::move(start), root_status, copy, kind);
+    return walk_components(std::move(start), root.status, copy, kind);
 }
 
-int open_parent(int root_fd, const struct stat& root_status, const char* relative_path, leaf_buffer& leaf)
+unique_fd open_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf)
 {
-    return open_parent_walk(root_fd, root_status, relative_path, leaf, walk_kind::plain);
+    return open_parent_walk(root, relative_path, leaf, walk_kind::plain);
 }
 
-int open_private_parent(int root_fd, const struct stat& root_status, const char* relative_path,
-                        leaf_buffer& leaf)
+unique_fd open_private_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf)
 {
-    return open_parent_walk(root_fd, root_status, relative_path, leaf, walk_kind::owner_checked);
+    return open_parent_walk(root, relative_path, leaf, walk_kind::owner_checked);
 }
 
-int open_two_parents(int root_fd, const struct stat& root_status, const char* first_path,
-                     const char* second_path, held_parent& first, held_parent& second)
+int open_two_parents(const root_anchor& root, const char* first_path, const char* second_path, held_parent& first,
+                     held_parent& second)
 {
-    first.fd.reset(open_parent(root_fd, root_status, first_path, first.leaf));
+    first.fd = open_parent(root, first_path, first.leaf);
     if (!first.fd.valid())
         return -1;
-    second.fd.reset(open_parent(root_fd, root_status, second_path, second.leaf));
+    second.fd = open_parent(root, second_path, second.leaf);
     if (!second.fd.valid()) {
         first.fd.reset();
         return -1;
@@ -161,31 +159,31 @@ int open_two_parents(int root_fd, const struct stat& root_status, const char* fi
     return 0;
 }
 
-int open_relative_directory(int root_fd, const struct stat& root_status, const char* relative_path)
+unique_fd open_relative_directory(const root_anchor& root, const char* relative_path)
 {
     if (relative_path != nullptr && std::strcmp(relative_path, ".") == 0)
-        return duplicate_root(root_fd);
+        return duplicate_root(root.fd);
     if (relative_path == nullptr || !valid_relative_path(relative_path)) {
         errno = EINVAL;
-        return -1;
+        return {};
     }
     static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path);
-    unique_fd start(duplicate_root(root_fd));
+    unique_fd start(duplicate_root(root.fd));
     if (!start.valid())
-        return -1;
-    return walk_components(std::move(start), root_status, copy, walk_kind::plain);
+        return start;
+    return walk_components(std::move(start), root.status, copy, walk_kind::plain);
 }
 
 int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
 {
-    parent.fd.reset(open_parent(root.fd, root.status, relative_path, parent.leaf));
+    parent.fd = open_parent(root, relative_path, parent.leaf);
     return parent.fd.valid() ? 0 : -1;
 }
 
 int open_held_private_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
 {
-    parent.fd.reset(open_private_parent(root.fd, root.status, relative_path, parent.leaf));
+    parent.fd = open_private_parent(root, relative_path, parent.leaf);
     return parent.fd.valid() ? 0 : -1;
 }
 
@@ -217,10 +215,10 @@ bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::
     return false;
 }
 
-bool held_parent_matches(int root_fd, const struct stat& root_status, const char* relative_path, int held_fd)
+bool held_parent_matches(const root_anchor& root, const char* relative_path, int held_fd)
 {
     leaf_buffer leaf;
-    unique_fd walked(open_parent(root_fd, root_status, relative_path, leaf));
+    unique_fd walked = open_parent(root, relative_path, leaf);
     if (!walked.valid())
         return false;
     errno = 0;
@@ -234,23 +232,23 @@ bool held_parent_matches(int root_fd, const struct stat& root_status, const char
 bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second,
                           anchored_pair third)
 {
-    struct stat fresh_status;
-    std::uint64_t fresh_mount = 0;
-    unique_fd fresh(open_root(root.path, root.device, root.inode, root.owner_uid, fresh_status, fresh_mount));
-    if (!fresh.valid())
+    root_anchor fresh = root; // open_root refills its status and mount
+    unique_fd fresh_fd = open_root(fresh);
+    if (!fresh_fd.valid())
         return false;
+    fresh.fd = fresh_fd.get();
     // The root's path leading to the same directory through another mount
     // (a bind mount placed over it) is not the root this run verified.
-    if (fresh_mount != root.mount_id) {
+    if (fresh.mount_id != root.mount_id) {
         errno = ESTALE;
         return false;
     }
     errno = 0;
-    bool anchored = held_parent_matches(fresh.get(), fresh_status, first.path, first.held_fd);
+    bool anchored = held_parent_matches(fresh, first.path, first.held_fd);
     if (anchored && second.path != nullptr)
-        anchored = held_parent_matches(fresh.get(), fresh_status, second.path, second.held_fd);
+        anchored = held_parent_matches(fresh, second.path, second.held_fd);
     if (anchored && third.path != nullptr)
-        anchored = held_parent_matches(fresh.get(), fresh_status, third.path, third.held_fd);
+        anchored = held_parent_matches(fresh, third.path, third.held_fd);
     if (anchored)
         return true;
     if (errno == 0)

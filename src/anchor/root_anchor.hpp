@@ -12,7 +12,8 @@ namespace anchorfs {
 
 using leaf_buffer = char[leaf_capacity];
 
-// Held by the front end for the whole run; fd and status are filled by open_root.
+// Held by the front end for the whole run; status and mount_id are filled by
+// open_root, and fd borrows the descriptor it returned (the front end owns it).
 struct root_anchor {
     const char* path = nullptr;
     std::uint64_t device = 0;
@@ -37,17 +38,17 @@ struct anchored_pair {
     int held_fd = -1;
 };
 
-// Opens the root path and proves its identity; the root may itself be a mount
-// point. mount_id receives the mount it was opened on.
-int open_root(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid,
-              struct stat& status, std::uint64_t& mount_id);
+// Opens root.path and proves it is the directory root.device, root.inode and
+// root.owner_uid name; the root may itself be a mount point. Fills
+// root.status and root.mount_id (the mount it was opened on); root.fd is left
+// for the caller to point at the returned descriptor.
+unique_fd open_root(root_anchor& root);
 
-int open_parent(int root_fd, const struct stat& root_status, const char* relative_path, leaf_buffer& leaf);
-int open_private_parent(int root_fd, const struct stat& root_status, const char* relative_path,
-                        leaf_buffer& leaf);
-int open_two_parents(int root_fd, const struct stat& root_status, const char* first_path,
-                     const char* second_path, held_parent& first, held_parent& second);
-int open_relative_directory(int root_fd, const struct stat& root_status, const char* relative_path);
+unique_fd open_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf);
+unique_fd open_private_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf);
+int open_two_parents(const root_anchor& root, const char* first_path, const char* second_path, held_parent& first,
+                     held_parent& second);
+unique_fd open_relative_directory(const root_anchor& root, const char* relative_path);
 
 // Convenience forms that fill a held_parent.
 int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent);
@@ -55,7 +56,7 @@ int open_held_private_parent(const root_anchor& root, const char* relative_path,
 
 bool same_directory_descriptor(int first, int second);
 bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid);
-bool held_parent_matches(int root_fd, const struct stat& root_status, const char* relative_path, int held_fd);
+bool held_parent_matches(const root_anchor& root, const char* relative_path, int held_fd);
 bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second = {},
                           anchored_pair third = {});
 

@@ -5,6 +5,7 @@
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 
 #include <cerrno>
@@ -17,20 +18,6 @@ namespace anchorfs {
 namespace {
 
 constexpr int bound_flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-
-// A failing call reports its own error, ESTALE when it left none.
-bool call_failed()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return false;
-}
-
-bool comparison_failed()
-{
-    errno = ESTALE;
-    return false;
-}
 
 using identity_check = bool (*)(const struct stat&, const struct stat&);
 
@@ -50,20 +37,20 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
     static char first_path[full_path_capacity];
     errno = 0;
     if (descriptor_path(first_fd, first_path) != 0)
-        return call_failed();
+        return fail_call_or_stale();
     errno = 0;
     if (file_reference_from_path(first_path, reference) != 0)
-        return call_failed();
+        return fail_call_or_stale();
     if (reference.directory() != want_directory || reference.mount_id != first_mount)
-        return comparison_failed();
-    if (!want_directory && !same_file_reference(reference, reference))
-        return comparison_failed();
+        return fail_identity_changed();
+    if (!valid_file_reference(reference))
+        return false;
     static char reference_path[full_path_capacity];
     if (file_reference_path(reference, reference_path) != 0 || std::strcmp(reference_path, first_path) != 0)
-        return comparison_failed();
+        return fail_identity_changed();
 
-    unique_fd second(want_directory ? open_directory_path(reference_path, O_NONBLOCK)
-                                    : ::open(reference_path, bound_flags));
+    unique_fd second = want_directory ? open_directory_path(reference_path, O_NONBLOCK)
+                                      : unique_fd(::open(reference_path, bound_flags));
     if (!second.valid())
         return false;
     struct stat status;
@@ -71,21 +58,21 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
     if (status_with_mount(second.get(), "", AT_EMPTY_PATH, status, second_place) != 0)
         return false;
     if (!same(expected, status) || second_place.mount_id != first_mount)
-        return comparison_failed();
+        return fail_identity_changed();
     static char second_path[full_path_capacity];
     errno = 0;
     if (descriptor_path(second.get(), second_path) != 0)
-        return call_failed();
+        return fail_call_or_stale();
     file_reference second_reference;
     errno = 0;
     if (file_reference_from_path(second_path, second_reference) != 0)
-        return call_failed();
+        return fail_call_or_stale();
     if (second_reference.directory() != want_directory || !same_file_reference(reference, second_reference))
-        return comparison_failed();
+        return fail_identity_changed();
     if (status_below(dir, name, status) != 0)
         return false;
     if (!same(expected, status))
-        return comparison_failed();
+        return fail_identity_changed();
     reference.bound_dir = dir;
     reference.bound_name = name;
     return true;
@@ -103,7 +90,7 @@ bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expecte
     if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_regular_identity(expected, status))
-        return comparison_failed();
+        return fail_identity_changed();
     file_reference candidate;
     if (!bind_by_paths(dir, name, expected, first.get(), false, same_regular_identity, candidate))
         return false;
@@ -150,11 +137,11 @@ bool delete_exact_regular_content_checked(int dir, const char* name, const exact
         return false;
     struct stat reproven;
     if (exact_regular_content_descriptor(bound.get(), description, &reproven) != 0)
-        return comparison_failed();
+        return fail_identity_changed();
     struct stat named;
     if (!same_regular_identity(proven, reproven) || status_below(dir, name, named) != 0
         || !same_regular_identity(proven, named))
-        return comparison_failed();
+        return fail_identity_changed();
     return finish_delete_by_reference(dir, name, reference, bound);
 }
 
@@ -168,20 +155,20 @@ bool delete_regular_content_checked(int dir, const char* name, int quarantine_di
     // reported under an error left by an earlier successful probe.
     errno = 0;
     if (!move_to_durable_quarantine(dir, name, quarantine_dir, quarantine_leaf, proven))
-        return call_failed();
+        return fail_call_or_stale();
     return delete_exact_regular_content_checked(quarantine_dir, quarantine_leaf, description);
 }
 
 bool delete_directory_checked(int dir, const char* name, const struct stat& expected)
 {
-    unique_fd first(open_directory_at(dir, name, O_NONBLOCK));
+    unique_fd first = open_directory_at(dir, name, O_NONBLOCK);
     if (!first.valid())
         return false;
     struct stat status;
     if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
-        return comparison_failed();
+        return fail_identity_changed();
     file_reference reference;
     if (!bind_by_paths(dir, name, expected, first.get(), true, same_directory_identity, reference))
         return false;
@@ -189,16 +176,16 @@ bool delete_directory_checked(int dir, const char* name, const struct stat& expe
     if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
-        return comparison_failed();
+        return fail_identity_changed();
     if (status_below(dir, name, status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
-        return comparison_failed();
+        return fail_identity_changed();
     errno = 0;
     int deleted = delete_by_reference(reference);
     first.reset();
     if (deleted != 0)
-        return call_failed();
+        return fail_call_or_stale();
     if (!absent_at(dir, name))
         return false;
     return ::fsync(dir) == 0;

@@ -122,7 +122,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
                              struct stat* final_status)
 {
-    unique_fd fd(open_regular_at(dir, name));
+    unique_fd fd = open_regular_at(dir, name);
     if (!fd.valid())
         return -1;
     struct stat proven;

@@ -26,23 +26,23 @@ int directory_at(int dir, const char* name, struct stat& status)
     return typed_at(dir, name, status, S_IFDIR);
 }
 
-int open_regular_at(int dir, const char* name)
+unique_fd open_regular_at(int dir, const char* name)
 {
     struct stat status;
     if (status_below(dir, name, status) != 0)
-        return -1;
+        return {};
     if (S_ISLNK(status.st_mode)) {
         errno = ELOOP;
-        return -1;
+        return {};
     }
     if (!S_ISREG(status.st_mode)) {
         errno = ESTALE;
-        return -1;
+        return {};
     }
     // O_NONBLOCK: should a FIFO take the name after the look, the open does not
     // wait for a writer; the caller refuses it by its type.
-    int fd = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENXIO)
+    unique_fd fd(::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() && errno == ENXIO)
         errno = ESTALE; // a socket or device took the name after the look
     return fd;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/argument_forms.hpp"
+#include "platform/owners.hpp"
 
 #include <cstdint>
 #include <sys/stat.h>
@@ -19,8 +20,8 @@ int directory_at(int dir, const char* name, struct stat& status);
 // file: the name is classified first, so a socket, FIFO or device there is
 // refused with ESTALE without being opened (a socket fails to open with ENXIO,
 // a FIFO could stall the run, a device may act on being opened). A symbolic
-// link fails with ELOOP, a missing name with ENOENT. The descriptor, or -1.
-int open_regular_at(int dir, const char* name);
+// link fails with ELOOP, a missing name with ENOENT. Empty on failure.
+unique_fd open_regular_at(int dir, const char* name);
 
 // True when the name does not exist (errno ENOENT); false with EEXIST when it
 // does, and false with the query's errno when absence was not established.

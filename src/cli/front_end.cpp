@@ -39,7 +39,7 @@ int run_front_end(int argc, char** argv)
         || parse_u64(argv[5], root.owner_uid) != 0)
         return protocol_failure();
 
-    unique_fd root_fd(open_root(root.path, root.device, root.inode, root.owner_uid, root.status, root.mount_id));
+    unique_fd root_fd = open_root(root);
     if (!root_fd.valid()) {
         int error = errno;
         return delivered(print_failure_line(error == ESTALE ? code_root_identity_changed : errno_code(error), error),

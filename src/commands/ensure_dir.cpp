@@ -16,13 +16,6 @@ namespace anchorfs {
 
 namespace {
 
-// The undo step of a created directory: it removes nothing, since a directory
-// may already hold entries of other processes; it only marks the race.
-void rollback_created_directory(int /*parent_fd*/, const char* /*leaf*/)
-{
-    errno = ESTALE;
-}
-
 int ensure_directory(const command_context& context, command_report& report, bool private_dir)
 {
     const root_anchor& root = context.root;
@@ -35,7 +28,6 @@ int ensure_directory(const command_context& context, command_report& report, boo
     if (!paths_still_anchored(root, pair) || !paths_still_anchored(root, pair))
         return -1;
 
-    bool created = false;
     if (::mkdirat(parent.fd.get(), parent.leaf, 0700) == 0) {
         struct stat made;
         if (status_below(parent.fd.get(), parent.leaf, made) != 0)
@@ -44,44 +36,34 @@ int ensure_directory(const command_context& context, command_report& report, boo
             errno = ESTALE;
             return -1;
         }
-        created = true;
     } else if (errno != EEXIST) {
         return -1;
     }
 
     auto race_preserved = [&] {
-        if (created)
-            rollback_created_directory(parent.fd.get(), parent.leaf);
         errno = ESTALE;
         report.race_code = code_race_preserved;
-        return -1;
-    };
-    auto plain_failure = [&] {
-        int error = errno;
-        if (created)
-            rollback_created_directory(parent.fd.get(), parent.leaf);
-        errno = error;
         return -1;
     };
 
     if (!paths_still_anchored(root, pair))
         return race_preserved();
     if (::fsync(parent.fd.get()) != 0)
-        return plain_failure();
+        return -1;
 
-    unique_fd directory(open_directory_at(parent.fd.get(), parent.leaf));
+    unique_fd directory = open_directory_at(parent.fd.get(), parent.leaf);
     if (!directory.valid())
-        return plain_failure();
+        return -1;
     struct stat status;
     if (descriptor_status_below(directory.get(), status) != 0)
-        return plain_failure();
+        return -1;
     if (!S_ISDIR(status.st_mode) || status.st_dev != root.status.st_dev) {
         errno = ESTALE;
-        return plain_failure();
+        return -1;
     }
     if (private_dir && (status.st_uid != root.status.st_uid || (status.st_mode & 0777) != 0700)) {
         errno = ESTALE;
-        return plain_failure();
+        return -1;
     }
     if (!paths_still_anchored(root, pair)) {
         directory.reset();

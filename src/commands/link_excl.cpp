@@ -42,13 +42,13 @@ int run_link_excl(const command_context& context, command_report& report)
     held_parent destination;
     held_parent staging;
     held_parent quarantine;
-    if (open_two_parents(root.fd, root.status, source_path, destination_path, source, destination) != 0
+    if (open_two_parents(root, source_path, destination_path, source, destination) != 0
         || open_held_parent(root, staging_path, staging) != 0 || open_held_parent(root, quarantine_path, quarantine) != 0)
         return -1;
     auto anchored = [&] {
         return paths_still_anchored(root, {source_path, source.fd.get()}, {destination_path, destination.fd.get()},
                                     {staging_path, staging.fd.get()})
-               && held_parent_matches(root.fd, root.status, quarantine_path, quarantine.fd.get());
+               && held_parent_matches(root, quarantine_path, quarantine.fd.get());
     };
     auto roll_back = [&] {
         bool rolled_back = rollback_linked_entry(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf,

@@ -67,7 +67,7 @@ int run_rename_excl(const command_context& context, command_report& report)
     const char* destination_path = context.own[1];
     held_parent source;
     held_parent destination;
-    if (open_two_parents(root.fd, root.status, source_path, destination_path, source, destination) != 0)
+    if (open_two_parents(root, source_path, destination_path, source, destination) != 0)
         return -1;
     const anchored_pair source_pair{source_path, source.fd.get()};
     const anchored_pair destination_pair{destination_path, destination.fd.get()};
@@ -103,7 +103,7 @@ int run_rename_swap(const command_context& context, command_report& report)
     const char* b_path = context.own[1];
     held_parent a;
     held_parent b;
-    if (open_two_parents(root.fd, root.status, a_path, b_path, a, b) != 0)
+    if (open_two_parents(root, a_path, b_path, a, b) != 0)
         return -1;
     const anchored_pair a_pair{a_path, a.fd.get()};
     const anchored_pair b_pair{b_path, b.fd.get()};

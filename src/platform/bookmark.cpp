@@ -120,23 +120,23 @@ bool decode_record(std::span<const unsigned char> record, decoded_record& out)
 
 // A descriptor on the file system the handle belongs to: the identifier's
 // directory, or else the nearest existing ancestor of the recorded path.
-int handle_mount_descriptor(const decoded_record& record, const filesystem_identifier* identifier)
+unique_fd handle_mount_descriptor(const decoded_record& record, const filesystem_identifier* identifier)
 {
     if (identifier != nullptr && identifier->directory_fd >= 0)
-        return ::fcntl(identifier->directory_fd, F_DUPFD_CLOEXEC, 0);
+        return unique_fd(::fcntl(identifier->directory_fd, F_DUPFD_CLOEXEC, 0));
     static char path[full_path_capacity];
     std::memcpy(path, record.path, record.path_length);
     path[record.path_length] = '\0';
     for (;;) {
-        int fd = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0)
+        unique_fd fd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (fd.valid())
             return fd;
         char* slash = std::strrchr(path, '/');
         if (slash == nullptr)
-            return -1;
+            return fd;
         if (slash == path) {
             if (path[1] == '\0')
-                return -1;
+                return fd;
             path[1] = '\0';
         } else {
             *slash = '\0';
@@ -146,7 +146,7 @@ int handle_mount_descriptor(const decoded_record& record, const filesystem_ident
 
 int resolve_by_handle(const decoded_record& record, const filesystem_identifier* identifier, char* path)
 {
-    unique_fd mount(handle_mount_descriptor(record, identifier));
+    unique_fd mount = handle_mount_descriptor(record, identifier);
     if (!mount.valid())
         return -1;
     alignas(file_handle) unsigned char storage[sizeof(file_handle) + largest_handle];
@@ -273,10 +273,10 @@ struct search_queue {
     // Opens the node's directory from its nearest held ancestor (the start
     // directory at worst) and checks every directory on the way; false when
     // memory or the step budget ran out (errno ENOMEM or ENOENT), otherwise
-    // `opened` is the descriptor or -1 when the directory moved or vanished.
-    bool open_node(int start_fd, const struct stat& start, std::size_t index, int& opened)
+    // `opened` holds the directory, or is empty when it moved or vanished.
+    bool open_node(int start_fd, const struct stat& start, std::size_t index, unique_fd& opened)
     {
-        opened = -1;
+        opened.reset();
         if (!reserve(chain, chain_capacity, nodes[index].depth))
             return false;
         std::size_t steps = 0;
@@ -295,13 +295,13 @@ struct search_queue {
             chain[steps++] = at;
         }
         if (steps == 0) {
-            opened = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+            opened.reset(::fcntl(base, F_DUPFD_CLOEXEC, 0));
             return true;
         }
         unique_fd current;
         while (steps > 0) {
             const node& step = nodes[chain[--steps]];
-            unique_fd next(open_directory_at(current.valid() ? current.get() : base, names + step.name));
+            unique_fd next = open_directory_at(current.valid() ? current.get() : base, names + step.name);
             struct stat status;
             if (next.valid() && (!searchable_directory(next.get(), "", start, status) || status.st_ino != step.inode))
                 next.reset();
@@ -309,7 +309,7 @@ struct search_queue {
                 return true;
             current = std::move(next);
         }
-        opened = current.release();
+        opened = std::move(current);
         return true;
     }
 };
@@ -392,10 +392,9 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
     std::uint64_t examined = 0;
 
     for (std::size_t index = 0; index < queue.count; ++index) {
-        int opened = -1;
-        if (!queue.open_node(identifier.directory_fd, top, index, opened))
+        unique_fd directory;
+        if (!queue.open_node(identifier.directory_fd, top, index, directory))
             return -1;
-        unique_fd directory(opened);
         if (!directory.valid())
             continue; // moved or removed meanwhile; the search goes on
         unique_fd listing(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -404,7 +403,7 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
         unique_dir stream(::fdopendir(listing.get()));
         if (stream.dir == nullptr)
             continue;
-        listing.release();
+        static_cast<void>(listing.release()); // the stream closes it now
         while (const dirent* entry = ::readdir(stream.dir)) {
             if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
                 continue;
@@ -418,7 +417,7 @@ int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, 
             if (!searchable_directory(directory.get(), entry->d_name, top, status))
                 continue;
             if (static_cast<std::uint64_t>(status.st_ino) == inode) {
-                unique_fd found(open_directory_at(directory.get(), entry->d_name));
+                unique_fd found = open_directory_at(directory.get(), entry->d_name);
                 if (!found.valid())
                     return -1;
                 return descriptor_path(found.get(), path);

@@ -57,18 +57,24 @@ int unproven_unless_resource_error()
 }
 
 // A directory opened by name below `parent` on the same procfs mount.
-int open_on_mount(int parent, const char* name, std::uint64_t mount_id)
+unique_fd open_on_mount(int parent, const char* name, std::uint64_t mount_id)
 {
     unique_fd dir(::openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir.valid())
-        return unproven_unless_resource_error();
+    if (!dir.valid()) {
+        unproven_unless_resource_error();
+        return dir;
+    }
     struct stat status;
     mount_place place;
-    if (status_with_mount(dir.get(), "", AT_EMPTY_PATH, status, place) != 0)
-        return unproven_unless_resource_error();
-    if (place.mount_root || place.mount_id != mount_id)
-        return unproven();
-    return dir.release();
+    if (status_with_mount(dir.get(), "", AT_EMPTY_PATH, status, place) != 0) {
+        unproven_unless_resource_error();
+        return {};
+    }
+    if (place.mount_root || place.mount_id != mount_id) {
+        unproven();
+        return {};
+    }
+    return dir;
 }
 
 int prove_table()
@@ -95,10 +101,10 @@ int prove_table()
     self[length] = '\0';
     if (std::strcmp(self, pid) != 0)
         return unproven();
-    unique_fd process(open_on_mount(proc.get(), pid, proc_mount));
+    unique_fd process = open_on_mount(proc.get(), pid, proc_mount);
     if (!process.valid())
         return -1;
-    unique_fd table(open_on_mount(process.get(), "fd", proc_mount));
+    unique_fd table = open_on_mount(process.get(), "fd", proc_mount);
     if (!table.valid())
         return -1;
     // The table is ours when the entry of its own descriptor leads back to it.
@@ -182,11 +188,11 @@ int change_mode_through_descriptor(int fd, mode_t mode)
     return table < 0 ? -1 : ::fchmodat(table, entry, mode, 0);
 }
 
-int reopen_through_descriptor(int fd, int flags)
+unique_fd reopen_through_descriptor(int fd, int flags)
 {
     char entry[24];
     int table = table_entry(fd, entry);
-    return table < 0 ? -1 : ::openat(table, entry, flags | O_CLOEXEC);
+    return unique_fd(table < 0 ? -1 : ::openat(table, entry, flags | O_CLOEXEC));
 }
 
 proc_view_holder::~proc_view_holder()

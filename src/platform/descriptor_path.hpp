@@ -10,6 +10,8 @@
 // EOPNOTSUPP (or the error of the failing call) and nothing is read from it.
 #pragma once
 
+#include "platform/owners.hpp"
+
 #include <climits>
 #include <cstddef>
 #include <sys/types.h>
@@ -37,7 +39,7 @@ int change_mode_through_descriptor(int fd, mode_t mode);
 // Opens the object behind fd (also an O_PATH descriptor) anew with `flags`
 // through its entry in the proven table: the same object whatever its name is
 // now. O_NOFOLLOW must not be among the flags (the entry is a link).
-int reopen_through_descriptor(int fd, int flags);
+unique_fd reopen_through_descriptor(int fd, int flags);
 
 // Held by the program's entry for the whole run: closes the proven /proc
 // directory, if one was opened, when the run ends.

@@ -21,15 +21,15 @@ static void report_link_as_loop(int dir, const char* name)
         errno = ENOTDIR;
 }
 
-int open_directory_at(int dir, const char* name, int extra_flags)
+unique_fd open_directory_at(int dir, const char* name, int extra_flags)
 {
-    int fd = ::openat(dir, name, directory_open_flags() | extra_flags);
-    if (fd < 0 && errno == ENOTDIR)
+    unique_fd fd(::openat(dir, name, directory_open_flags() | extra_flags));
+    if (!fd.valid() && errno == ENOTDIR)
         report_link_as_loop(dir, name);
     return fd;
 }
 
-int open_directory_path(const char* path, int extra_flags)
+unique_fd open_directory_path(const char* path, int extra_flags)
 {
     return open_directory_at(AT_FDCWD, path, extra_flags);
 }

@@ -34,6 +34,21 @@ bool same_file_reference(const file_reference& first, const file_reference& seco
     return first.device == second.device && first.inode == second.inode && first.mount_id == second.mount_id;
 }
 
+bool valid_file_reference(const file_reference& reference)
+{
+    struct stat status;
+    mount_place place;
+    if (status_with_mount(reference.object.get(), "", AT_EMPTY_PATH, status, place) != 0)
+        return false;
+    if (static_cast<std::uint64_t>(status.st_dev) != reference.device
+        || static_cast<std::uint64_t>(status.st_ino) != reference.inode || (status.st_mode & S_IFMT) != reference.type
+        || place.mount_id != reference.mount_id) {
+        errno = ESTALE;
+        return false;
+    }
+    return true;
+}
+
 int file_reference_path(const file_reference& reference, char* buffer)
 {
     return descriptor_path(reference.object.get(), buffer);

@@ -36,6 +36,10 @@ int file_reference_from_path(const char* path, file_reference& reference);
 // Same device, inode and mount id.
 bool same_file_reference(const file_reference& first, const file_reference& second);
 
+// The reference's own descriptor still shows the recorded device, inode, type
+// and mount id. false with the status call's error, or ESTALE on a mismatch.
+bool valid_file_reference(const file_reference& reference);
+
 // The referenced object's current full path (full_path_capacity bytes);
 // -1 with ENOENT when the object has no path any more.
 int file_reference_path(const file_reference& reference, char* buffer);

@@ -14,14 +14,15 @@
 
 namespace anchorfs {
 
-struct unique_fd {
-    int fd = -1;
-
+// Owns one descriptor from the moment it exists; -1 when empty. Openers
+// return it, so a signature shows who closes what.
+class unique_fd {
+public:
     unique_fd() = default;
-    explicit unique_fd(int f) noexcept : fd(f) {}
+    explicit unique_fd(int f) noexcept : fd_(f) {}
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
-    unique_fd(unique_fd&& other) noexcept : fd(other.release()) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
     unique_fd& operator=(unique_fd&& other) noexcept
     {
         if (this != &other)
@@ -32,21 +33,25 @@ struct unique_fd {
 
     void reset(int next = -1) noexcept
     {
-        if (fd >= 0) {
+        if (fd_ >= 0) {
             int saved = errno;
-            ::close(fd);
+            ::close(fd_);
             errno = saved;
         }
-        fd = next;
+        fd_ = next;
     }
-    int release() noexcept
+    // Hands the descriptor over; the caller now closes it.
+    [[nodiscard]] int release() noexcept
     {
-        int f = fd;
-        fd = -1;
+        int f = fd_;
+        fd_ = -1;
         return f;
     }
-    int get() const noexcept { return fd; }
-    bool valid() const noexcept { return fd >= 0; }
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
 };
 
 // A directory stream; closing it also closes the descriptor it was made from.

@@ -9,6 +9,7 @@
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
 
@@ -19,13 +20,6 @@
 namespace anchorfs {
 
 namespace {
-
-bool fail_stale_if_none()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return false;
-}
 
 // One content proof: exactly `size` bytes whose digest matches.
 bool private_content_matches(int fd, const struct stat& root_status, std::uint64_t size, const char* digest,
@@ -64,47 +58,47 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
     struct stat hardened;
     errno = 0;
     if (!harden_private_regular_at(dir, name, root_status, nullptr, hardened))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
     struct stat first;
     {
-        unique_fd fd(open_regular_at(dir, name));
+        unique_fd fd = open_regular_at(dir, name);
         if (!fd.valid())
             return false;
         if (!private_content_matches(fd.get(), root_status, size, digest, first))
-            return fail_stale_if_none();
+            return fail_call_or_stale();
     }
     file_reference reference;
     unique_fd bound;
     errno = 0;
     if (!bind_regular_fsref_at(dir, name, first, reference, bound))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
     struct stat second;
     if (!private_content_matches(bound.get(), root_status, size, digest, second))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
     if (!same_regular_identity(first, second)) {
         errno = ESTALE;
         return false;
     }
     errno = 0;
     if (!name_has_identity(dir, name, second))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
     struct stat third;
     if (!private_content_matches(bound.get(), root_status, size, digest, third))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
     if (!same_regular_identity(second, third)) {
         errno = ESTALE;
         return false;
     }
     errno = 0;
     if (!name_has_identity(dir, name, third))
-        return fail_stale_if_none();
+        return fail_call_or_stale();
 
     errno = 0;
     int deleted = delete_by_reference(reference);
     bound.reset();
     if (deleted == 0 && absent_at(dir, name) && ::fsync(dir) == 0)
         return true;
-    return fail_stale_if_none();
+    return fail_call_or_stale();
 }
 
 int run_remove_private_file(const command_context& context, command_report& /*report*/)

@@ -6,6 +6,7 @@
 
 #include "checked/probes.hpp"
 #include "core/result_line.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/writer_probe.hpp"
 #include "steps/hardening.hpp"
@@ -18,12 +19,6 @@
 namespace anchorfs {
 
 namespace {
-
-int stale()
-{
-    errno = ESTALE;
-    return -1;
-}
 
 // A single-link regular file of the private store, within the bound.
 bool private_candidate(const struct stat& status, const struct stat& root_status, std::uint64_t bound)
@@ -66,17 +61,17 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
                  std::uint64_t& size, struct stat* after)
 {
     if (bound > content_limit)
-        return stale();
+        return fail_identity_changed();
     struct stat before;
     if (descriptor_status_below(fd, before) != 0)
         return -1;
     if (!private_candidate(before, root_status, bound) || (!harden && before.st_size == 0))
-        return stale();
+        return fail_identity_changed();
     if (harden) {
         if (::fchmod(fd, 0600) != 0 || descriptor_status_below(fd, before) != 0)
             return -1;
         if (!private_candidate(before, root_status, bound) || (before.st_mode & 0777) != 0600)
-            return stale();
+            return fail_identity_changed();
     }
     // Stores through another process's shared writable mapping leave the
     // status as it was: bytes read while one exists may be torn.
@@ -90,7 +85,7 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
     if (descriptor_status_below(fd, final_status) != 0)
         return -1;
     if (!same_file_snapshot(before, final_status))
-        return stale();
+        return fail_identity_changed();
     // A writer that came during the reads and is still there.
     if (probe_no_other_writer(fd) != 0)
         return -1;
@@ -137,7 +132,7 @@ int run_read_private_file(const command_context& context, command_report& report
     if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
         || !paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
+    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
     if (!file.valid())
         return -1;
     unique_buffer content;
@@ -188,7 +183,7 @@ int run_read_external_file(const command_context& context, command_report& repor
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair))
         return -1;
-    unique_fd file(open_regular_at(parent.fd.get(), parent.leaf));
+    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
     if (!file.valid())
         return -1;
     unique_buffer content;

@@ -10,6 +10,7 @@
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
 
@@ -23,13 +24,6 @@ namespace {
 
 constexpr std::uint64_t largest_budget = 4096;
 constexpr std::uint64_t largest_depth_limit = 16;
-
-bool stale_unless_error()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return false;
-}
 
 // The first entry other than "." and ".." of a fresh listing started where
 // `resume` says; 1 with the name copied and `resume` set for it, 0 when the
@@ -48,11 +42,10 @@ bool remove_private_directory_entry(int dir, const char* name, const struct stat
                                     const struct stat& root_status, std::uint64_t& budget, std::uint64_t depth,
                                     std::uint64_t depth_limit)
 {
-    int child_fd = -1;
+    unique_fd child;
     struct stat child_status;
-    if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+    if (!open_hardened_private_directory_at(dir, name, root_status, &status, child, child_status))
         return false;
-    unique_fd child(child_fd);
     if (!remove_private_tree_contents(child.get(), root_status, budget, depth + 1, depth_limit))
         return false;
     struct stat emptied;
@@ -60,7 +53,7 @@ bool remove_private_directory_entry(int dir, const char* name, const struct stat
     if (::fstat(child.get(), &emptied) != 0)
         return false;
     if (!same_directory_identity(child_status, emptied))
-        return stale_unless_error();
+        return fail_call_or_stale();
     child.reset();
     return delete_directory_checked(dir, name, emptied);
 }
@@ -101,7 +94,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
-            return stale_unless_error();
+            return fail_call_or_stale();
         if (S_ISDIR(status.st_mode)) {
             if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit))
                 return false;
@@ -110,7 +103,7 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
             errno = 0;
             if (!harden_private_regular_at(dir, name, root_status, &status, hardened)
                 || !delete_regular_checked(dir, name, hardened))
-                return stale_unless_error();
+                return fail_call_or_stale();
         } else {
             errno = ESTALE; // symbolic link, FIFO, socket or device node
             return false;
@@ -148,11 +141,10 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
         errno = EINVAL;
         return -1;
     }
-    int top_fd = -1;
+    unique_fd top;
     struct stat top_status;
-    if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top_fd, top_status))
+    if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top, top_status))
         return -1;
-    unique_fd top(top_fd);
 
     // Validation refuses a tree holding anything that does not belong before
     // anything is deleted; E2BIG only means the tree is larger than one run.

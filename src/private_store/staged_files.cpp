@@ -12,6 +12,7 @@
 #include "checked/rollbacks.hpp"
 #include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
 #include "steps/input_copy.hpp"
@@ -51,12 +52,6 @@ bool same_identity_size_and_time(const struct stat& a, const struct stat& b)
 {
     return same_regular_identity(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec
            && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-int stale()
-{
-    errno = ESTALE;
-    return -1;
 }
 
 struct staged_run {
@@ -109,7 +104,7 @@ int staged_run::write_and_move()
         || ::fsync(staging_file.get()) != 0 || ::fstat(staging_file.get(), &created) != 0)
         return -1;
     if (!private_created_as_announced(created, root.status, size))
-        return stale();
+        return fail_identity_changed();
     if (::fsync(staging_parent.fd.get()) != 0)
         return -1;
 
@@ -118,11 +113,11 @@ int staged_run::write_and_move()
     if (::fstat(staging_file.get(), &now) != 0)
         return -1;
     if (!same_file_snapshot(created, now))
-        return stale();
+        return fail_identity_changed();
     if (status_below(staging_parent.fd.get(), staging_parent.leaf, now) != 0)
         return -1;
     if (!same_file_snapshot(created, now))
-        return stale();
+        return fail_identity_changed();
     if (!absent_at(final_parent.fd.get(), final_parent.leaf) || !anchored())
         return -1;
     // Cleared: a refused source identity leaves errno alone, and the ENOENT of
@@ -139,12 +134,12 @@ int staged_run::write_and_move()
     if (::fstat(staging_file.get(), &held) != 0)
         return -1;
     if (!same_moved_file(created, held, size))
-        return stale();
+        return fail_identity_changed();
     struct stat named;
     if (status_below(final_parent.fd.get(), final_parent.leaf, named) != 0)
         return -1;
     if (!same_identity_size_and_time(held, named))
-        return stale();
+        return fail_identity_changed();
     if (!absent_at(staging_parent.fd.get(), staging_parent.leaf) || !anchored())
         return -1;
     state = staged_state::done;
@@ -196,15 +191,6 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
     auto within_bound = [&](const struct stat& status) {
         return status.st_size >= 0 && static_cast<std::uint64_t>(status.st_size) <= bound;
     };
-    auto stale_unless_error = [] {
-        if (errno == 0)
-            errno = ESTALE;
-        return false;
-    };
-    auto refuse = [] {
-        errno = ESTALE;
-        return false;
-    };
     struct stat hardened;
     {
         // A handle that needs no permission on the file: a mode that denies
@@ -217,34 +203,34 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
             return false;
         if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status) || status.st_nlink != 1
             || !within_bound(status))
-            return refuse();
+            return fail_identity_changed();
         if (change_mode_through_descriptor(fd.get(), 0600) != 0 || descriptor_status_below(fd.get(), hardened) != 0)
             return false;
         if (!S_ISREG(hardened.st_mode) || !on_root_device_and_owner(hardened, root_status) || hardened.st_nlink != 1
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)
-            return refuse();
+            return fail_identity_changed();
     }
     file_reference reference;
     unique_fd bound_fd;
     errno = 0;
     if (!bind_regular_fsref_at(dir, name, hardened, reference, bound_fd))
-        return stale_unless_error();
+        return fail_call_or_stale();
     struct stat held;
     if (descriptor_status_below(bound_fd.get(), held) != 0)
         return false;
     if (!same_regular_identity(hardened, held) || !within_bound(held))
-        return refuse();
+        return fail_identity_changed();
     struct stat named;
     if (status_below(dir, name, named) != 0)
         return false;
     if (!same_regular_identity(held, named) || !within_bound(named))
-        return refuse();
+        return fail_identity_changed();
     errno = 0;
     int deleted = delete_by_reference(reference);
     bound_fd.reset();
     if (deleted == 0 && absent_at(dir, name) && ::fsync(dir) == 0)
         return true;
-    return stale_unless_error();
+    return fail_call_or_stale();
 }
 
 int run_remove_private_staging_file(const command_context& context, command_report& /*report*/)

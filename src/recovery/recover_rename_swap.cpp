@@ -6,6 +6,7 @@
 #include "checked/checked_moves.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
+#include "platform/failures.hpp"
 
 #include <cerrno>
 #include <unistd.h>
@@ -14,19 +15,6 @@ namespace anchorfs {
 
 namespace {
 
-int stale()
-{
-    errno = ESTALE;
-    return -1;
-}
-
-int error_or_stale()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return -1;
-}
-
 bool holds(const bookmarked_parent& parent, const exact_file_description& file, struct stat* snapshot = nullptr)
 {
     return exact_recovery_file_at(parent.fd.get(), parent.leaf, file, snapshot) == 0;
@@ -34,30 +22,30 @@ bool holds(const bookmarked_parent& parent, const exact_file_description& file, 
 
 } // namespace
 
-int recover_rename(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_rename(const root_anchor& root, bookmarked_parent& source,
                    bookmarked_parent& destination, const exact_file_description& file)
 {
     if (holds(source, file) && absent_at(destination.fd.get(), destination.leaf))
         return 0; // the rename never happened
     struct stat moved;
     if (!absent_at(source.fd.get(), source.leaf) || !holds(destination, file, &moved))
-        return stale();
-    if (!refresh_bookmarked_parents(root_fd, root_status, &source, &destination))
-        return stale();
+        return fail_identity_changed();
+    if (!refresh_bookmarked_parents(root, &source, &destination))
+        return fail_identity_changed();
     errno = 0;
     if (!move_regular_checked(destination.fd.get(), destination.leaf, source.fd.get(), source.leaf, moved))
-        return error_or_stale();
+        return fail_call_or_stale();
     if (!holds(source, file) || !absent_at(destination.fd.get(), destination.leaf)) {
         restore_regular_after_failed_content_check(source.fd.get(), source.leaf, destination.fd.get(),
                                                    destination.leaf);
-        return stale();
+        return fail_identity_changed();
     }
     if (::fsync(source.fd.get()) != 0 || ::fsync(destination.fd.get()) != 0)
         return -1;
     return 0;
 }
 
-int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent& a, bookmarked_parent& b,
+int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_parent& b,
                  const exact_file_description& file1, const exact_file_description& file2)
 {
     if (holds(a, file1) && holds(b, file2))
@@ -67,12 +55,12 @@ int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent&
     struct stat at_a;
     struct stat at_b;
     if (!holds(a, file2, &at_a) || !holds(b, file1, &at_b))
-        return stale();
-    if (!refresh_bookmarked_parents(root_fd, root_status, &a, &b))
-        return stale();
+        return fail_identity_changed();
+    if (!refresh_bookmarked_parents(root, &a, &b))
+        return fail_identity_changed();
     errno = 0;
     if (!swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b))
-        return error_or_stale();
+        return fail_call_or_stale();
     if (holds(a, file1) && holds(b, file2)) {
         if (::fsync(a.fd.get()) != 0 || ::fsync(b.fd.get()) != 0)
             return -1;
@@ -81,7 +69,7 @@ int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent&
     // Put the entries back where this run found them.
     if (regular_at(a.fd.get(), a.leaf, at_a) == 0 && regular_at(b.fd.get(), b.leaf, at_b) == 0)
         swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b);
-    return stale();
+    return fail_identity_changed();
 }
 
 } // namespace anchorfs

@@ -9,6 +9,7 @@
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
+#include "platform/failures.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -17,19 +18,6 @@
 namespace anchorfs {
 
 namespace {
-
-int stale()
-{
-    errno = ESTALE;
-    return -1;
-}
-
-int error_or_stale()
-{
-    if (errno == 0)
-        errno = ESTALE;
-    return -1;
-}
 
 bool absent(const bookmarked_parent& parent)
 {
@@ -70,14 +58,14 @@ exact_file_description with_link_count(const exact_file_description& file, std::
 
 } // namespace
 
-int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_parent& source, bookmarked_parent& staging,
+int recover_unlink(const root_anchor& root, bookmarked_parent& source, bookmarked_parent& staging,
                    bookmarked_parent& quarantine, const exact_file_description& file)
 {
     if (!quarantine_well_formed(staging, quarantine))
-        return stale();
+        return fail_identity_changed();
     if (!references_can_be_bound(staging, quarantine))
         return -1;
-    auto refresh = [&] { return refresh_bookmarked_parents(root_fd, root_status, &source, &staging, &quarantine); };
+    auto refresh = [&] { return refresh_bookmarked_parents(root, &source, &staging, &quarantine); };
 
     enum class found { absent, holds, other };
     struct stat snapshot;
@@ -93,46 +81,46 @@ int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_paren
     found at_quarantine = check(quarantine, quarantined);
     int holding = (at_source == found::holds) + (at_staging == found::holds) + (at_quarantine == found::holds);
     if (at_source == found::other || at_staging == found::other || at_quarantine == found::other || holding > 1)
-        return stale();
+        return fail_identity_changed();
     if (holding == 0)
         return 0; // the unlink had completed
 
     if (at_source == found::holds) {
         errno = 0;
         if (!refresh())
-            return error_or_stale();
+            return fail_call_or_stale();
         errno = 0;
         if (!move_regular_checked(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf, snapshot))
-            return error_or_stale();
+            return fail_call_or_stale();
         if (!holds(staging, file) || !absent(source))
-            return error_or_stale();
+            return fail_call_or_stale();
         if (::fsync(source.fd.get()) != 0 || ::fsync(staging.fd.get()) != 0)
-            return error_or_stale();
+            return fail_call_or_stale();
         at_staging = found::holds;
     }
     if (at_staging == found::holds) {
         errno = 0;
         if (!refresh() || !holds(staging, file, &staged))
-            return error_or_stale();
+            return fail_call_or_stale();
         if (!refresh())
-            return stale();
+            return fail_identity_changed();
         errno = 0;
         if (!move_to_durable_quarantine(staging.fd.get(), staging.leaf, quarantine.fd.get(), quarantine.leaf, staged))
-            return error_or_stale();
+            return fail_call_or_stale();
         errno = 0;
         if (!refresh())
-            return error_or_stale();
+            return fail_call_or_stale();
     } else {
         errno = 0;
         if (!refresh())
-            return error_or_stale();
+            return fail_call_or_stale();
     }
     errno = 0;
     if (!delete_exact_regular_content_checked(quarantine.fd.get(), quarantine.leaf, file))
-        return error_or_stale();
+        return fail_call_or_stale();
 
     if (!absent(source) || !absent(staging) || !absent(quarantine))
-        return stale();
+        return fail_identity_changed();
     errno = 0;
     if (::fsync(source.fd.get()) != 0 || ::fsync(staging.fd.get()) != 0 || ::fsync(quarantine.fd.get()) != 0) {
         if (errno == 0)
@@ -142,17 +130,17 @@ int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_paren
     return 0;
 }
 
-int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_link(const root_anchor& root, bookmarked_parent& source,
                  bookmarked_parent& destination, bookmarked_parent& staging, bookmarked_parent& quarantine,
                  const exact_file_description& file)
 {
     const std::uint64_t c = file.identity.link_count;
     if (c == 0 || c == UINT64_MAX || !quarantine_well_formed(staging, quarantine))
-        return stale();
+        return fail_identity_changed();
     if (!references_can_be_bound(staging, quarantine))
         return -1;
     auto refresh = [&] {
-        return refresh_bookmarked_parents(root_fd, root_status, &source, &destination, &staging, &quarantine);
+        return refresh_bookmarked_parents(root, &source, &destination, &staging, &quarantine);
     };
 
     // Each name either holds the file (link count aside) or is missing.
@@ -173,10 +161,10 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
     probe at_quarantine;
     if (!check(source, at_source) || !check(destination, at_destination) || !check(staging, at_staging)
         || !check(quarantine, at_quarantine))
-        return stale();
+        return fail_identity_changed();
     int extras = at_destination.holds + at_staging.holds + at_quarantine.holds;
     if (extras > 1)
-        return stale();
+        return fail_identity_changed();
     const probe* extra = at_destination.holds ? &at_destination
                          : at_staging.holds   ? &at_staging
                          : at_quarantine.holds ? &at_quarantine
@@ -188,37 +176,37 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
     // A call whose extra name is the source entry itself would take away the
     // source's own name.
     if (extra_group != nullptr && same_entry(source, *extra_group))
-        return stale();
+        return fail_identity_changed();
     const std::uint64_t e = at_source.holds ? c + 1 : c;
     if (extra == nullptr) {
         if (at_source.holds && at_source.status.st_nlink != c)
-            return stale();
+            return fail_identity_changed();
     } else {
         if (extra->status.st_nlink != e)
-            return stale();
+            return fail_identity_changed();
         if (at_source.holds
             && (at_source.status.st_dev != extra->status.st_dev || at_source.status.st_ino != extra->status.st_ino
                 || at_source.status.st_nlink != e))
-            return stale();
+            return fail_identity_changed();
         // With the source name gone, a single remaining link is the file's
         // last name: taking it away would delete the user's file.
         if (!at_source.holds && extra->status.st_nlink == 1)
-            return stale();
+            return fail_identity_changed();
     }
     const exact_file_description linked = with_link_count(file, e);
 
     if (at_destination.holds) {
         errno = 0;
         if (!refresh())
-            return stale();
+            return fail_identity_changed();
         errno = 0;
         if (!move_regular_checked(destination.fd.get(), destination.leaf, staging.fd.get(), staging.leaf,
                                   at_destination.status))
-            return error_or_stale();
+            return fail_call_or_stale();
         if (!absent(destination) || !holds(staging, linked)) {
             restore_regular_after_failed_content_check(staging.fd.get(), staging.leaf, destination.fd.get(),
                                                        destination.leaf);
-            return stale();
+            return fail_identity_changed();
         }
         if (::fsync(destination.fd.get()) != 0 || ::fsync(staging.fd.get()) != 0)
             return -1;
@@ -229,26 +217,26 @@ int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent&
             return -1; // EEXIST, or the status error
         struct stat staged;
         if (!refresh() || !holds(staging, linked, &staged) || !refresh())
-            return stale();
+            return fail_identity_changed();
         errno = 0;
         if (!move_to_durable_quarantine(staging.fd.get(), staging.leaf, quarantine.fd.get(), quarantine.leaf, staged))
-            return error_or_stale();
+            return fail_call_or_stale();
         at_quarantine.holds = true;
     } else if (at_quarantine.holds && !absent(destination)) {
-        return stale();
+        return fail_identity_changed();
     }
     if (at_quarantine.holds) {
         if (!refresh())
-            return stale();
+            return fail_identity_changed();
         errno = 0;
         if (!delete_exact_regular_content_checked(quarantine.fd.get(), quarantine.leaf, linked))
-            return error_or_stale();
+            return fail_call_or_stale();
     }
 
     if (!absent(destination) || !absent(staging) || !absent(quarantine))
-        return stale();
+        return fail_identity_changed();
     if (at_source.holds ? !holds(source, file) : !absent(source))
-        return stale();
+        return fail_identity_changed();
     return 0;
 }
 

@@ -9,13 +9,13 @@
 
 namespace anchorfs {
 
-int recover_rename(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_rename(const root_anchor& root, bookmarked_parent& source,
                    bookmarked_parent& destination, const exact_file_description& file);
-int recover_swap(int root_fd, const struct stat& root_status, bookmarked_parent& a, bookmarked_parent& b,
+int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_parent& b,
                  const exact_file_description& file1, const exact_file_description& file2);
-int recover_unlink(int root_fd, const struct stat& root_status, bookmarked_parent& source, bookmarked_parent& staging,
+int recover_unlink(const root_anchor& root, bookmarked_parent& source, bookmarked_parent& staging,
                    bookmarked_parent& quarantine, const exact_file_description& file);
-int recover_link(int root_fd, const struct stat& root_status, bookmarked_parent& source,
+int recover_link(const root_anchor& root, bookmarked_parent& source,
                  bookmarked_parent& destination, bookmarked_parent& staging, bookmarked_parent& quarantine,
                  const exact_file_description& file);
 

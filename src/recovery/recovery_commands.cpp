@@ -18,7 +18,7 @@ int open_groups(const command_context& context, bookmarked_parent (&groups)[coun
     }
     filesystem_identifier identifier{context.root.fd, context.filesystem.status.f_fsid};
     for (std::size_t i = 0; i < count; ++i) {
-        if (open_bookmarked_parent(context.own, 6 * static_cast<int>(i), context.root.fd, context.root.status,
+        if (open_bookmarked_parent(context.own, 6 * static_cast<int>(i), context.root,
                                    identifier, groups[i])
             != 0)
             return -1;
@@ -34,7 +34,7 @@ int run_recover_rename(const command_context& context, command_report& /*report*
     exact_file_description file;
     if (open_groups(context, groups) != 0 || parse_file_description(context.own, 12, file) != 0)
         return -1;
-    return recover_rename(context.root.fd, context.root.status, groups[0], groups[1], file);
+    return recover_rename(context.root, groups[0], groups[1], file);
 }
 
 int run_recover_swap(const command_context& context, command_report& /*report*/)
@@ -45,7 +45,7 @@ int run_recover_swap(const command_context& context, command_report& /*report*/)
     if (open_groups(context, groups) != 0 || parse_file_description(context.own, 12, file1) != 0
         || parse_file_description(context.own, 20, file2) != 0)
         return -1;
-    return recover_swap(context.root.fd, context.root.status, groups[0], groups[1], file1, file2);
+    return recover_swap(context.root, groups[0], groups[1], file1, file2);
 }
 
 int run_recover_unlink(const command_context& context, command_report& /*report*/)
@@ -54,7 +54,7 @@ int run_recover_unlink(const command_context& context, command_report& /*report*
     exact_file_description file;
     if (open_groups(context, groups) != 0 || parse_file_description(context.own, 18, file) != 0)
         return -1;
-    return recover_unlink(context.root.fd, context.root.status, groups[0], groups[1], groups[2], file);
+    return recover_unlink(context.root, groups[0], groups[1], groups[2], file);
 }
 
 int run_recover_link(const command_context& context, command_report& /*report*/)
@@ -63,7 +63,7 @@ int run_recover_link(const command_context& context, command_report& /*report*/)
     exact_file_description file;
     if (open_groups(context, groups) != 0 || parse_file_description(context.own, 24, file) != 0)
         return -1;
-    return recover_link(context.root.fd, context.root.status, groups[0], groups[1], groups[2], groups[3], file);
+    return recover_link(context.root, groups[0], groups[1], groups[2], groups[3], file);
 }
 
 } // namespace anchorfs

@@ -2,6 +2,7 @@
 
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
+#include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/owners.hpp"
 
@@ -14,21 +15,12 @@ namespace anchorfs {
 
 namespace {
 
-// A failed comparison reports ESTALE. Calls that fail return their own error
-// directly, so an error number still pending here can only be one left by an
-// earlier call that succeeded, and it must not stand for this failure.
-bool check_failed()
-{
-    errno = ESTALE;
-    return false;
-}
-
 // A handle on the object under the name that needs no permission on the object
 // itself: a mode that denies its own owner reading (0000, 0200) must not keep
 // that owner from hardening or removing it.
-int open_handle_at(int parent, const char* name, int type_flag)
+unique_fd open_handle_at(int parent, const char* name, int type_flag)
 {
-    return ::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | type_flag);
+    return unique_fd(::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | type_flag));
 }
 
 } // namespace
@@ -54,7 +46,7 @@ bool harden_private_directory(int dir, const struct stat& root_status)
     if (::fstat(dir, &before) != 0)
         return false;
     if (!S_ISDIR(before.st_mode) || !on_root_device_and_owner(before, root_status))
-        return check_failed();
+        return fail_identity_changed();
     if (::fchmod(dir, 0700) != 0)
         return false;
     struct stat after;
@@ -62,39 +54,39 @@ bool harden_private_directory(int dir, const struct stat& root_status)
         return false;
     if (!S_ISDIR(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino
         || after.st_uid != before.st_uid || (after.st_mode & 0777) != 0700)
-        return check_failed();
+        return fail_identity_changed();
     return true;
 }
 
 bool open_hardened_private_directory_at(int parent, const char* name, const struct stat& root_status,
-                                        const struct stat* expected, int& opened, struct stat& final_status)
+                                        const struct stat* expected, unique_fd& opened, struct stat& final_status)
 {
     struct stat named;
     if (status_below(parent, name, named) != 0)
         return false;
     if (!S_ISDIR(named.st_mode) || (expected != nullptr && !same_directory_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status))
-        return check_failed();
-    unique_fd handle(open_handle_at(parent, name, O_DIRECTORY));
+        return fail_identity_changed();
+    unique_fd handle = open_handle_at(parent, name, O_DIRECTORY);
     if (!handle.valid())
         return false;
     struct stat held;
     if (descriptor_status_below(handle.get(), held) != 0)
         return false;
     if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || held.st_uid != root_status.st_uid)
-        return check_failed();
+        return fail_identity_changed();
     if (change_mode_through_descriptor(handle.get(), 0700) != 0)
         return false;
     // Opened for listing only once hardened, through the handle's own entry:
     // the same object whatever its name is now, proven again below.
-    unique_fd fd(reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW));
+    unique_fd fd = reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW);
     if (!fd.valid())
         return false;
     struct stat reopened;
     if (descriptor_status_below(fd.get(), reopened) != 0)
         return false;
     if (reopened.st_dev != held.st_dev || reopened.st_ino != held.st_ino)
-        return check_failed();
+        return fail_identity_changed();
     handle.reset();
     if (!harden_private_directory(fd.get(), root_status))
         return false;
@@ -104,8 +96,8 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
     if (!S_ISDIR(held.st_mode) || !S_ISDIR(renamed.st_mode) || held.st_dev != renamed.st_dev
         || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
         || held.st_mode != renamed.st_mode)
-        return check_failed();
-    opened = fd.release();
+        return fail_identity_changed();
+    opened = std::move(fd);
     final_status = held;
     return true;
 }
@@ -118,8 +110,8 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
         return false;
     if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
         || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
-        return check_failed();
-    unique_fd fd(open_handle_at(parent, name, 0));
+        return fail_identity_changed();
+    unique_fd fd = open_handle_at(parent, name, 0);
     if (!fd.valid())
         return false;
     struct stat held;
@@ -127,19 +119,19 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
         return false;
     if (!S_ISREG(held.st_mode) || held.st_dev != named.st_dev || held.st_ino != named.st_ino
         || held.st_uid != root_status.st_uid || held.st_nlink != 1)
-        return check_failed();
+        return fail_identity_changed();
     if (change_mode_through_descriptor(fd.get(), 0600) != 0)
         return false;
     if (descriptor_status_below(fd.get(), held) != 0)
         return false;
     if (!S_ISREG(held.st_mode) || !on_root_device_and_owner(held, root_status) || held.st_nlink != 1
         || (held.st_mode & 0777) != 0600)
-        return check_failed();
+        return fail_identity_changed();
     struct stat renamed;
     if (status_below(parent, name, renamed) != 0)
         return false;
     if (!same_regular_identity(held, renamed))
-        return check_failed();
+        return fail_identity_changed();
     final_status = held;
     return true;
 }
@@ -157,7 +149,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
     unique_dir stream(::fdopendir(listing.get()));
     if (stream.dir == nullptr)
         return false;
-    listing.release(); // now owned by the stream
+    static_cast<void>(listing.release()); // now owned by the stream
 
     for (;;) {
         errno = 0;
@@ -180,13 +172,12 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
         if (status_below(dir, name, status) != 0)
             return false;
         if (!on_root_device_and_owner(status, root_status))
-            return check_failed();
+            return fail_identity_changed();
         if (S_ISDIR(status.st_mode)) {
-            int child_fd = -1;
+            unique_fd child;
             struct stat child_status;
-            if (!open_hardened_private_directory_at(dir, name, root_status, &status, child_fd, child_status))
+            if (!open_hardened_private_directory_at(dir, name, root_status, &status, child, child_status))
                 return false;
-            unique_fd child(child_fd);
             if (!validate_private_tree_descriptor(child.get(), root_status, budget, depth + 1, depth_limit))
                 return false;
         } else if (S_ISREG(status.st_mode)) {
@@ -194,7 +185,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
             if (!harden_private_regular_at(dir, name, root_status, &status, hardened))
                 return false;
         } else {
-            return check_failed(); // symbolic link, FIFO, socket or device node
+            return fail_identity_changed(); // symbolic link, FIFO, socket or device node
         }
     }
     stream.reset();
@@ -203,7 +194,7 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
     if (::fstat(dir, &top) != 0)
         return false;
     if (!S_ISDIR(top.st_mode) || !on_root_device_and_owner(top, root_status) || (top.st_mode & 0777) != 0700)
-        return check_failed();
+        return fail_identity_changed();
     return true;
 }
 

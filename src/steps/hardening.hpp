@@ -3,6 +3,8 @@
 // A mode once hardened is never set back, also when a later step fails.
 #pragma once
 
+#include "platform/owners.hpp"
+
 #include <cstdint>
 #include <sys/stat.h>
 
@@ -15,7 +17,7 @@ bool harden_private_directory(int dir, const struct stat& root_status);
 // directory the name designates before and after, and hardens it. `expected`
 // may be null. On true the caller owns *opened and *final_status is filled.
 bool open_hardened_private_directory_at(int parent, const char* name, const struct stat& root_status,
-                                        const struct stat* expected, int& opened, struct stat& final_status);
+                                        const struct stat* expected, unique_fd& opened, struct stat& final_status);
 
 bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
                                const struct stat* expected, struct stat& final_status);

@@ -77,7 +77,7 @@ struct opened_root {
         anchor.device = root.device;
         anchor.inode = root.inode;
         anchor.owner_uid = root.uid;
-        fd.reset(open_root(anchor.path, anchor.device, anchor.inode, anchor.owner_uid, anchor.status, anchor.mount_id));
+        fd = open_root(anchor);
         if (!fd.valid())
             throw std::runtime_error("open_root of a fresh scratch root failed");
         anchor.fd = fd.get();
@@ -89,13 +89,16 @@ struct opened_root {
 TEST(OpenRoot, MatchingIdentity_ReturnsVerifiedDescriptorAndStatus)
 {
     temp_root root;
-    struct stat status {};
-    std::uint64_t mount_id = 0;
-    unique_fd fd(open_root(root.path.c_str(), root.device, root.inode, root.uid, status, mount_id));
+    root_anchor anchor;
+    anchor.path = root.path.c_str();
+    anchor.device = root.device;
+    anchor.inode = root.inode;
+    anchor.owner_uid = root.uid;
+    unique_fd fd = open_root(anchor);
 
     expect_directory_at(fd.get(), root.path);
-    EXPECT_EQ(status.st_ino, root.inode);
-    EXPECT_EQ(status.st_dev, root.device);
+    EXPECT_EQ(anchor.status.st_ino, root.inode);
+    EXPECT_EQ(anchor.status.st_dev, root.device);
 }
 
 struct root_refusal {
@@ -151,11 +154,14 @@ TEST_P(OpenRoot_Refused, FailsWithItsErrorAndClosesEverything)
     std::uint64_t device = root.device, inode = root.inode, uid = root.uid;
     const std::string path = GetParam().arrange(root, device, inode, uid);
     const int before = open_descriptor_count();
-    struct stat status {};
-    std::uint64_t mount_id = 0;
+    root_anchor anchor;
+    anchor.path = path.c_str();
+    anchor.device = device;
+    anchor.inode = inode;
+    anchor.owner_uid = uid;
 
     errno = 0;
-    EXPECT_EQ(open_root(path.c_str(), device, inode, uid, status, mount_id), -1);
+    EXPECT_FALSE(open_root(anchor).valid());
     EXPECT_EQ(errno, GetParam().error);
     EXPECT_EQ(open_descriptor_count(), before);
 }
@@ -168,14 +174,14 @@ INSTANTIATE_TEST_SUITE_P(Roots, OpenRoot_Refused, testing::ValuesIn(root_refusal
 enum walker { parent, private_parent, relative_directory };
 
 // Runs one walker; the leaf is written only by the parent walkers.
-int walk(walker kind, const opened_root& root, const char* path, leaf_buffer& leaf)
+unique_fd walk(walker kind, const opened_root& root, const char* path, leaf_buffer& leaf)
 {
     switch (kind) {
-    case parent: return open_parent(root.anchor.fd, root.anchor.status, path, leaf);
-    case private_parent: return open_private_parent(root.anchor.fd, root.anchor.status, path, leaf);
-    case relative_directory: return open_relative_directory(root.anchor.fd, root.anchor.status, path);
+    case parent: return open_parent(root.anchor, path, leaf);
+    case private_parent: return open_private_parent(root.anchor, path, leaf);
+    case relative_directory: return open_relative_directory(root.anchor, path);
     }
-    return -1;
+    return unique_fd();
 }
 
 const char* walker_name(walker kind)
@@ -236,7 +242,7 @@ TEST_P(Walk, ReachesTheDirectoryOrFailsWithoutLeaking)
     std::memset(leaf, 'u', sizeof leaf);
 
     errno = 0;
-    unique_fd fd(walk(kind, opened, c.path.c_str(), leaf));
+    unique_fd fd = walk(kind, opened, c.path.c_str(), leaf);
     const int error = errno;
 
     const int expected = c.error[kind];
@@ -271,10 +277,10 @@ TEST(Walk, AbsentPath_Einval)
     opened_root opened(root);
     leaf_buffer leaf;
     errno = 0;
-    EXPECT_EQ(open_parent(opened.anchor.fd, opened.anchor.status, nullptr, leaf), -1);
+    EXPECT_FALSE(open_parent(opened.anchor, nullptr, leaf).valid());
     EXPECT_EQ(errno, EINVAL);
     errno = 0;
-    EXPECT_EQ(open_relative_directory(opened.anchor.fd, opened.anchor.status, nullptr), -1);
+    EXPECT_FALSE(open_relative_directory(opened.anchor, nullptr).valid());
     EXPECT_EQ(errno, EINVAL);
 }
 
@@ -284,7 +290,7 @@ TEST(Walk, SingleName_DuplicatesRootAndKeepsName)
     opened_root opened(root);
     for (walker kind : {parent, private_parent}) {
         leaf_buffer leaf;
-        unique_fd fd(walk(kind, opened, "entry", leaf));
+        unique_fd fd = walk(kind, opened, "entry", leaf);
         ASSERT_TRUE(fd.valid()) << walker_name(kind);
         EXPECT_NE(fd.get(), opened.anchor.fd);
         EXPECT_TRUE(same_directory_descriptor(fd.get(), opened.anchor.fd));
@@ -298,16 +304,16 @@ TEST(Walk, SingleName_RootOfOtherOwnerThanRecorded_PrivateWalkRefuses)
 {
     temp_root root;
     opened_root opened(root);
-    struct stat recorded = opened.anchor.status;
-    recorded.st_uid += 1;
+    root_anchor recorded = opened.anchor;
+    recorded.status.st_uid += 1;
     const int before = open_descriptor_count();
     leaf_buffer leaf;
 
     errno = 0;
-    EXPECT_EQ(open_private_parent(opened.anchor.fd, recorded, "entry", leaf), -1);
+    EXPECT_FALSE(open_private_parent(recorded, "entry", leaf).valid());
     EXPECT_EQ(errno, ESTALE);
     EXPECT_EQ(open_descriptor_count(), before);
-    unique_fd plain(open_parent(opened.anchor.fd, recorded, "entry", leaf));
+    unique_fd plain = open_parent(recorded, "entry", leaf);
     EXPECT_TRUE(plain.valid());
 }
 
@@ -335,12 +341,12 @@ TEST(Walk, MountInsideRoot_PlainExdevPrivateEstale)
     };
     for (const auto& c : cases) {
         errno = 0;
-        EXPECT_EQ(walk(c.kind, opened, c.path, leaf), -1) << walker_name(c.kind) << " " << c.path;
+        EXPECT_FALSE(walk(c.kind, opened, c.path, leaf).valid()) << walker_name(c.kind) << " " << c.path;
         EXPECT_EQ(errno, c.error) << walker_name(c.kind) << " " << c.path;
         EXPECT_EQ(open_descriptor_count(), before);
     }
     // The mount point as a leaf is not opened, so it does not stop the walk.
-    unique_fd fd(open_parent(opened.anchor.fd, opened.anchor.status, "a/mnt", leaf));
+    unique_fd fd = open_parent(opened.anchor, "a/mnt", leaf);
     expect_directory_at(fd.get(), root.at("a"));
     EXPECT_STREQ(leaf, "mnt");
 }
@@ -354,7 +360,7 @@ TEST(OpenTwoParents, BothWalksSucceed_BothSlotsHeld)
     opened_root opened(root);
     held_parent first, second;
 
-    ASSERT_EQ(open_two_parents(opened.anchor.fd, opened.anchor.status, "a/b/one", "two", first, second), 0);
+    ASSERT_EQ(open_two_parents(opened.anchor, "a/b/one", "two", first, second), 0);
     expect_directory_at(first.fd.get(), root.at("a/b"));
     expect_directory_at(second.fd.get(), root.path);
     EXPECT_STREQ(first.leaf, "one");
@@ -380,7 +386,7 @@ TEST(OpenTwoParents, EitherWalkFails_BothSlotsEmptyAndNothingOpen)
         const int before = open_descriptor_count();
         held_parent first, second;
         errno = 0;
-        EXPECT_EQ(open_two_parents(opened.anchor.fd, opened.anchor.status, c.first, c.second, first, second), -1);
+        EXPECT_EQ(open_two_parents(opened.anchor, c.first, c.second, first, second), -1);
         EXPECT_EQ(errno, c.error) << c.first << " " << c.second;
         EXPECT_EQ(first.fd.get(), -1) << c.first << " " << c.second;
         EXPECT_EQ(second.fd.get(), -1) << c.first << " " << c.second;
@@ -619,19 +625,18 @@ TEST(HeldParentMatches, ComparesTheWalkedParentWithTheHeldOne)
     opened_root opened(root);
     held_parent held;
     ASSERT_EQ(open_held_parent(opened.anchor, "a/b/x", held), 0);
-    const int fd = opened.anchor.fd;
-    const struct stat& status = opened.anchor.status;
+    const root_anchor& anchor = opened.anchor;
 
-    EXPECT_TRUE(held_parent_matches(fd, status, "a/b/x", held.fd.get()));
-    EXPECT_TRUE(held_parent_matches(fd, status, "a/b/other", held.fd.get()));
+    EXPECT_TRUE(held_parent_matches(anchor, "a/b/x", held.fd.get()));
+    EXPECT_TRUE(held_parent_matches(anchor, "a/b/other", held.fd.get()));
     errno = 0;
-    EXPECT_FALSE(held_parent_matches(fd, status, "a/x", held.fd.get()));
+    EXPECT_FALSE(held_parent_matches(anchor, "a/x", held.fd.get()));
     EXPECT_EQ(errno, ESTALE);
     errno = 0;
-    EXPECT_FALSE(held_parent_matches(fd, status, "a/../a/b/x", held.fd.get()));
+    EXPECT_FALSE(held_parent_matches(anchor, "a/../a/b/x", held.fd.get()));
     EXPECT_EQ(errno, EINVAL);
     errno = 0;
-    EXPECT_FALSE(held_parent_matches(fd, status, "a/b/x", -1));
+    EXPECT_FALSE(held_parent_matches(anchor, "a/b/x", -1));
     EXPECT_EQ(errno, EBADF);
 }
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -52,6 +53,30 @@ TEST(FileReference, SameObjectEqualOtherObjectNot)
     EXPECT_FALSE(same_file_reference(f, reference_of(root.at("g"))));
     EXPECT_FALSE(f.directory());
     EXPECT_TRUE(reference_of(root.path).directory());
+}
+
+// A reference is valid while its own descriptor shows every recorded number;
+// a record that differs from it in any one of them is refused with ESTALE.
+TEST(FileReference, ValidOnlyWhileItsDescriptorShowsTheRecordedNumbers)
+{
+    temp_root root;
+    write_file(root.at("f"), "x");
+    EXPECT_TRUE(valid_file_reference(reference_of(root.at("f"))));
+    EXPECT_TRUE(valid_file_reference(reference_of(root.path)));
+
+    void (*const alterations[])(file_reference&) = {
+        [](file_reference& r) { r.device += 1; },
+        [](file_reference& r) { r.inode += 1; },
+        [](file_reference& r) { r.mount_id += 1; },
+        [](file_reference& r) { r.type = S_IFDIR; },
+    };
+    for (std::size_t i = 0; i < std::size(alterations); ++i) {
+        file_reference altered = reference_of(root.at("f"));
+        alterations[i](altered);
+        errno = 0;
+        EXPECT_FALSE(valid_file_reference(altered)) << "alteration " << i;
+        EXPECT_EQ(errno, ESTALE) << "alteration " << i;
+    }
 }
 
 // The reference holds the object, not the name: a link is never followed, and

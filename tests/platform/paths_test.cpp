@@ -98,12 +98,12 @@ TEST_P(OpenDirectoryAt, ReportsWhatIsAtTheName)
     ASSERT_TRUE(held.valid());
 
     errno = 0;
-    unique_fd opened(open_directory_at(held.get(), GetParam().name));
+    unique_fd opened = open_directory_at(held.get(), GetParam().name);
     EXPECT_EQ(opened.valid(), GetParam().error == 0);
     EXPECT_EQ(errno, GetParam().error);
     if (opened.valid()) {
         EXPECT_EQ(::fcntl(opened.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-        unique_fd by_path(open_directory_path((root.path + "/" + GetParam().name).c_str()));
+        unique_fd by_path = open_directory_path((root.path + "/" + GetParam().name).c_str());
         EXPECT_TRUE(by_path.valid());
     }
 }
@@ -120,7 +120,7 @@ TEST(OpenDirectoryPath, SymbolicLinkAsLastComponent_Eloop)
     make_dir(root.at("dir"));
     ASSERT_EQ(::symlink("dir", root.at("link").c_str()), 0);
     errno = 0;
-    unique_fd opened(open_directory_path(root.at("link").c_str()));
+    unique_fd opened = open_directory_path(root.at("link").c_str());
     EXPECT_FALSE(opened.valid());
     EXPECT_EQ(errno, ELOOP);
 }

@@ -25,11 +25,11 @@ int main(int argc, char** argv)
     for (unsigned long i = 0; i < repeat; ++i)
         text += argv[2];
     errno = 0;
-    int fd = anchorfs::open_bookmarked_directory(text.c_str(), std::strtoull(argv[4], nullptr, 10),
+    anchorfs::unique_fd fd = anchorfs::open_bookmarked_directory(text.c_str(), std::strtoull(argv[4], nullptr, 10),
                                                  std::strtoull(argv[5], nullptr, 10),
                                                  std::strtoull(argv[6], nullptr, 10), nullptr);
-    if (fd >= 0) {
-        ::close(fd);
+    if (fd.valid()) {
+        fd.reset();
         std::printf("ok\n");
     } else {
         std::printf("errno %d\n", errno);

@@ -35,11 +35,11 @@ struct hardening_scene {
     // The top directory opened and hardened as the commands do before validating.
     unique_fd open_top()
     {
-        int fd = -1;
+        unique_fd fd;
         struct stat status;
         EXPECT_TRUE(anchorfs::open_hardened_private_directory_at(root_fd.get(), "t", root_status, nullptr, fd, status))
             << std::strerror(errno);
-        return unique_fd(fd);
+        return fd;
     }
 
     // Validation of the whole tree below "t"; errno and the budget left are kept.
@@ -82,10 +82,9 @@ TEST_P(HardeningModes, HardenedEntry_EndsOwnerOnlyWithSpecialBitsCleared)
 
     struct stat final_status;
     if (c.directory) {
-        int fd = -1;
+        unique_fd held;
         ASSERT_TRUE(anchorfs::open_hardened_private_directory_at(scene.root_fd.get(), "entry", scene.root_status,
-                                                                 nullptr, fd, final_status));
-        unique_fd held(fd);
+                                                                 nullptr, held, final_status));
         // The same again through the open descriptor: idempotent.
         EXPECT_TRUE(anchorfs::harden_private_directory(held.get(), scene.root_status));
     } else {
