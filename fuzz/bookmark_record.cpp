@@ -62,15 +62,14 @@ void check_resolved(int result, const char* path)
         fail("a resolved path is not an absolute, terminated path");
 }
 
-void check_opened(int fd, const bookmark_setting& s)
+void check_opened(const anchorfs::unique_fd& fd, const bookmark_setting& s)
 {
-    if (fd < 0)
+    if (!fd.valid())
         return;
     struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_dev != s.status.st_dev
+    if (::fstat(fd.get(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_dev != s.status.st_dev
         || status.st_ino != s.status.st_ino || status.st_uid != s.status.st_uid)
         fail("an opened bookmark is not the directory with the asked identity");
-    ::close(fd);
 }
 
 std::string hex_of(const std::uint8_t* data, std::size_t size)
