@@ -1060,4 +1060,9 @@ gid_t unprivileged_gid()
     return entry != nullptr ? entry->pw_gid : 65534;
 }
 
+bool sanitized_build()
+{
+    return !sanitizer_runtime().empty();
+}
+
 } // namespace anchorfs::test

@@ -136,6 +136,12 @@ struct tmpfs_mount {
     bool ok = false;
 };
 
+// True in the sanitizer build, whose runtime runs inside the program: it reads
+// /proc and opens descriptors of its own before main, so runs without a
+// trustworthy /proc or under a small descriptor limit test the runtime there,
+// not the program.
+bool sanitized_build();
+
 // The uid and gid of an unprivileged account (nobody), for permission tests.
 uid_t unprivileged_uid();
 gid_t unprivileged_gid();
