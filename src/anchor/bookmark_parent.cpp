@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <utility>
 
 namespace anchorfs {
 
@@ -27,8 +28,9 @@ int run_bookmark_parent(const command_context& context, command_report& report)
             errno = ESTALE;
         return -1;
     }
-    report.undelivered = result_bookmark(bookmark, status) != 0;
-    report.printed = true;
+    report.success.shape = success_shape::bookmark;
+    report.success.status = status;
+    report.success.bytes = std::move(bookmark);
     return 0;
 }
 

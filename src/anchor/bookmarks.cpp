@@ -1,6 +1,5 @@
 #include "anchor/bookmarks.hpp"
 
-#include "core/result_line.hpp"
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_open.hpp"
 #include "platform/failures.hpp"
@@ -98,11 +97,6 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
         return -1;
     bookmark = std::move(record);
     return 0;
-}
-
-int result_bookmark(const unique_buffer& bookmark, const struct stat& status)
-{
-    return print_bookmark_line(std::span<const unsigned char>(bookmark.data, bookmark.size), status);
 }
 
 unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode,

@@ -26,9 +26,6 @@ struct bookmarked_parent {
 // The bookmark bytes of an open directory, after both self-tests passed.
 int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buffer& bookmark);
 
-// Prints the bookmark line: 0 when it was delivered whole, -1 otherwise.
-int result_bookmark(const unique_buffer& bookmark, const struct stat& status);
-
 unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode,
                                     std::uint64_t owner_uid, const filesystem_identifier* identifier);
 

@@ -60,15 +60,13 @@ int run_front_end(int argc, char** argv)
         if (check_descriptor_room(descriptor_budget(*command)) == 0) {
             command_context context{root, args.subspan(first_own_slot), filesystem};
             result = command->run(context, report);
-            if (result == 0 && report.printed)
-                return report.undelivered ? exit_undelivered : exit_success;
         }
     }
 
     int error = errno != 0 ? errno : EINVAL;
     root_fd.reset();
     if (result == 0)
-        return delivered(print_plain_line(), exit_success);
+        return delivered(print_success(report.success), exit_success);
     const char* code = report.race_code != nullptr ? report.race_code
                        : error == ESTALE           ? code_identity_changed
                                                    : errno_code(error);

@@ -69,8 +69,8 @@ int ensure_directory(const command_context& context, command_report& report, boo
         directory.reset();
         return race_preserved();
     }
-    report.undelivered = print_directory_line(status) != 0;
-    report.printed = true;
+    report.success.shape = success_shape::directory;
+    report.success.status = status;
     return 0;
 }
 

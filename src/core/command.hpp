@@ -3,7 +3,9 @@
 #pragma once
 
 #include "core/argument_forms.hpp"
+#include "platform/owners.hpp"
 
+#include <sys/stat.h>
 #include <sys/vfs.h>
 
 namespace anchorfs {
@@ -27,10 +29,26 @@ struct command_context {
     const filesystem_status& filesystem;
 };
 
+// The shapes of a success line (core/result_line.hpp prints them).
+enum class success_shape {
+    plain,            // {"ok":true}
+    size_and_content, // the size line, then `bytes` unframed
+    directory,        // the identity and mode of `status`
+    bookmark,         // `bytes` as hexadecimal, then the identity of `status`
+};
+
+// What a handler that succeeded has to say. The front end prints it once the
+// handler has returned, so a handler never writes to standard output and a
+// failing check after its last read leaves no byte there.
+struct success_output {
+    success_shape shape = success_shape::plain;
+    struct stat status {};
+    unique_buffer bytes;
+};
+
 struct command_report {
     const char* race_code = nullptr; // set only by handlers that report races
-    bool printed = false;            // the handler printed its own success output
-    bool undelivered = false;        // ... but could not write all of it
+    success_output success;          // read only when the handler returned 0
 };
 
 } // namespace anchorfs

@@ -162,4 +162,19 @@ int print_content(std::span<const unsigned char> content)
     return write_whole(STDOUT_FILENO, content.data(), content.size());
 }
 
+int print_success(const success_output& success)
+{
+    const std::span<const unsigned char> bytes(success.bytes.data, success.bytes.size);
+    switch (success.shape) {
+    case success_shape::plain: break;
+    case success_shape::size_and_content:
+        if (print_size_line(bytes.size()) != 0)
+            return -1;
+        return print_content(bytes);
+    case success_shape::directory: return print_directory_line(success.status);
+    case success_shape::bookmark: return print_bookmark_line(bytes, success.status);
+    }
+    return print_plain_line();
+}
+
 } // namespace anchorfs

@@ -1,6 +1,8 @@
 // The one line a run prints, in its five shapes, and the code names of failures.
 #pragma once
 
+#include "core/command.hpp"
+
 #include <cstdint>
 #include <span>
 #include <sys/stat.h>
@@ -27,5 +29,9 @@ int print_directory_line(const struct stat& status);
 int print_bookmark_line(std::span<const unsigned char> bookmark, const struct stat& status);
 // The content after a size line, written whole the same way.
 int print_content(std::span<const unsigned char> content);
+
+// The success line of the output's shape, and the content after a size line:
+// 0 when all of it was written whole.
+int print_success(const success_output& success);
 
 } // namespace anchorfs

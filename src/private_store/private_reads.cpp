@@ -3,16 +3,16 @@
 
 #include "private_store/private_commands.hpp"
 #include "private_store/private_files.hpp"
+#include "private_store/private_parent.hpp"
 
 #include "checked/probes.hpp"
-#include "core/result_line.hpp"
 #include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/writer_probe.hpp"
 #include "steps/hardening.hpp"
 
 #include <cerrno>
-#include <span>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -96,12 +96,27 @@ int read_regular(int fd, const struct stat& root_status, std::uint64_t bound, bo
     return 0;
 }
 
-// Prints the size line, then the bytes unframed: 0 when both went out whole.
-int write_content(const unique_buffer& content, std::uint64_t size)
+// Opens the held entry read-only and reads it whole as read_regular does. The
+// file stays open in `file` while the caller proves the name afterwards.
+int read_entry(const held_parent& parent, const struct stat& root_status, std::uint64_t bound, bool harden,
+               unique_fd& file, unique_buffer& content, struct stat& read_status)
 {
-    if (print_size_line(size) != 0)
+    file = open_regular_at(parent.fd.get(), parent.leaf);
+    if (!file.valid())
         return -1;
-    return print_content(std::span<const unsigned char>(content.data, static_cast<std::size_t>(size)));
+    std::uint64_t size = 0;
+    return read_regular(file.get(), root_status, bound, harden, content, size, &read_status);
+}
+
+// The content becomes the command's output once the parent proved anchored a
+// last time.
+int hand_over_content(const root_anchor& root, anchored_pair pair, unique_buffer& content, command_report& report)
+{
+    if (!paths_still_anchored(root, pair))
+        return -1;
+    report.success.shape = success_shape::size_and_content;
+    report.success.bytes = std::move(content);
+    return 0;
 }
 
 } // namespace
@@ -126,32 +141,20 @@ int run_read_private_file(const command_context& context, command_report& report
         return -1;
     const char* path = context.own[0];
     held_parent parent;
-    if (open_held_private_parent(root, path, parent) != 0)
+    if (open_hardened_private_parent(root, path, parent) != 0)
         return -1;
     const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
-        || !paths_still_anchored(root, pair))
-        return -1;
-    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
-    if (!file.valid())
-        return -1;
+    unique_fd file;
     unique_buffer content;
-    std::uint64_t size = 0;
     struct stat read_status;
-    if (read_private_regular(file.get(), root.status, bound, content, size, &read_status) != 0)
+    if (read_entry(parent, root.status, bound, true, file, content, read_status) != 0)
         return -1;
     struct stat named;
     if (status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
-    if (!same_regular_identity(read_status, named)) {
-        errno = ESTALE;
-        return -1;
-    }
-    if (!paths_still_anchored(root, pair))
-        return -1;
-    report.undelivered = write_content(content, size) != 0;
-    report.printed = true;
-    return 0;
+    if (!same_regular_identity(read_status, named))
+        return fail_identity_changed();
+    return hand_over_content(root, pair, content, report);
 }
 
 int run_read_external_file(const command_context& context, command_report& report)
@@ -183,27 +186,18 @@ int run_read_external_file(const command_context& context, command_report& repor
     const anchored_pair pair{path, parent.fd.get()};
     if (!paths_still_anchored(root, pair))
         return -1;
-    unique_fd file = open_regular_at(parent.fd.get(), parent.leaf);
-    if (!file.valid())
-        return -1;
+    unique_fd file;
     unique_buffer content;
-    std::uint64_t size = 0;
     struct stat read_status;
-    if (read_external_regular(file.get(), root.status, bound, content, size, &read_status) != 0)
+    if (read_entry(parent, root.status, bound, false, file, content, read_status) != 0)
         return -1;
     struct stat named;
     if (::fstat(parent.fd.get(), &parent_now) != 0
         || status_below(parent.fd.get(), parent.leaf, named) != 0)
         return -1;
-    if (!same_directory_identity(parent_before, parent_now) || !same_file_snapshot(read_status, named)) {
-        errno = ESTALE;
-        return -1;
-    }
-    if (!paths_still_anchored(root, pair))
-        return -1;
-    report.undelivered = write_content(content, size) != 0;
-    report.printed = true;
-    return 0;
+    if (!same_directory_identity(parent_before, parent_now) || !same_file_snapshot(read_status, named))
+        return fail_identity_changed();
+    return hand_over_content(root, pair, content, report);
 }
 
 } // namespace anchorfs
