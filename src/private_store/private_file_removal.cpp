@@ -4,6 +4,7 @@
 
 #include "private_store/private_commands.hpp"
 #include "private_store/private_files.hpp"
+#include "private_store/private_parent.hpp"
 
 #include "checked/checked_deletes.hpp"
 #include "checked/content_proof.hpp"
@@ -93,6 +94,11 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
     if (!name_has_identity(dir, name, third))
         return fail_call_or_stale();
 
+    return delete_bound_private_file(dir, name, reference, bound);
+}
+
+bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound)
+{
     errno = 0;
     int deleted = delete_by_reference(reference);
     bound.reset();
@@ -114,20 +120,10 @@ int run_remove_private_file(const command_context& context, command_report& /*re
     }
     const char* path = context.own[0];
     held_parent parent;
-    if (open_held_private_parent(root, path, parent) != 0)
-        return -1;
-    // The deletion binds a reference through the name: proven possible before
-    // the directory is hardened.
-    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
-        return -1;
-    const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
-        || !paths_still_anchored(root, pair))
-        return -1;
     struct stat named;
-    if (status_below(parent.fd.get(), parent.leaf, named) != 0)
-        return errno == ENOENT ? 0 : -1; // nothing to remove
-    if (!paths_still_anchored(root, pair))
+    if (int found = open_private_entry_to_remove(root, path, parent, named); found <= 0)
+        return found; // 0: nothing to remove
+    if (!paths_still_anchored(root, {path, parent.fd.get()}))
         return -1;
     return delete_private_regular_content(parent.fd.get(), parent.leaf, root.status, size, digest) ? 0 : -1;
 }

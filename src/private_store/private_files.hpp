@@ -1,6 +1,7 @@
 // Reading and deleting single files of the private store.
 #pragma once
 
+#include "platform/file_reference.hpp"
 #include "platform/owners.hpp"
 
 #include <cstdint>
@@ -26,6 +27,11 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
 
 // Deletes a private, single-link regular file of at most `bound` bytes.
 bool delete_private_staging_bounded(int dir, const char* name, const struct stat& root_status, std::uint64_t bound);
+
+// The last step of both deletes above: deletes through the bound reference,
+// closes the bound descriptor, proves the name absent and flushes the
+// directory. False with the failing step's error, or ESTALE where it left none.
+bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound);
 
 // Empties a private directory depth first, one fresh listing per removed entry.
 bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,

@@ -4,6 +4,7 @@
 
 #include "private_store/private_commands.hpp"
 #include "private_store/private_files.hpp"
+#include "private_store/private_parent.hpp"
 
 #include "checked/checked_deletes.hpp"
 #include "checked/checked_moves.hpp"
@@ -84,17 +85,9 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
             resume = listing_resume{}; // entries made meanwhile may lie behind the position
             continue;
         }
-        if (budget == 0) {
-            errno = E2BIG;
-            return false;
-        }
-        --budget;
         struct stat status;
-        errno = 0;
-        if (status_below(dir, name, status) != 0)
+        if (!private_tree_entry_status(dir, name, root_status, budget, status))
             return false;
-        if (!on_root_device_and_owner(status, root_status))
-            return fail_call_or_stale();
         if (S_ISDIR(status.st_mode)) {
             if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit))
                 return false;
@@ -123,20 +116,13 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
         return -1;
     }
     const char* path = context.own[0];
-    held_parent parent;
-    if (open_held_private_parent(root, path, parent) != 0)
-        return -1;
     // Entries are deleted through references bound below the top: its path
     // must be readable and fit before anything is hardened or deleted.
-    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
-        return -1;
-    const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
-        || !paths_still_anchored(root, pair))
-        return -1;
+    held_parent parent;
     struct stat top_named;
-    if (status_below(parent.fd.get(), parent.leaf, top_named) != 0)
-        return errno == ENOENT ? 0 : -1; // nothing to remove
+    if (int found = open_private_entry_to_remove(root, path, parent, top_named); found <= 0)
+        return found; // 0: nothing to remove
+    const anchored_pair pair{path, parent.fd.get()};
     if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
         errno = EINVAL;
         return -1;

@@ -5,6 +5,7 @@
 
 #include "private_store/private_commands.hpp"
 #include "private_store/private_files.hpp"
+#include "private_store/private_parent.hpp"
 
 #include "checked/checked_deletes.hpp"
 #include "checked/checked_moves.hpp"
@@ -225,12 +226,7 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
         return false;
     if (!same_regular_identity(held, named) || !within_bound(named))
         return fail_identity_changed();
-    errno = 0;
-    int deleted = delete_by_reference(reference);
-    bound_fd.reset();
-    if (deleted == 0 && absent_at(dir, name) && ::fsync(dir) == 0)
-        return true;
-    return fail_call_or_stale();
+    return delete_bound_private_file(dir, name, reference, bound_fd);
 }
 
 int run_remove_private_staging_file(const command_context& context, command_report& /*report*/)
@@ -241,25 +237,15 @@ int run_remove_private_staging_file(const command_context& context, command_repo
         return -1;
     const char* path = context.own[0];
     held_parent parent;
-    if (open_held_private_parent(root, path, parent) != 0)
-        return -1;
-    // The deletion binds a reference through the name; proven possible before
-    // the directory is hardened.
-    if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
-        return -1;
-    const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
-        || !paths_still_anchored(root, pair))
-        return -1;
     struct stat status;
-    if (status_below(parent.fd.get(), parent.leaf, status) != 0)
-        return errno == ENOENT ? 0 : -1; // nothing to remove
+    if (int found = open_private_entry_to_remove(root, path, parent, status); found <= 0)
+        return found; // 0: nothing to remove
     if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root.status) || status.st_nlink != 1
         || status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > bound) {
         errno = EINVAL;
         return -1;
     }
-    if (!paths_still_anchored(root, pair))
+    if (!paths_still_anchored(root, {path, parent.fd.get()}))
         return -1;
     return delete_private_staging_bounded(parent.fd.get(), parent.leaf, root.status, bound) ? 0 : -1;
 }

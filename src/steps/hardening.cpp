@@ -136,6 +136,22 @@ bool harden_private_regular_at(int parent, const char* name, const struct stat& 
     return true;
 }
 
+bool private_tree_entry_status(int dir, const char* name, const struct stat& root_status, std::uint64_t& budget,
+                               struct stat& status)
+{
+    if (budget == 0) {
+        errno = E2BIG;
+        return false;
+    }
+    --budget;
+    errno = 0;
+    if (status_below(dir, name, status) != 0)
+        return false;
+    if (!on_root_device_and_owner(status, root_status))
+        return fail_call_or_stale();
+    return true;
+}
+
 bool validate_private_tree_descriptor(int dir, const struct stat& root_status, std::uint64_t& budget,
                                       std::uint64_t depth, std::uint64_t depth_limit)
 {
@@ -162,17 +178,9 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        if (budget == 0) {
-            errno = E2BIG;
-            return false;
-        }
-        --budget;
         struct stat status;
-        errno = 0;
-        if (status_below(dir, name, status) != 0)
+        if (!private_tree_entry_status(dir, name, root_status, budget, status))
             return false;
-        if (!on_root_device_and_owner(status, root_status))
-            return fail_identity_changed();
         if (S_ISDIR(status.st_mode)) {
             unique_fd child;
             struct stat child_status;

@@ -22,6 +22,12 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
 bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
                                const struct stat* expected, struct stat& final_status);
 
+// The status of an entry met by a walk of a private tree, charged to the
+// budget (E2BIG once it is spent) and proven on the root's device and owned by
+// the root's owner (ESTALE).
+bool private_tree_entry_status(int dir, const char* name, const struct stat& root_status, std::uint64_t& budget,
+                               struct stat& status);
+
 // Hardens and validates the whole tree below dir within the entry budget and
 // depth limit; the budget keeps what was consumed, on failure too.
 bool validate_private_tree_descriptor(int dir, const struct stat& root_status, std::uint64_t& budget,
