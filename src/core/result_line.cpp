@@ -1,5 +1,6 @@
 #include "core/result_line.hpp"
 
+#include "platform/decimal_text.hpp"
 #include "platform/stream_io.hpp"
 
 #include <cerrno>
@@ -62,14 +63,10 @@ struct line_writer {
     }
     void number(unsigned long long value)
     {
-        char digits[24];
-        std::size_t count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (count > 0)
-            put(digits[--count]);
+        char digits[decimal_digits_max];
+        std::size_t count = decimal_digits(value, digits);
+        for (std::size_t i = 0; i < count; ++i)
+            put(digits[i]);
     }
     void quoted_number(unsigned long long value)
     {

@@ -1,5 +1,6 @@
 #include "platform/descriptor_path.hpp"
 
+#include "platform/decimal_text.hpp"
 #include "platform/mount_status.hpp"
 #include "platform/owners.hpp"
 
@@ -26,18 +27,12 @@ int proven_table = -1;
 void number_text(long long value, char (&text)[24])
 {
     std::size_t at = 0;
+    unsigned long long magnitude = static_cast<unsigned long long>(value);
     if (value < 0) {
         text[at++] = '-'; // no such descriptor; the call reports it
-        value = -value;
+        magnitude = 0ULL - magnitude;
     }
-    char digits[20];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0)
-        text[at++] = digits[--count];
+    at += decimal_digits(magnitude, text + at);
     text[at] = '\0';
 }
 
