@@ -5,22 +5,13 @@
 
 #include "checked/probes.hpp"
 #include "checked/rollbacks.hpp"
-#include "core/result_line.hpp"
+#include "commands/checked_mutation.hpp"
 #include "platform/rename.hpp"
 
-#include <cerrno>
-#include <unistd.h>
 
 namespace anchorfs {
 
 namespace {
-
-int fail_with_race(command_report& report, bool rolled_back)
-{
-    report.race_code = rolled_back ? code_race_rolled_back : code_race_preserved;
-    errno = ESTALE;
-    return -1;
-}
 
 // The rollback verdict of a swap: RACE_ROLLED_BACK only when A holds file 1 and
 // B holds file 2 afterwards. Another process may already have swapped the
@@ -39,22 +30,6 @@ bool settle_failed_swap(const held_parent& a, const held_parent& b, const file_i
     return rollback_swapped_entries(a.fd.get(), a.leaf, b.fd.get(), b.leaf) && as_before();
 }
 
-// The rollback verdict of a rename: RACE_ROLLED_BACK only when the source
-// holds the described file and the destination is free afterwards. The file is
-// moved back only while the destination still holds it; a file that another
-// process put there instead is not the caller's and stays where it is.
-bool settle_failed_rename(const held_parent& source, const held_parent& destination, const file_identity& identity)
-{
-    auto as_before = [&] {
-        return exact_regular_at(source.fd.get(), source.leaf, identity) == 0
-               && absent_at(destination.fd.get(), destination.leaf);
-    };
-    if (exact_regular_at(destination.fd.get(), destination.leaf, identity) != 0)
-        return as_before();
-    return rollback_renamed_entry(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf)
-           && as_before();
-}
-
 } // namespace
 
 int run_rename_excl(const command_context& context, command_report& report)
@@ -69,27 +44,21 @@ int run_rename_excl(const command_context& context, command_report& report)
     held_parent destination;
     if (open_two_parents(root, source_path, destination_path, source, destination) != 0)
         return -1;
-    const anchored_pair source_pair{source_path, source.fd.get()};
-    const anchored_pair destination_pair{destination_path, destination.fd.get()};
-    auto anchored = [&] { return paths_still_anchored(root, source_pair, destination_pair); };
-    auto roll_back = [&] { return fail_with_race(report, settle_failed_rename(source, destination, identity)); };
-
     if (exact_regular_at(source.fd.get(), source.leaf, identity) != 0)
         return -1;
-    // Proven twice on purpose: after the parents were opened and right before the change.
-    // NOLINTNEXTLINE(misc-redundant-expression): each call walks the paths again
-    if (!anchored() || !anchored())
-        return -1;
-    if (rename_exclusive(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf) != 0)
-        return -1;
-    if (exact_regular_at(destination.fd.get(), destination.leaf, identity) != 0 || !anchored())
-        return roll_back();
-    // A rename that cannot be shown durable is a plain failure and stays.
-    if (::fsync(source.fd.get()) != 0 || ::fsync(destination.fd.get()) != 0)
-        return -1;
-    if (!anchored())
-        return roll_back();
-    return 0;
+    const anchored_pair source_pair{source_path, source.fd.get()};
+    const anchored_pair destination_pair{destination_path, destination.fd.get()};
+    return run_checked_mutation(
+        {
+            .anchored = [&] { return paths_still_anchored(root, source_pair, destination_pair); },
+            .mutate =
+                [&] { return rename_exclusive(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf); },
+            .verify = [&] { return exact_regular_at(destination.fd.get(), destination.leaf, identity) == 0; },
+            .settle = [&] { return settle_failed_rename(source, destination, identity); },
+            .first_flushed = source.fd.get(),
+            .second_flushed = destination.fd.get(),
+        },
+        report);
 }
 
 int run_rename_swap(const command_context& context, command_report& report)
@@ -105,27 +74,24 @@ int run_rename_swap(const command_context& context, command_report& report)
     held_parent b;
     if (open_two_parents(root, a_path, b_path, a, b) != 0)
         return -1;
-    const anchored_pair a_pair{a_path, a.fd.get()};
-    const anchored_pair b_pair{b_path, b.fd.get()};
-    auto anchored = [&] { return paths_still_anchored(root, a_pair, b_pair); };
-    auto roll_back = [&] { return fail_with_race(report, settle_failed_swap(a, b, file1, file2)); };
-
     if (exact_regular_at(a.fd.get(), a.leaf, file1) != 0 || exact_regular_at(b.fd.get(), b.leaf, file2) != 0)
         return -1;
-    // Proven twice on purpose: after the parents were opened and right before the change.
-    // NOLINTNEXTLINE(misc-redundant-expression): each call walks the paths again
-    if (!anchored() || !anchored())
-        return -1;
-    if (rename_swap(a.fd.get(), a.leaf, b.fd.get(), b.leaf) != 0)
-        return -1;
-    if (exact_regular_at(b.fd.get(), b.leaf, file1) != 0 || exact_regular_at(a.fd.get(), a.leaf, file2) != 0
-        || !anchored())
-        return roll_back();
-    if (::fsync(a.fd.get()) != 0 || ::fsync(b.fd.get()) != 0)
-        return -1;
-    if (!anchored())
-        return roll_back();
-    return 0;
+    const anchored_pair a_pair{a_path, a.fd.get()};
+    const anchored_pair b_pair{b_path, b.fd.get()};
+    return run_checked_mutation(
+        {
+            .anchored = [&] { return paths_still_anchored(root, a_pair, b_pair); },
+            .mutate = [&] { return rename_swap(a.fd.get(), a.leaf, b.fd.get(), b.leaf); },
+            .verify =
+                [&] {
+                    return exact_regular_at(b.fd.get(), b.leaf, file1) == 0
+                           && exact_regular_at(a.fd.get(), a.leaf, file2) == 0;
+                },
+            .settle = [&] { return settle_failed_swap(a, b, file1, file2); },
+            .first_flushed = a.fd.get(),
+            .second_flushed = b.fd.get(),
+        },
+        report);
 }
 
 } // namespace anchorfs

@@ -1,5 +1,6 @@
 #include "commands/staging_preconditions.hpp"
 
+#include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
 
@@ -7,7 +8,8 @@
 
 namespace anchorfs {
 
-int check_staging_and_quarantine(const held_parent& staging, const held_parent& quarantine)
+int check_staged_deletion(const held_parent& source, const held_parent& staging, const held_parent& quarantine,
+                          const exact_file_description& description)
 {
     if (!valid_durable_quarantine_leaf(quarantine.leaf)) {
         errno = EINVAL;
@@ -23,7 +25,7 @@ int check_staging_and_quarantine(const held_parent& staging, const held_parent& 
     if (entry_path_fits(staging.fd.get(), staging.leaf) != 0
         || entry_path_fits(quarantine.fd.get(), quarantine.leaf) != 0)
         return -1;
-    return 0;
+    return exact_recovery_file_at(source.fd.get(), source.leaf, description);
 }
 
 } // namespace anchorfs
