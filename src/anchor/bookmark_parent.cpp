@@ -14,16 +14,14 @@ namespace anchorfs {
 int run_bookmark_parent(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
-    const char* path = context.own[0];
     held_parent parent;
-    if (open_held_parent(root, path, parent) != 0)
+    if (open_held_parent(root, context.own[0], parent) != 0)
         return -1;
-    const anchored_pair pair{path, parent.fd.get()};
     unique_buffer bookmark;
     struct stat status;
     errno = 0;
-    if (!paths_still_anchored(root, pair) || ::fstat(parent.fd.get(), &status) != 0
-        || create_directory_bookmark(parent.fd.get(), status, bookmark) != 0 || !paths_still_anchored(root, pair)) {
+    if (!parents_still_anchored(root, parent) || ::fstat(parent.fd.get(), &status) != 0
+        || create_directory_bookmark(parent.fd.get(), status, bookmark) != 0 || !parents_still_anchored(root, parent)) {
         if (errno == 0)
             errno = ESTALE;
         return -1;

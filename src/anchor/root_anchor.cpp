@@ -149,9 +149,11 @@ int open_two_parents(const root_anchor& root, const char* first_path, const char
                      held_parent& second)
 {
     first.fd = open_parent(root, first_path, first.leaf);
+    first.path = first_path;
     if (!first.fd.valid())
         return -1;
     second.fd = open_parent(root, second_path, second.leaf);
+    second.path = second_path;
     if (!second.fd.valid()) {
         first.fd.reset();
         return -1;
@@ -178,12 +180,14 @@ unique_fd open_relative_directory(const root_anchor& root, const char* relative_
 int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
 {
     parent.fd = open_parent(root, relative_path, parent.leaf);
+    parent.path = relative_path;
     return parent.fd.valid() ? 0 : -1;
 }
 
 int open_held_private_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
 {
     parent.fd = open_private_parent(root, relative_path, parent.leaf);
+    parent.path = relative_path;
     return parent.fd.valid() ? 0 : -1;
 }
 

@@ -25,10 +25,12 @@ struct root_anchor {
     std::uint64_t mount_id = 0;
 };
 
-// A parent descriptor with the leaf name of the entry inside it.
+// A parent descriptor with the leaf name of the entry inside it, and the
+// relative path it was reached by (set by the openers below).
 struct held_parent {
     unique_fd fd;
     leaf_buffer leaf{};
+    const char* path = nullptr;
 };
 
 // One (relative path, held parent descriptor) pair of an anchoring check; a
@@ -59,5 +61,25 @@ bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::
 bool held_parent_matches(const root_anchor& root, const char* relative_path, int held_fd);
 bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second = {},
                           anchored_pair third = {});
+
+// The same check for parents the openers above filled, by the paths they were
+// reached by.
+inline anchored_pair anchored_pair_of(const held_parent& parent)
+{
+    return {parent.path, parent.fd.get()};
+}
+inline bool parents_still_anchored(const root_anchor& root, const held_parent& first)
+{
+    return paths_still_anchored(root, anchored_pair_of(first));
+}
+inline bool parents_still_anchored(const root_anchor& root, const held_parent& first, const held_parent& second)
+{
+    return paths_still_anchored(root, anchored_pair_of(first), anchored_pair_of(second));
+}
+inline bool parents_still_anchored(const root_anchor& root, const held_parent& first, const held_parent& second,
+                                   const held_parent& third)
+{
+    return paths_still_anchored(root, anchored_pair_of(first), anchored_pair_of(second), anchored_pair_of(third));
+}
 
 } // namespace anchorfs

@@ -37,14 +37,13 @@ int create_regular_file(const command_context& context, command_report& report, 
     // Undoing the create deletes through a reference bound through the name.
     if (entry_path_fits(parent.fd.get(), parent.leaf) != 0)
         return -1;
-    const anchored_pair pair{request.path, parent.fd.get()};
 
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return -1;
     if (request.private_file
-        && (!harden_private_directory(parent.fd.get(), root.status) || !paths_still_anchored(root, pair)))
+        && (!harden_private_directory(parent.fd.get(), root.status) || !parents_still_anchored(root, parent)))
         return -1;
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return -1;
 
     const mode_t mode = static_cast<mode_t>(request.permissions);
@@ -83,11 +82,11 @@ int create_regular_file(const command_context& context, command_report& report, 
         errno = ESTALE;
         return fail();
     }
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return race();
     if (::fsync(parent.fd.get()) != 0)
         return fail();
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return race();
     return 0;
 }

@@ -19,13 +19,11 @@ namespace {
 int ensure_directory(const command_context& context, command_report& report, bool private_dir)
 {
     const root_anchor& root = context.root;
-    const char* path = context.own[0];
     held_parent parent;
-    if (open_held_parent(root, path, parent) != 0)
+    if (open_held_parent(root, context.own[0], parent) != 0)
         return -1;
-    const anchored_pair pair{path, parent.fd.get()};
 
-    if (!paths_still_anchored(root, pair) || !paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent) || !parents_still_anchored(root, parent))
         return -1;
 
     if (::mkdirat(parent.fd.get(), parent.leaf, 0700) == 0) {
@@ -46,7 +44,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
         return -1;
     };
 
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return race_preserved();
     if (::fsync(parent.fd.get()) != 0)
         return -1;
@@ -65,7 +63,7 @@ int ensure_directory(const command_context& context, command_report& report, boo
         errno = ESTALE;
         return -1;
     }
-    if (!paths_still_anchored(root, pair)) {
+    if (!parents_still_anchored(root, parent)) {
         directory.reset();
         return race_preserved();
     }

@@ -33,16 +33,13 @@ int run_link_excl(const command_context& context, command_report& report)
     }
     description.digest = context.own[11];
 
-    const char* source_path = context.own[0];
-    const char* destination_path = context.own[1];
-    const char* staging_path = context.own[2];
-    const char* quarantine_path = context.own[3];
     held_parent source;
     held_parent destination;
     held_parent staging;
     held_parent quarantine;
-    if (open_two_parents(root, source_path, destination_path, source, destination) != 0
-        || open_held_parent(root, staging_path, staging) != 0 || open_held_parent(root, quarantine_path, quarantine) != 0)
+    if (open_two_parents(root, context.own[0], context.own[1], source, destination) != 0
+        || open_held_parent(root, context.own[2], staging) != 0
+        || open_held_parent(root, context.own[3], quarantine) != 0)
         return -1;
     if (check_staged_deletion(source, staging, quarantine, description) != 0)
         return -1;
@@ -52,10 +49,8 @@ int run_link_excl(const command_context& context, command_report& report)
         {
             .anchored =
                 [&] {
-                    return paths_still_anchored(root, {source_path, source.fd.get()},
-                                                {destination_path, destination.fd.get()},
-                                                {staging_path, staging.fd.get()})
-                           && held_parent_matches(root, quarantine_path, quarantine.fd.get());
+                    return parents_still_anchored(root, source, destination, staging)
+                           && held_parent_matches(root, quarantine.path, quarantine.fd.get());
                 },
             .mutate = [&] { return ::linkat(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf, 0); },
             .verify =

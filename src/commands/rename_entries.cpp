@@ -38,19 +38,15 @@ int run_rename_excl(const command_context& context, command_report& report)
     file_identity identity;
     if (parse_file_identity(context.own, 2, identity) != 0)
         return -1;
-    const char* source_path = context.own[0];
-    const char* destination_path = context.own[1];
     held_parent source;
     held_parent destination;
-    if (open_two_parents(root, source_path, destination_path, source, destination) != 0)
+    if (open_two_parents(root, context.own[0], context.own[1], source, destination) != 0)
         return -1;
     if (exact_regular_at(source.fd.get(), source.leaf, identity) != 0)
         return -1;
-    const anchored_pair source_pair{source_path, source.fd.get()};
-    const anchored_pair destination_pair{destination_path, destination.fd.get()};
     return run_checked_mutation(
         {
-            .anchored = [&] { return paths_still_anchored(root, source_pair, destination_pair); },
+            .anchored = [&] { return parents_still_anchored(root, source, destination); },
             .mutate =
                 [&] { return rename_exclusive(source.fd.get(), source.leaf, destination.fd.get(), destination.leaf); },
             .verify = [&] { return exact_regular_at(destination.fd.get(), destination.leaf, identity) == 0; },
@@ -68,19 +64,15 @@ int run_rename_swap(const command_context& context, command_report& report)
     file_identity file2;
     if (parse_file_identity(context.own, 2, file1) != 0 || parse_file_identity(context.own, 7, file2) != 0)
         return -1;
-    const char* a_path = context.own[0];
-    const char* b_path = context.own[1];
     held_parent a;
     held_parent b;
-    if (open_two_parents(root, a_path, b_path, a, b) != 0)
+    if (open_two_parents(root, context.own[0], context.own[1], a, b) != 0)
         return -1;
     if (exact_regular_at(a.fd.get(), a.leaf, file1) != 0 || exact_regular_at(b.fd.get(), b.leaf, file2) != 0)
         return -1;
-    const anchored_pair a_pair{a_path, a.fd.get()};
-    const anchored_pair b_pair{b_path, b.fd.get()};
     return run_checked_mutation(
         {
-            .anchored = [&] { return paths_still_anchored(root, a_pair, b_pair); },
+            .anchored = [&] { return parents_still_anchored(root, a, b); },
             .mutate = [&] { return rename_swap(a.fd.get(), a.leaf, b.fd.get(), b.leaf); },
             .verify =
                 [&] {

@@ -21,25 +21,17 @@ int run_unlink_checked(const command_context& context, command_report& report)
     exact_file_description description;
     if (parse_file_description(context.own, 3, description) != 0)
         return -1;
-    const char* source_path = context.own[0];
-    const char* staging_path = context.own[1];
-    const char* quarantine_path = context.own[2];
     held_parent source;
     held_parent staging;
     held_parent quarantine;
-    if (open_held_parent(root, source_path, source) != 0 || open_held_parent(root, staging_path, staging) != 0
-        || open_held_parent(root, quarantine_path, quarantine) != 0)
+    if (open_held_parent(root, context.own[0], source) != 0 || open_held_parent(root, context.own[1], staging) != 0
+        || open_held_parent(root, context.own[2], quarantine) != 0)
         return -1;
     if (check_staged_deletion(source, staging, quarantine, description) != 0)
         return -1;
     if (run_checked_mutation(
             {
-                .anchored =
-                    [&] {
-                        return paths_still_anchored(root, {source_path, source.fd.get()},
-                                                    {staging_path, staging.fd.get()},
-                                                    {quarantine_path, quarantine.fd.get()});
-                    },
+                .anchored = [&] { return parents_still_anchored(root, source, staging, quarantine); },
                 .mutate =
                     [&] { return rename_exclusive(source.fd.get(), source.leaf, staging.fd.get(), staging.leaf); },
                 .verify = [&] { return exact_recovery_file_at(staging.fd.get(), staging.leaf, description) == 0; },

@@ -118,12 +118,11 @@ int run_remove_private_file(const command_context& context, command_report& /*re
         errno = EINVAL;
         return -1;
     }
-    const char* path = context.own[0];
     held_parent parent;
     struct stat named;
-    if (int found = open_private_entry_to_remove(root, path, parent, named); found <= 0)
+    if (int found = open_private_entry_to_remove(root, context.own[0], parent, named); found <= 0)
         return found; // 0: nothing to remove
-    if (!paths_still_anchored(root, {path, parent.fd.get()}))
+    if (!parents_still_anchored(root, parent))
         return -1;
     return delete_private_regular_content(parent.fd.get(), parent.leaf, root.status, size, digest) ? 0 : -1;
 }

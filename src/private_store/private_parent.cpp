@@ -16,9 +16,8 @@ int open_hardened(const root_anchor& root, const char* path, bool binds_referenc
         return -1;
     if (binds_reference && entry_path_fits(parent.fd.get(), parent.leaf) != 0)
         return -1;
-    const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair) || !harden_private_directory(parent.fd.get(), root.status)
-        || !paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent) || !harden_private_directory(parent.fd.get(), root.status)
+        || !parents_still_anchored(root, parent))
         return -1;
     return 0;
 }

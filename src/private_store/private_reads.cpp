@@ -110,9 +110,10 @@ int read_entry(const held_parent& parent, const struct stat& root_status, std::u
 
 // The content becomes the command's output once the parent proved anchored a
 // last time.
-int hand_over_content(const root_anchor& root, anchored_pair pair, unique_buffer& content, command_report& report)
+int hand_over_content(const root_anchor& root, const held_parent& parent, unique_buffer& content,
+                      command_report& report)
 {
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return -1;
     report.success.shape = success_shape::size_and_content;
     report.success.bytes = std::move(content);
@@ -139,11 +140,9 @@ int run_read_private_file(const command_context& context, command_report& report
     std::uint64_t bound;
     if (parse_u64_at_most(context.own[1], content_limit, bound) != 0)
         return -1;
-    const char* path = context.own[0];
     held_parent parent;
-    if (open_hardened_private_parent(root, path, parent) != 0)
+    if (open_hardened_private_parent(root, context.own[0], parent) != 0)
         return -1;
-    const anchored_pair pair{path, parent.fd.get()};
     unique_fd file;
     unique_buffer content;
     struct stat read_status;
@@ -154,7 +153,7 @@ int run_read_private_file(const command_context& context, command_report& report
         return -1;
     if (!same_regular_identity(read_status, named))
         return fail_identity_changed();
-    return hand_over_content(root, pair, content, report);
+    return hand_over_content(root, parent, content, report);
 }
 
 int run_read_external_file(const command_context& context, command_report& report)
@@ -167,9 +166,8 @@ int run_read_external_file(const command_context& context, command_report& repor
     if (parse_u64_at_most(context.own[1], content_limit, bound) != 0 || parse_u64(context.own[2], device) != 0
         || parse_u64(context.own[3], inode) != 0 || parse_u64(context.own[4], owner_uid) != 0)
         return -1;
-    const char* path = context.own[0];
     held_parent parent;
-    if (open_held_private_parent(root, path, parent) != 0)
+    if (open_held_private_parent(root, context.own[0], parent) != 0)
         return -1;
     struct stat parent_before;
     struct stat parent_now;
@@ -183,8 +181,7 @@ int run_read_external_file(const command_context& context, command_report& repor
         errno = EINVAL;
         return -1;
     }
-    const anchored_pair pair{path, parent.fd.get()};
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return -1;
     unique_fd file;
     unique_buffer content;
@@ -197,7 +194,7 @@ int run_read_external_file(const command_context& context, command_report& repor
         return -1;
     if (!same_directory_identity(parent_before, parent_now) || !same_file_snapshot(read_status, named))
         return fail_identity_changed();
-    return hand_over_content(root, pair, content, report);
+    return hand_over_content(root, parent, content, report);
 }
 
 } // namespace anchorfs

@@ -115,14 +115,12 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
         errno = EINVAL;
         return -1;
     }
-    const char* path = context.own[0];
     // Entries are deleted through references bound below the top: its path
     // must be readable and fit before anything is hardened or deleted.
     held_parent parent;
     struct stat top_named;
-    if (int found = open_private_entry_to_remove(root, path, parent, top_named); found <= 0)
+    if (int found = open_private_entry_to_remove(root, context.own[0], parent, top_named); found <= 0)
         return found; // 0: nothing to remove
-    const anchored_pair pair{path, parent.fd.get()};
     if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
         errno = EINVAL;
         return -1;
@@ -142,7 +140,7 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
             errno = ESTALE;
         return -1;
     }
-    if (!paths_still_anchored(root, pair))
+    if (!parents_still_anchored(root, parent))
         return -1;
     std::uint64_t removal_budget = budget;
     if (!remove_private_tree_contents(top.get(), root.status, removal_budget, 0, depth_limit))
@@ -167,21 +165,17 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
 int run_quarantine_private_tree(const command_context& context, command_report& /*report*/)
 {
     const root_anchor& root = context.root;
-    const char* source_path = context.own[0];
-    const char* destination_path = context.own[1];
     held_parent source;
     held_parent destination;
-    if (open_held_private_parent(root, source_path, source) != 0
-        || open_held_private_parent(root, destination_path, destination) != 0)
+    if (open_held_private_parent(root, context.own[0], source) != 0
+        || open_held_private_parent(root, context.own[1], destination) != 0)
         return -1;
     errno = 0;
     if (!same_directory_descriptor(source.fd.get(), destination.fd.get()))
         return -1;
-    const anchored_pair source_pair{source_path, source.fd.get()};
-    const anchored_pair destination_pair{destination_path, destination.fd.get()};
-    if (!paths_still_anchored(root, source_pair, destination_pair)
+    if (!parents_still_anchored(root, source, destination)
         || !harden_private_directory(source.fd.get(), root.status)
-        || !paths_still_anchored(root, source_pair, destination_pair))
+        || !parents_still_anchored(root, source, destination))
         return -1;
 
     enum class probe { directory, absent, error };

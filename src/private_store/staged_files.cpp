@@ -235,17 +235,16 @@ int run_remove_private_staging_file(const command_context& context, command_repo
     std::uint64_t bound;
     if (parse_u64_at_most(context.own[1], content_limit, bound) != 0)
         return -1;
-    const char* path = context.own[0];
     held_parent parent;
     struct stat status;
-    if (int found = open_private_entry_to_remove(root, path, parent, status); found <= 0)
+    if (int found = open_private_entry_to_remove(root, context.own[0], parent, status); found <= 0)
         return found; // 0: nothing to remove
     if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root.status) || status.st_nlink != 1
         || status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > bound) {
         errno = EINVAL;
         return -1;
     }
-    if (!paths_still_anchored(root, {path, parent.fd.get()}))
+    if (!parents_still_anchored(root, parent))
         return -1;
     return delete_private_staging_bounded(parent.fd.get(), parent.leaf, root.status, bound) ? 0 : -1;
 }
