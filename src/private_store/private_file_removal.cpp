@@ -68,33 +68,23 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
         if (!private_content_matches(fd.get(), root_status, size, digest, first))
             return fail_call_or_stale();
     }
-    file_reference reference;
-    unique_fd bound;
-    errno = 0;
-    if (!bind_regular_fsref_at(dir, name, first, reference, bound))
-        return fail_call_or_stale();
-    struct stat second;
-    if (!private_content_matches(bound.get(), root_status, size, digest, second))
-        return fail_call_or_stale();
-    if (!same_regular_identity(first, second)) {
-        errno = ESTALE;
-        return false;
-    }
-    errno = 0;
-    if (!name_has_identity(dir, name, second))
-        return fail_call_or_stale();
-    struct stat third;
-    if (!private_content_matches(bound.get(), root_status, size, digest, third))
-        return fail_call_or_stale();
-    if (!same_regular_identity(second, third)) {
-        errno = ESTALE;
-        return false;
-    }
-    errno = 0;
-    if (!name_has_identity(dir, name, third))
-        return fail_call_or_stale();
-
-    return delete_bound_private_file(dir, name, reference, bound);
+    // Twice through the bound descriptor: each time the same file as the proof
+    // before, and still the one under the name.
+    return delete_private_file_by_reference(dir, name, first, [&](int bound) -> bool {
+        struct stat proven = first;
+        for (int round = 0; round < 2; ++round) {
+            struct stat again;
+            if (!private_content_matches(bound, root_status, size, digest, again))
+                return fail_call_or_stale();
+            if (!same_regular_identity(proven, again))
+                return fail_identity_changed();
+            errno = 0;
+            if (!name_has_identity(dir, name, again))
+                return fail_call_or_stale();
+            proven = again;
+        }
+        return true;
+    });
 }
 
 bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound)

@@ -1,6 +1,8 @@
 // Reading and deleting single files of the private store.
 #pragma once
 
+#include "checked/checked_deletes.hpp"
+#include "platform/failures.hpp"
 #include "platform/file_reference.hpp"
 #include "platform/owners.hpp"
 
@@ -32,6 +34,22 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
 // closes the bound descriptor, proves the name absent and flushes the
 // directory. False with the failing step's error, or ESTALE where it left none.
 bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound);
+
+// The tail both deletes share: binds a reference to the file under the name,
+// which must be `expected`; `prove_bound(bound_fd)` checks the file through the
+// bound descriptor (false with errno); then delete_bound_private_file.
+template <typename Proof>
+bool delete_private_file_by_reference(int dir, const char* name, const struct stat& expected, const Proof& prove_bound)
+{
+    file_reference reference;
+    unique_fd bound;
+    errno = 0;
+    if (!bind_regular_fsref_at(dir, name, expected, reference, bound))
+        return fail_call_or_stale();
+    if (!prove_bound(bound.get()))
+        return false;
+    return delete_bound_private_file(dir, name, reference, bound);
+}
 
 // Empties a private directory depth first, one fresh listing per removed entry.
 bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,

@@ -211,22 +211,19 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)
             return fail_identity_changed();
     }
-    file_reference reference;
-    unique_fd bound_fd;
-    errno = 0;
-    if (!bind_regular_fsref_at(dir, name, hardened, reference, bound_fd))
-        return fail_call_or_stale();
-    struct stat held;
-    if (descriptor_status_below(bound_fd.get(), held) != 0)
-        return false;
-    if (!same_regular_identity(hardened, held) || !within_bound(held))
-        return fail_identity_changed();
-    struct stat named;
-    if (status_below(dir, name, named) != 0)
-        return false;
-    if (!same_regular_identity(held, named) || !within_bound(named))
-        return fail_identity_changed();
-    return delete_bound_private_file(dir, name, reference, bound_fd);
+    return delete_private_file_by_reference(dir, name, hardened, [&](int bound_fd) -> bool {
+        struct stat held;
+        if (descriptor_status_below(bound_fd, held) != 0)
+            return false;
+        if (!same_regular_identity(hardened, held) || !within_bound(held))
+            return fail_identity_changed();
+        struct stat named;
+        if (status_below(dir, name, named) != 0)
+            return false;
+        if (!same_regular_identity(held, named) || !within_bound(named))
+            return fail_identity_changed();
+        return true;
+    });
 }
 
 int run_remove_private_staging_file(const command_context& context, command_report& /*report*/)
