@@ -21,13 +21,18 @@ constexpr int bound_flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
 
 using identity_check = bool (*)(const struct stat&, const struct stat&);
 
-// Steps shared by both bindings once the first descriptor is open and proven:
-// a reference from its path, the reference's own path equal to it, a second
+// Steps shared by both bindings once the first descriptor is open: the
+// descriptor holds the expected object, a reference from its path, the reference's own path equal to it, a second
 // descriptor by that full path with the expected identity, a reference from the
 // second descriptor's path equal to the first, and the name once more.
 bool bind_by_paths(int dir, const char* name, const struct stat& expected, int first_fd, bool want_directory,
                    identity_check same, file_reference& reference)
 {
+    struct stat held;
+    if (descriptor_status_below(first_fd, held) != 0)
+        return false;
+    if (!same(expected, held))
+        return fail_identity_changed();
     // The first descriptor was opened by name below the held directory and is
     // on the root's mount; everything reached by path must be on that mount too.
     std::uint64_t first_mount = 0;
@@ -86,11 +91,6 @@ bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expecte
     unique_fd first(::openat(dir, name, bound_flags));
     if (!first.valid())
         return false;
-    struct stat status;
-    if (descriptor_status_below(first.get(), status) != 0)
-        return false;
-    if (!same_regular_identity(expected, status))
-        return fail_identity_changed();
     file_reference candidate;
     if (!bind_by_paths(dir, name, expected, first.get(), false, same_regular_identity, candidate))
         return false;
@@ -164,15 +164,11 @@ bool delete_directory_checked(int dir, const char* name, const struct stat& expe
     unique_fd first = open_directory_at(dir, name, O_NONBLOCK);
     if (!first.valid())
         return false;
-    struct stat status;
-    if (descriptor_status_below(first.get(), status) != 0)
-        return false;
-    if (!same_directory_identity(expected, status))
-        return fail_identity_changed();
     file_reference reference;
     if (!bind_by_paths(dir, name, expected, first.get(), true, same_directory_identity, reference))
         return false;
     // Once more immediately before deleting: the descriptor, then the name.
+    struct stat status;
     if (descriptor_status_below(first.get(), status) != 0)
         return false;
     if (!same_directory_identity(expected, status))
