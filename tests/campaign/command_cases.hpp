@@ -43,6 +43,13 @@ public:
     // fresh scene.
     virtual bool reset(scene& /*s*/) { return false; }
 
+    // A run of the command with its input.
+    run_result run(const scene& s, run_options options = {}) const
+    {
+        options.stdin_data = input;
+        return s.run(command(), args, options);
+    }
+
     std::vector<std::string> args;
     std::string input;
 
@@ -383,34 +390,44 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- remove-private-file
+// ---------------------------------------------------------------- remove-private-file, remove-private-staging-file
 
-class remove_private_file : public command_case {
+// A private file beside a neighbour: a staging leftover or a file deleted by
+// its size and digest.
+class private_file_removal : public command_case {
+    bool staging;
     entry file;
+    std::string name() const { return staging ? "p/stage" : "p/f"; }
 
 public:
-    std::string command() const override { return "remove-private-file"; }
+    explicit private_file_removal(bool staging_leftover) : staging(staging_leftover) {}
+    std::string command() const override
+    {
+        return staging ? "remove-private-staging-file" : "remove-private-file";
+    }
     void arrange(scene& s) override
     {
         s.dir("p", 0700);
-        s.file("p/f", "private payload\n", 0600);
+        s.file(name(), staging ? "left behind by a staged creation\n" : "private payload\n", 0600);
         s.file("p/other", "neighbour\n", 0600);
-        file = entry_of(s.at("p/f"));
-        args = {"p/f", std::to_string(file.content.size()), sha256_hex(file.content)};
+        file = entry_of(s.at(name()));
+        args = staging ? std::vector<std::string>{name(), "4096"}
+                       : std::vector<std::string>{name(), std::to_string(file.content.size()),
+                                                  sha256_hex(file.content)};
         original = s.now();
     }
     std::string state(const scene& s, std::string& why) const override
     {
-        if (!rest_unchanged(s, {"p/f"}, why))
+        if (!rest_unchanged(s, {name()}, why))
             return "";
-        if (holds(s, "p/f", file, 1))
+        if (holds(s, name(), file, 1))
             return "before";
-        if (absent(s, "p/f"))
+        if (absent(s, name()))
             return "after";
-        why = "p/f holds something else";
+        why = name() + " holds something else";
         return "";
     }
-    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {"p/f"})); }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {name()})); }
 };
 
 // ---------------------------------------------------------------- private trees
@@ -563,39 +580,6 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- remove-private-staging-file
-
-class remove_private_staging_file : public command_case {
-    entry file;
-
-public:
-    std::string command() const override { return "remove-private-staging-file"; }
-    void arrange(scene& s) override
-    {
-        s.dir("p", 0700);
-        s.file("p/stage", "left behind by a staged creation\n", 0600);
-        s.file("p/other", "neighbour\n", 0600);
-        file = entry_of(s.at("p/stage"));
-        args = {"p/stage", "4096"};
-        original = s.now();
-    }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, {"p/stage"}, why))
-            return "";
-        if (holds(s, "p/stage", file, 1))
-            return "before";
-        if (absent(s, "p/stage"))
-            return "after";
-        why = "p/stage holds something else";
-        return "";
-    }
-    void settle(scene& s, const std::string&) override
-    {
-        settle_with(s, command(), args, without(original, {"p/stage"}));
-    }
-};
-
 // ---------------------------------------------------------------- bookmark-parent
 
 class bookmark_parent : public command_case {
@@ -707,14 +691,14 @@ inline const std::vector<std::pair<std::string, case_factory>>& all_cases()
             {"create-file", [] { return std::make_unique<create_file>(false); }},
             {"create-private-file", [] { return std::make_unique<create_file>(true); }},
             {"create-private-file-staged", [] { return std::make_unique<create_private_file_staged>(); }},
-            {"remove-private-file", [] { return std::make_unique<remove_private_file>(); }},
+            {"remove-private-file", [] { return std::make_unique<private_file_removal>(false); }},
             {"remove-private-tree", [] { return std::make_unique<remove_private_tree>(); }},
             {"quarantine-private-tree", [] { return std::make_unique<quarantine_private_tree>(); }},
             {"ensure-dir", [] { return std::make_unique<ensure_dir>(false); }},
             {"ensure-private-dir", [] { return std::make_unique<ensure_dir>(true); }},
             {"read-private-file", [] { return std::make_unique<read_file_case>(true); }},
             {"read-external-file", [] { return std::make_unique<read_file_case>(false); }},
-            {"remove-private-staging-file", [] { return std::make_unique<remove_private_staging_file>(); }},
+            {"remove-private-staging-file", [] { return std::make_unique<private_file_removal>(true); }},
             {"bookmark-parent", [] { return std::make_unique<bookmark_parent>(); }},
         });
         for (const mutation_row& row : mutation_rows())
@@ -730,6 +714,23 @@ inline case_factory case_named(const std::string& name)
         if (command == name)
             return make;
     throw std::invalid_argument("no campaign case for " + name);
+}
+
+// A fresh case made by `make`, its tree built in `s`.
+inline std::unique_ptr<command_case> arranged(const case_factory& make, scene& s)
+{
+    std::unique_ptr<command_case> c = make();
+    c->arrange(s);
+    return c;
+}
+
+// Run options that trace the calls, with the seam's `rules`.
+inline run_options traced(const std::string& rules = {})
+{
+    run_options options;
+    options.trace = true;
+    options.seam.rules = rules;
+    return options;
 }
 
 // "rename-excl" -> "RenameExcl", for test names.
