@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -214,5 +215,44 @@ struct scene {
         return snapshot;
     }
 };
+
+// A state the names of a recover command are put in, and what the command
+// does from there: nothing, settle the tree, or refuse without a change.
+enum class expected { unchanged, settled, refused };
+
+struct recover_state {
+    const char* name;
+    void (*arrange)(const scene& s);
+    expected outcome;
+};
+
+inline void PrintTo(const recover_state& c, std::ostream* out) { *out << c.name; }
+
+inline std::string state_name(const testing::TestParamInfo<std::tuple<runner, recover_state>>& info)
+{
+    return std::string(std::get<1>(info.param).name)
+           + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
+}
+
+// Runs `command` from the state `c` arranges: a refusal leaves that state; a
+// success leaves it (unchanged) or `settled`, and a second run succeeds and
+// changes nothing.
+inline void expect_recovered_from(const scene& s, const recover_state& c, const std::string& command,
+                                  const std::vector<std::string>& args, const tree_snapshot& settled)
+{
+    c.arrange(s);
+    const tree_snapshot arranged = s.tree();
+    run_result r = s.run(command, args);
+    if (c.outcome == expected::refused) {
+        EXPECT_TRUE(identity_changed(r));
+        EXPECT_EQ(s.tree(), arranged);
+        return;
+    }
+    EXPECT_TRUE(succeeded(r));
+    const tree_snapshot after = c.outcome == expected::settled ? settled : arranged;
+    EXPECT_EQ(s.tree(), after);
+    EXPECT_TRUE(succeeded(s.run(command, args))) << "second run";
+    EXPECT_EQ(s.tree(), after);
+}
 
 } // namespace anchorfs::test::recovery
