@@ -5,6 +5,7 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/scratch_scene.hpp"
 #include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
@@ -44,18 +45,6 @@ inline std::string runner_name(const testing::TestParamInfo<runner>& info)
 
 inline const auto both_runners = testing::Values(runner::privileged, runner::unprivileged);
 
-// The four values of a bookmark line.
-struct bookmark_line {
-    std::string hex;
-    std::string device;
-    std::string inode;
-    std::string uid;
-};
-
-// The bookmark line's exact shape: lowercase hexadecimal of even length.
-inline const std::regex bookmark_line_pattern(
-    R"re(\{"ok":true,"bookmark":"((?:[0-9a-f]{2})+)","device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)"\}\n)re");
-
 inline testing::AssertionResult outcome_is(const run_result& r, const std::string& line, int exit_code)
 {
     if (r.out == line && r.exit_code == exit_code && r.signal == 0 && r.err.empty())
@@ -82,45 +71,15 @@ inline testing::AssertionResult identity_changed(const run_result& r)
 
 using tree_snapshot = std::map<std::string, std::string>;
 
-struct scene {
+struct scene : scratch_scene {
     runner as;
-    temp_root root;
 
     explicit scene(runner who)
-        : as(who), root(who == runner::unprivileged ? std::optional<uid_t>(unprivileged_uid()) : std::nullopt)
+        : scratch_scene(who == runner::unprivileged ? std::optional<uid_t>(unprivileged_uid()) : std::nullopt),
+          as(who)
     {
     }
 
-    std::string at(const std::string& relative) const { return root.at(relative); }
-
-    // Entries the test makes belong to the root's owner, so that an
-    // unprivileged run may move and delete them.
-    void own(const std::string& relative) const
-    {
-        if (as == runner::unprivileged
-            && ::lchown(at(relative).c_str(), unprivileged_uid(), unprivileged_gid()) != 0)
-            throw std::runtime_error("lchown " + relative);
-    }
-    void dir(const std::string& relative) const
-    {
-        make_dir(at(relative));
-        own(relative);
-    }
-    void file(const std::string& relative, std::string_view content, mode_t mode = 0644) const
-    {
-        write_file(at(relative), content, mode);
-        own(relative);
-    }
-    void link(const std::string& existing, const std::string& relative) const
-    {
-        if (::link(at(existing).c_str(), at(relative).c_str()) != 0)
-            throw std::runtime_error("link " + existing + " " + relative);
-    }
-    void move(const std::string& from, const std::string& to) const
-    {
-        if (std::rename(at(from).c_str(), at(to).c_str()) != 0)
-            throw std::runtime_error("rename " + from + " " + to);
-    }
     void swap(const std::string& a, const std::string& b) const
     {
         move(a, a + ".swapping");
@@ -160,32 +119,6 @@ struct scene {
         const struct timespec times[2] = {status.st_atim, status.st_mtim};
         if (::utimensat(AT_FDCWD, at(relative).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
             throw std::runtime_error("utimensat " + relative);
-    }
-
-    run_result run(const std::string& command, const std::vector<std::string>& rest, run_options options = {}) const
-    {
-        if (as == runner::unprivileged)
-            options.uid = unprivileged_uid();
-        return run_anchorfs(root.command(command, rest), options);
-    }
-
-    // "bookmark-parent" for an entry; the run must succeed with a bookmark line.
-    bookmark_line bookmark(const std::string& entry) const
-    {
-        run_result r = run("bookmark-parent", {entry});
-        std::smatch match;
-        if (!r.err.empty() || r.exit_code != 0 || !std::regex_match(r.out, match, bookmark_line_pattern))
-            throw std::runtime_error("bookmark-parent " + entry + " gave \"" + r.out + "\", exit "
-                                     + std::to_string(r.exit_code) + ", stderr \"" + r.err + "\"");
-        return {match[1], match[2], match[3], match[4]};
-    }
-
-    // A bookmarked_parent group of six slots for leaf in directory ("." for
-    // the root), with the bookmark and identity that directory has now.
-    std::vector<std::string> group(const std::string& directory, const std::string& leaf) const
-    {
-        bookmark_line line = bookmark(directory == "." ? "x" : directory + "/x");
-        return {line.hex, line.device, line.inode, line.uid, directory, leaf};
     }
 
     std::vector<std::string> describe(const std::string& relative) const { return description_args(at(relative)); }
