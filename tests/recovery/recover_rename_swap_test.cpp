@@ -18,10 +18,7 @@ TEST_P(RecoverRename, SettlesToTheStateBeforeTheRenameOrChangesNothing)
 {
     const auto& [who, state] = GetParam();
     scene s(who);
-    s.dir("d");
-    s.dir("e");
-    s.file("d/f", "content\n");
-    const std::vector<std::string> args = join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
+    const std::vector<std::string> args = before_rename(s);
     expect_recovered_from(s, state, "recover-rename", args, s.tree());
 }
 

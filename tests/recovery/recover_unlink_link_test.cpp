@@ -20,14 +20,7 @@ struct unlink_scene {
     std::vector<std::string> args;
     tree_snapshot original;
 
-    explicit unlink_scene(runner who) : s(who)
-    {
-        s.dir("d");
-        s.dir("s");
-        s.file("d/f", "content\n");
-        args = join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
-        original = s.tree();
-    }
+    explicit unlink_scene(runner who) : s(who), args(before_unlink(s)), original(s.tree()) {}
     tree_snapshot without_file() const
     {
         tree_snapshot gone = original;
@@ -187,15 +180,7 @@ struct link_scene {
     std::vector<std::string> args;
     tree_snapshot original;
 
-    explicit link_scene(runner who) : s(who)
-    {
-        s.dir("d");
-        s.dir("s");
-        s.file("d/f", "content\n");
-        args = join({s.group("d", "f"), s.group("d", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf),
-                     s.describe("d/f")});
-        original = s.tree();
-    }
+    explicit link_scene(runner who) : s(who), args(before_link(s)), original(s.tree()) {}
 };
 
 class RecoverLink : public testing::TestWithParam<std::tuple<runner, recover_state>> {};

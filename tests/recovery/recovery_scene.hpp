@@ -149,6 +149,35 @@ struct scene : scratch_scene {
     }
 };
 
+// The trees the recover commands start from, as they were before the
+// operation: the file d/f ("content\n"), renamed to e/g, unlinked through
+// s/staged and the quarantine name in s, or linked to d/g with those two for
+// taking the link away. Each returns the recover command's slots from 6 on.
+inline std::vector<std::string> before_rename(const scene& s)
+{
+    s.dir("d");
+    s.dir("e");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
+}
+
+inline std::vector<std::string> before_unlink(const scene& s)
+{
+    s.dir("d");
+    s.dir("s");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
+}
+
+inline std::vector<std::string> before_link(const scene& s)
+{
+    s.dir("d");
+    s.dir("s");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("d", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf),
+                 s.describe("d/f")});
+}
+
 // A state the names of a recover command are put in, and what the command
 // does from there: nothing, settle the tree, or refuse without a change.
 enum class expected { unchanged, settled, refused };
