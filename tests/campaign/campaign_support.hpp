@@ -5,6 +5,7 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/scratch_scene.hpp"
 
 #include <gtest/gtest.h>
 
@@ -291,22 +292,15 @@ inline testing::AssertionResult exact_output(const run_result& r, const std::str
 
 // ---------------------------------------------------------------- scene
 
-inline const std::regex bookmark_line_pattern(
-    R"re(\{"ok":true,"bookmark":"((?:[0-9a-f]{2})+)","device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)"\}\n)re");
-
 // A scratch root and, beside it, what must never change: a canary file and a
 // look-alike of the tree ("outside/d/f" and so on) whose files have the names
 // and content of the ones inside, so that a run that strays out of the root
 // finds a plausible target.
-struct scene {
-    temp_root root;
+struct scene : scratch_scene {
     std::string outside = root.beside("outside");
     tree outside_before;
-    // With an owner, the root and everything the scene makes below it belong
-    // to that unprivileged user, and runs are made as that user.
-    std::optional<uid_t> owner;
 
-    explicit scene(std::optional<uid_t> run_as = std::nullopt) : root(run_as), owner(run_as)
+    explicit scene(std::optional<uid_t> run_as = std::nullopt) : scratch_scene(run_as)
     {
         make_dir(outside);
         for (const char* dir : {"d", "e", "s", "p"}) {
@@ -318,32 +312,6 @@ struct scene {
         outside_before = outside_now();
     }
 
-    std::string at(const std::string& relative) const { return root.at(relative); }
-    void own(const std::string& relative) const
-    {
-        if (owner && ::lchown(at(relative).c_str(), *owner, unprivileged_gid()) != 0)
-            throw std::runtime_error("lchown " + relative);
-    }
-    void dir(const std::string& relative, mode_t mode = 0755) const
-    {
-        make_dir(at(relative), mode);
-        own(relative);
-    }
-    void file(const std::string& relative, const std::string& content, mode_t mode = 0644) const
-    {
-        write_file(at(relative), content, mode);
-        own(relative);
-    }
-    void link(const std::string& existing, const std::string& relative) const
-    {
-        if (::link(at(existing).c_str(), at(relative).c_str()) != 0)
-            throw std::runtime_error("link " + existing + " " + relative);
-    }
-    void move(const std::string& from, const std::string& to) const
-    {
-        if (::renameat2(AT_FDCWD, at(from).c_str(), AT_FDCWD, at(to).c_str(), RENAME_NOREPLACE) != 0)
-            throw std::runtime_error("rename " + from + " " + to);
-    }
     void swap(const std::string& a, const std::string& b) const
     {
         if (::renameat2(AT_FDCWD, at(a).c_str(), AT_FDCWD, at(b).c_str(), RENAME_EXCHANGE) != 0)
@@ -364,23 +332,6 @@ struct scene {
         if (t == outside_before)
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "outside the root changed: " << testing::PrintToString(t);
-    }
-
-    run_result run(const std::string& command, const std::vector<std::string>& rest, run_options options = {}) const
-    {
-        if (owner)
-            options.uid = *owner;
-        return run_anchorfs(root.command(command, rest), options);
-    }
-
-    // A bookmarked parent group (six slots) for `leaf` in `directory`.
-    std::vector<std::string> group(const std::string& directory, const std::string& leaf) const
-    {
-        run_result r = run("bookmark-parent", {directory + "/" + leaf});
-        std::smatch match;
-        if (r.exit_code != 0 || !r.err.empty() || !std::regex_match(r.out, match, bookmark_line_pattern))
-            throw std::runtime_error("bookmark-parent " + directory + " gave \"" + r.out + "\"");
-        return {match[1], match[2], match[3], match[4], directory, leaf};
     }
 };
 

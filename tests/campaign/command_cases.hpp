@@ -6,9 +6,11 @@
 
 #include "campaign/campaign_support.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,13 @@ public:
     // what is costly to take again (bookmarks); false when a case needs a
     // fresh scene.
     virtual bool reset(scene& /*s*/) { return false; }
+
+    // A run of the command with its input.
+    run_result run(const scene& s, run_options options = {}) const
+    {
+        options.stdin_data = input;
+        return s.run(command(), args, options);
+    }
 
     std::vector<std::string> args;
     std::string input;
@@ -97,88 +106,7 @@ inline bool prefix_of(const std::string& part, const std::string& whole)
     return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
 }
 
-// ---------------------------------------------------------------- rename-excl
-
-class rename_excl : public command_case {
-    entry file;
-    std::vector<std::string> description;
-    std::vector<std::string> groups;
-
-public:
-    std::string command() const override { return "rename-excl"; }
-    void arrange(scene& s) override
-    {
-        s.dir("d");
-        s.dir("e");
-        s.file("d/f", "rename payload\n");
-        file = entry_of(s.at("d/f"));
-        description = description_args(s.at("d/f"));
-        args = join({{"d/f", "e/g"}, identity_args(s.at("d/f"))});
-        original = s.now();
-    }
-    void prepare_recovery(const scene& s) override { groups = join({s.group("d", "f"), s.group("e", "g")}); }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, {"d/f", "e/g"}, why))
-            return "";
-        if (holds(s, "d/f", file, 1) && absent(s, "e/g"))
-            return "before";
-        if (absent(s, "d/f") && holds(s, "e/g", file, 1))
-            return "after";
-        why = "the file is not under exactly one of d/f and e/g";
-        return "";
-    }
-    void settle(scene& s, const std::string&) override
-    {
-        if (groups.empty())
-            prepare_recovery(s);
-        settle_with(s, "recover-rename", join({groups, description}), original);
-    }
-};
-
-// ---------------------------------------------------------------- rename-swap
-
-class rename_swap : public command_case {
-    entry one;
-    entry two;
-    std::vector<std::string> descriptions;
-    std::vector<std::string> groups;
-
-public:
-    std::string command() const override { return "rename-swap"; }
-    void arrange(scene& s) override
-    {
-        s.dir("d");
-        s.dir("e");
-        s.file("d/a", "swap file one\n");
-        s.file("e/b", "swap file two, a little longer\n", 0640);
-        one = entry_of(s.at("d/a"));
-        two = entry_of(s.at("e/b"));
-        descriptions = join({description_args(s.at("d/a")), description_args(s.at("e/b"))});
-        args = join({{"d/a", "e/b"}, identity_args(s.at("d/a")), identity_args(s.at("e/b"))});
-        original = s.now();
-    }
-    void prepare_recovery(const scene& s) override { groups = join({s.group("d", "a"), s.group("e", "b")}); }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, {"d/a", "e/b"}, why))
-            return "";
-        if (holds(s, "d/a", one, 1) && holds(s, "e/b", two, 1))
-            return "before";
-        if (holds(s, "d/a", two, 1) && holds(s, "e/b", one, 1))
-            return "after";
-        why = "d/a and e/b hold neither the two files nor the two files swapped";
-        return "";
-    }
-    void settle(scene& s, const std::string&) override
-    {
-        if (groups.empty())
-            prepare_recovery(s);
-        settle_with(s, "recover-swap", join({groups, descriptions}), original);
-    }
-};
-
-// ---------------------------------------------------------------- unlink-checked
+// ---------------------------------------------------------------- rename-excl, rename-swap, unlink-checked, link-excl
 
 // The file d/f passes through s/staged and the quarantine name in s.
 inline std::string unlink_state(const scene& s, const entry& file, const std::string& source_label,
@@ -197,43 +125,6 @@ inline std::string unlink_state(const scene& s, const entry& file, const std::st
     }
     return where == "d/f" ? source_label : where == "s/staged" ? "staging" : "quarantine";
 }
-
-class unlink_checked : public command_case {
-    entry file;
-    std::vector<std::string> description;
-    std::vector<std::string> groups;
-
-public:
-    std::string command() const override { return "unlink-checked"; }
-    void arrange(scene& s) override
-    {
-        s.dir("d");
-        s.dir("s");
-        s.file("d/f", "unlink payload\n");
-        file = entry_of(s.at("d/f"));
-        description = description_args(s.at("d/f"));
-        args = join({{"d/f", "s/staged", "s/" + quarantine_leaf}, description});
-        original = s.now();
-    }
-    void prepare_recovery(const scene& s) override
-    {
-        groups = join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
-    }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, {"d/f", "s/staged", "s/" + quarantine_leaf}, why))
-            return "";
-        return unlink_state(s, file, "before", "after", why);
-    }
-    void settle(scene& s, const std::string&) override
-    {
-        if (groups.empty())
-            prepare_recovery(s);
-        settle_with(s, "recover-unlink", join({groups, description}), without(original, {"d/f"}));
-    }
-};
-
-// ---------------------------------------------------------------- link-excl
 
 // d/f (one link before the run) and its extra link under e/g, s/staged or the
 // quarantine name in s.
@@ -259,39 +150,148 @@ inline std::string link_state(const scene& s, const entry& file, const std::stri
     return "";
 }
 
-class link_excl : public command_case {
-    entry file;
-    std::vector<std::string> description;
+// Each of `names` holds the file that `layout` puts there (file i under
+// names[layout[i]]), with one link, or nothing.
+inline bool laid_out(const scene& s, const std::vector<std::string>& names, const std::vector<entry>& files,
+                     const std::vector<std::size_t>& layout)
+{
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        const auto placed = std::find(layout.begin(), layout.end(), n);
+        if (placed == layout.end() ? !absent(s, names[n])
+                                   : !holds(s, names[n], files[static_cast<std::size_t>(placed - layout.begin())], 1))
+            return false;
+    }
+    return true;
+}
+
+struct placed_file {
+    std::string name;
+    std::string content;
+    mode_t mode = 0644;
+};
+
+// One row per mutation command, serving its own case and its recover
+// command's: the names it is given (each also a bookmarked group of the
+// recover command, "directory/leaf"), the files it is told about, and how the
+// states of the names are told apart.
+struct mutation_row {
+    std::string command;
+    std::string recover;
+    std::vector<std::string> names;
+    std::vector<placed_file> files;
+    bool described; // the command is given the files' descriptions, not their identities
+    // Where a completed run leaves file i: under names[after[i]]. Without it,
+    // by_names tells the states apart from where the first file is.
+    std::vector<std::size_t> after;
+    std::string (*by_names)(const scene&, const entry&, const std::string& before_label,
+                            const std::string& after_label, std::string& why);
+    // What a completed run did, from which the recover command undoes it;
+    // nullptr where the recover command finishes the operation from the start.
+    void (*complete)(const scene&);
+    // The recover command's names for the states before and after the operation.
+    std::string recovered_before;
+    std::string recovered_after;
+};
+
+inline const std::vector<mutation_row>& mutation_rows()
+{
+    static const std::vector<mutation_row> rows = {
+        {"rename-excl", "recover-rename", {"d/f", "e/g"}, {{"d/f", "rename payload\n"}}, false, {1}, nullptr,
+         [](const scene& s) { s.move("d/f", "e/g"); }, "restored", "renamed"},
+        {"rename-swap", "recover-swap", {"d/a", "e/b"},
+         {{"d/a", "swap file one\n"}, {"e/b", "swap file two, a little longer\n", 0640}}, false, {1, 0}, nullptr,
+         [](const scene& s) { s.swap("d/a", "e/b"); }, "restored", "swapped"},
+        // The recover case starts where the unlink was interrupted before its
+        // first move: the whole unlink is left to do.
+        {"unlink-checked", "recover-unlink", {"d/f", "s/staged", "s/" + quarantine_leaf},
+         {{"d/f", "unlink payload\n"}}, true, {}, unlink_state, nullptr, "source", "removed"},
+        // The link was made and not yet reported: the extra link is under e/g.
+        {"link-excl", "recover-link", {"d/f", "e/g", "s/staged", "s/" + quarantine_leaf}, {{"d/f", "link payload\n"}},
+         true, {}, link_state, [](const scene& s) { s.link("d/f", "e/g"); }, "restored", "linked"},
+    };
+    return rows;
+}
+
+// Each directory of the row's names, once.
+inline void make_directories(const scene& s, const mutation_row& row)
+{
+    std::set<std::string> made;
+    for (const std::string& name : row.names)
+        if (const std::string directory = name.substr(0, name.find('/')); made.insert(directory).second)
+            s.dir(directory);
+}
+
+// The files, their entries and their descriptions.
+inline std::vector<entry> make_files(const scene& s, const mutation_row& row, std::vector<std::string>& descriptions)
+{
+    std::vector<entry> files;
+    descriptions.clear();
+    for (const placed_file& f : row.files) {
+        s.file(f.name, f.content, f.mode);
+        files.push_back(entry_of(s.at(f.name)));
+        descriptions = join({descriptions, description_args(s.at(f.name))});
+    }
+    return files;
+}
+
+inline std::vector<std::string> groups_of(const scene& s, const mutation_row& row)
+{
+    std::vector<std::string> groups;
+    for (const std::string& name : row.names) {
+        const std::size_t slash = name.find('/');
+        groups = join({groups, s.group(name.substr(0, slash), name.substr(slash + 1))});
+    }
+    return groups;
+}
+
+// Where the recover command leaves the tree: as before the operation, or
+// with the file gone where it finishes an unlink.
+inline tree recovered(const mutation_row& row, const tree& original)
+{
+    return row.complete != nullptr ? original : without(original, {row.names.front()});
+}
+
+class mutation_case : public command_case {
+    const mutation_row& row;
+    std::vector<entry> files;
+    std::vector<std::string> descriptions;
     std::vector<std::string> groups;
 
 public:
-    std::string command() const override { return "link-excl"; }
+    explicit mutation_case(const mutation_row& r) : row(r) {}
+    std::string command() const override { return row.command; }
     void arrange(scene& s) override
     {
-        s.dir("d");
-        s.dir("e");
-        s.dir("s");
-        s.file("d/f", "link payload\n");
-        file = entry_of(s.at("d/f"));
-        description = description_args(s.at("d/f"));
-        args = join({{"d/f", "e/g", "s/staged", "s/" + quarantine_leaf}, description});
+        make_directories(s, row);
+        files = make_files(s, row, descriptions);
+        std::vector<std::string> identities;
+        for (const placed_file& f : row.files)
+            identities = join({identities, identity_args(s.at(f.name))});
+        args = join({row.names, row.described ? descriptions : identities});
         original = s.now();
     }
-    void prepare_recovery(const scene& s) override
-    {
-        groups = join({s.group("d", "f"), s.group("e", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
-    }
+    void prepare_recovery(const scene& s) override { groups = groups_of(s, row); }
     std::string state(const scene& s, std::string& why) const override
     {
-        if (!rest_unchanged(s, {"d/f", "e/g", "s/staged", "s/" + quarantine_leaf}, why))
+        if (!rest_unchanged(s, row.names, why))
             return "";
-        return link_state(s, file, "before", "after", why);
+        if (row.by_names != nullptr)
+            return row.by_names(s, files.front(), "before", "after", why);
+        std::vector<std::size_t> before(files.size());
+        for (std::size_t i = 0; i < before.size(); ++i)
+            before[i] = i;
+        if (laid_out(s, row.names, files, before))
+            return "before";
+        if (laid_out(s, row.names, files, row.after))
+            return "after";
+        why = "the names hold the files neither as before nor as after the run";
+        return "";
     }
     void settle(scene& s, const std::string&) override
     {
         if (groups.empty())
             prepare_recovery(s);
-        settle_with(s, "recover-link", join({groups, description}), original);
+        settle_with(s, row.recover, join({groups, descriptions}), recovered(row, original));
     }
 };
 
@@ -390,34 +390,44 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- remove-private-file
+// ---------------------------------------------------------------- remove-private-file, remove-private-staging-file
 
-class remove_private_file : public command_case {
+// A private file beside a neighbour: a staging leftover or a file deleted by
+// its size and digest.
+class private_file_removal : public command_case {
+    bool staging;
     entry file;
+    std::string name() const { return staging ? "p/stage" : "p/f"; }
 
 public:
-    std::string command() const override { return "remove-private-file"; }
+    explicit private_file_removal(bool staging_leftover) : staging(staging_leftover) {}
+    std::string command() const override
+    {
+        return staging ? "remove-private-staging-file" : "remove-private-file";
+    }
     void arrange(scene& s) override
     {
         s.dir("p", 0700);
-        s.file("p/f", "private payload\n", 0600);
+        s.file(name(), staging ? "left behind by a staged creation\n" : "private payload\n", 0600);
         s.file("p/other", "neighbour\n", 0600);
-        file = entry_of(s.at("p/f"));
-        args = {"p/f", std::to_string(file.content.size()), sha256_hex(file.content)};
+        file = entry_of(s.at(name()));
+        args = staging ? std::vector<std::string>{name(), "4096"}
+                       : std::vector<std::string>{name(), std::to_string(file.content.size()),
+                                                  sha256_hex(file.content)};
         original = s.now();
     }
     std::string state(const scene& s, std::string& why) const override
     {
-        if (!rest_unchanged(s, {"p/f"}, why))
+        if (!rest_unchanged(s, {name()}, why))
             return "";
-        if (holds(s, "p/f", file, 1))
+        if (holds(s, name(), file, 1))
             return "before";
-        if (absent(s, "p/f"))
+        if (absent(s, name()))
             return "after";
-        why = "p/f holds something else";
+        why = name() + " holds something else";
         return "";
     }
-    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {"p/f"})); }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, without(original, {name()})); }
 };
 
 // ---------------------------------------------------------------- private trees
@@ -570,39 +580,6 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- remove-private-staging-file
-
-class remove_private_staging_file : public command_case {
-    entry file;
-
-public:
-    std::string command() const override { return "remove-private-staging-file"; }
-    void arrange(scene& s) override
-    {
-        s.dir("p", 0700);
-        s.file("p/stage", "left behind by a staged creation\n", 0600);
-        s.file("p/other", "neighbour\n", 0600);
-        file = entry_of(s.at("p/stage"));
-        args = {"p/stage", "4096"};
-        original = s.now();
-    }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, {"p/stage"}, why))
-            return "";
-        if (holds(s, "p/stage", file, 1))
-            return "before";
-        if (absent(s, "p/stage"))
-            return "after";
-        why = "p/stage holds something else";
-        return "";
-    }
-    void settle(scene& s, const std::string&) override
-    {
-        settle_with(s, command(), args, without(original, {"p/stage"}));
-    }
-};
-
 // ---------------------------------------------------------------- bookmark-parent
 
 class bookmark_parent : public command_case {
@@ -634,220 +611,100 @@ public:
 
 // ---------------------------------------------------------------- recover commands
 
-// Each starts from the tree an interrupted run left and settles it. Their
-// bookmarks stay valid as long as the directories do, so one scene serves many
-// runs: reset() clears the names and builds the interrupted state again.
+// Each starts from the tree an interrupted run of its mutation command left
+// and settles it. Their bookmarks stay valid as long as the directories do,
+// so one scene serves many runs: reset() clears the names and builds the
+// interrupted state again.
 class recover_case : public command_case {
+    const mutation_row& row;
+    std::vector<entry> files;
+    std::vector<std::string> groups;
+    tree interrupted;
+
 public:
+    explicit recover_case(const mutation_row& r) : row(r) {}
+    std::string command() const override { return row.recover; }
+    std::string untouched_state() const override
+    {
+        return row.complete != nullptr ? row.recovered_after : row.recovered_before;
+    }
+    std::string completed_state() const override
+    {
+        return row.complete != nullptr ? row.recovered_before : row.recovered_after;
+    }
     void arrange(scene& s) override
     {
-        build_directories(s);
-        groups = take_groups(s);
+        make_directories(s, row);
+        groups = groups_of(s, row);
         build(s);
     }
     bool reset(scene& s) override
     {
-        for (const std::string& name : names())
+        for (const std::string& name : row.names)
             if (!absent(s, name))
                 ::unlink(s.at(name).c_str());
         build(s);
         return true;
     }
-    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, settled()); }
-
-protected:
-    std::vector<std::string> groups;
-    virtual void build_directories(const scene& s) const = 0;
-    virtual std::vector<std::string> take_groups(const scene& s) const = 0;
-    // The names the case uses, and the files and interrupted state under them.
-    virtual std::vector<std::string> names() const = 0;
-    virtual void build(scene& s) = 0;
-    virtual tree settled() const { return original; }
-};
-
-class recover_rename : public recover_case {
-    tree interrupted;
-
-public:
-    std::string command() const override { return "recover-rename"; }
-    std::string untouched_state() const override { return "renamed"; }
-    std::string completed_state() const override { return "restored"; }
     std::string state(const scene& s, std::string& why) const override
     {
+        if (row.by_names != nullptr) {
+            if (!rest_unchanged(s, row.names, why))
+                return "";
+            return row.by_names(s, files.front(), row.recovered_before, row.recovered_after, why);
+        }
         tree now = s.now();
         if (now == interrupted)
-            return "renamed";
+            return row.recovered_after;
         if (now == original)
-            return "restored";
-        why = "neither renamed nor restored: " + testing::PrintToString(now);
+            return row.recovered_before;
+        why = "neither " + row.recovered_after + " nor " + row.recovered_before + ": " + testing::PrintToString(now);
         return "";
     }
+    void settle(scene& s, const std::string&) override { settle_with(s, command(), args, recovered(row, original)); }
 
-protected:
-    void build_directories(const scene& s) const override
+private:
+    // The files, and the state the interrupted run left them in.
+    void build(scene& s)
     {
-        s.dir("d");
-        s.dir("e");
-    }
-    std::vector<std::string> take_groups(const scene& s) const override
-    {
-        return join({s.group("d", "f"), s.group("e", "g")});
-    }
-    std::vector<std::string> names() const override { return {"d/f", "e/g"}; }
-    void build(scene& s) override
-    {
-        s.file("d/f", "rename payload\n");
-        args = join({groups, description_args(s.at("d/f"))});
+        std::vector<std::string> descriptions;
+        files = make_files(s, row, descriptions);
+        args = join({groups, descriptions});
         original = s.now();
-        s.move("d/f", "e/g");
-        interrupted = s.now();
+        if (row.complete != nullptr) {
+            row.complete(s);
+            interrupted = s.now();
+        }
     }
 };
-
-class recover_swap : public recover_case {
-    tree interrupted;
-
-public:
-    std::string command() const override { return "recover-swap"; }
-    std::string untouched_state() const override { return "swapped"; }
-    std::string completed_state() const override { return "restored"; }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        tree now = s.now();
-        if (now == interrupted)
-            return "swapped";
-        if (now == original)
-            return "restored";
-        why = "neither swapped nor restored: " + testing::PrintToString(now);
-        return "";
-    }
-
-protected:
-    void build_directories(const scene& s) const override
-    {
-        s.dir("d");
-        s.dir("e");
-    }
-    std::vector<std::string> take_groups(const scene& s) const override
-    {
-        return join({s.group("d", "a"), s.group("e", "b")});
-    }
-    std::vector<std::string> names() const override { return {"d/a", "e/b"}; }
-    void build(scene& s) override
-    {
-        s.file("d/a", "swap file one\n");
-        s.file("e/b", "swap file two, a little longer\n", 0640);
-        args = join({groups, description_args(s.at("d/a")), description_args(s.at("e/b"))});
-        original = s.now();
-        s.swap("d/a", "e/b");
-        interrupted = s.now();
-    }
-};
-
-// The unlink was interrupted before its first move: the whole unlink is left to do.
-class recover_unlink : public recover_case {
-    entry file;
-
-public:
-    std::string command() const override { return "recover-unlink"; }
-    std::string untouched_state() const override { return "source"; }
-    std::string completed_state() const override { return "removed"; }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, names(), why))
-            return "";
-        return unlink_state(s, file, "source", "removed", why);
-    }
-
-protected:
-    void build_directories(const scene& s) const override
-    {
-        s.dir("d");
-        s.dir("s");
-    }
-    std::vector<std::string> take_groups(const scene& s) const override
-    {
-        return join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
-    }
-    std::vector<std::string> names() const override { return {"d/f", "s/staged", "s/" + quarantine_leaf}; }
-    void build(scene& s) override
-    {
-        s.file("d/f", "unlink payload\n");
-        file = entry_of(s.at("d/f"));
-        args = join({groups, description_args(s.at("d/f"))});
-        original = s.now();
-    }
-    tree settled() const override { return without(original, {"d/f"}); }
-};
-
-// The link was made and not yet reported: the extra link is under e/g.
-class recover_link : public recover_case {
-    entry file;
-
-public:
-    std::string command() const override { return "recover-link"; }
-    std::string untouched_state() const override { return "linked"; }
-    std::string completed_state() const override { return "restored"; }
-    std::string state(const scene& s, std::string& why) const override
-    {
-        if (!rest_unchanged(s, names(), why))
-            return "";
-        return link_state(s, file, "restored", "linked", why);
-    }
-
-protected:
-    void build_directories(const scene& s) const override
-    {
-        s.dir("d");
-        s.dir("e");
-        s.dir("s");
-    }
-    std::vector<std::string> take_groups(const scene& s) const override
-    {
-        return join({s.group("d", "f"), s.group("e", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf)});
-    }
-    std::vector<std::string> names() const override
-    {
-        return {"d/f", "e/g", "s/staged", "s/" + quarantine_leaf};
-    }
-    void build(scene& s) override
-    {
-        s.file("d/f", "link payload\n");
-        file = entry_of(s.at("d/f"));
-        args = join({groups, description_args(s.at("d/f"))});
-        original = s.now();
-        s.link("d/f", "e/g");
-    }
-};
-
 } // namespace cases
 
-// Every command by name.
+// Every command by name: the mutation commands, the others, then the recover commands.
 inline const std::vector<std::pair<std::string, case_factory>>& all_cases()
 {
     using namespace cases;
-    static const std::vector<std::pair<std::string, case_factory>> table = {
-        {"rename-excl", [] { return std::make_unique<rename_excl>(); }},
-        {"rename-swap", [] { return std::make_unique<rename_swap>(); }},
-        {"unlink-checked", [] { return std::make_unique<unlink_checked>(); }},
-        {"link-excl", [] { return std::make_unique<link_excl>(); }},
-        {"create-file", [] { return std::make_unique<create_file>(false); }},
-        {"create-private-file", [] { return std::make_unique<create_file>(true); }},
-        {"create-private-file-staged", [] { return std::make_unique<create_private_file_staged>(); }},
-        {"remove-private-file", [] { return std::make_unique<remove_private_file>(); }},
-        {"remove-private-tree", [] { return std::make_unique<remove_private_tree>(); }},
-        {"quarantine-private-tree", [] { return std::make_unique<quarantine_private_tree>(); }},
-        {"ensure-dir", [] { return std::make_unique<ensure_dir>(false); }},
-        {"ensure-private-dir", [] { return std::make_unique<ensure_dir>(true); }},
-        {"read-private-file", [] { return std::make_unique<read_file_case>(true); }},
-        {"read-external-file", [] { return std::make_unique<read_file_case>(false); }},
-        {"remove-private-staging-file", [] { return std::make_unique<remove_private_staging_file>(); }},
-        {"bookmark-parent", [] { return std::make_unique<bookmark_parent>(); }},
-        {"recover-rename", [] { return std::make_unique<recover_rename>(); }},
-        {"recover-swap", [] { return std::make_unique<recover_swap>(); }},
-        {"recover-unlink", [] { return std::make_unique<recover_unlink>(); }},
-        {"recover-link", [] { return std::make_unique<recover_link>(); }},
-    };
+    static const std::vector<std::pair<std::string, case_factory>> table = [] {
+        std::vector<std::pair<std::string, case_factory>> named;
+        for (const mutation_row& row : mutation_rows())
+            named.emplace_back(row.command, [&row] { return std::make_unique<mutation_case>(row); });
+        named.insert(named.end(), {
+            {"create-file", [] { return std::make_unique<create_file>(false); }},
+            {"create-private-file", [] { return std::make_unique<create_file>(true); }},
+            {"create-private-file-staged", [] { return std::make_unique<create_private_file_staged>(); }},
+            {"remove-private-file", [] { return std::make_unique<private_file_removal>(false); }},
+            {"remove-private-tree", [] { return std::make_unique<remove_private_tree>(); }},
+            {"quarantine-private-tree", [] { return std::make_unique<quarantine_private_tree>(); }},
+            {"ensure-dir", [] { return std::make_unique<ensure_dir>(false); }},
+            {"ensure-private-dir", [] { return std::make_unique<ensure_dir>(true); }},
+            {"read-private-file", [] { return std::make_unique<read_file_case>(true); }},
+            {"read-external-file", [] { return std::make_unique<read_file_case>(false); }},
+            {"remove-private-staging-file", [] { return std::make_unique<private_file_removal>(true); }},
+            {"bookmark-parent", [] { return std::make_unique<bookmark_parent>(); }},
+        });
+        for (const mutation_row& row : mutation_rows())
+            named.emplace_back(row.recover, [&row] { return std::make_unique<recover_case>(row); });
+        return named;
+    }();
     return table;
 }
 
@@ -857,6 +714,23 @@ inline case_factory case_named(const std::string& name)
         if (command == name)
             return make;
     throw std::invalid_argument("no campaign case for " + name);
+}
+
+// A fresh case made by `make`, its tree built in `s`.
+inline std::unique_ptr<command_case> arranged(const case_factory& make, scene& s)
+{
+    std::unique_ptr<command_case> c = make();
+    c->arrange(s);
+    return c;
+}
+
+// Run options that trace the calls, with the seam's `rules`.
+inline run_options traced(const std::string& rules = {})
+{
+    run_options options;
+    options.trace = true;
+    options.seam.rules = rules;
+    return options;
 }
 
 // "rename-excl" -> "RenameExcl", for test names.

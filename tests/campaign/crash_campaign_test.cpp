@@ -24,13 +24,8 @@ std::vector<traced_call> mutating_calls(const case_factory& make, const std::str
                                         std::size_t from = 0)
 {
     scene s;
-    auto c = make();
-    c->arrange(s);
-    run_options options;
-    options.stdin_data = c->input;
-    options.trace = true;
-    options.seam.rules = rules;
-    run_result r = s.run(c->command(), c->args, options);
+    auto c = arranged(make, s);
+    run_result r = c->run(s, traced(rules));
     std::string why;
     if (expect_success) {
         EXPECT_TRUE(c->success_output(r, s)) << "uninterrupted run";
@@ -57,13 +52,11 @@ void kill_at_each(const std::string& command, const case_factory& make, const st
         const std::string kill = "kill:" + point.function + ":" + std::to_string(point.ordinal);
         SCOPED_TRACE((rules.empty() ? "" : rules + ", then ") + "killed after " + point.label());
         scene s;
-        auto c = make();
-        c->arrange(s);
+        auto c = arranged(make, s);
         c->prepare_recovery(s);
         run_options options;
-        options.stdin_data = c->input;
         options.seam.rules = rules.empty() ? kill : rules + ";" + kill;
-        run_result r = s.run(c->command(), c->args, options);
+        run_result r = c->run(s, options);
         EXPECT_EQ(r.signal, SIGKILL);
         EXPECT_EQ(r.err, "");
 
@@ -131,12 +124,8 @@ TEST_P(CrashDuringRollbackCampaign, KilledAfterEachMutatingCallOfTheUndo_FileUnd
     // The command's own mutation in an uninterrupted run (not the hardening
     // or a flush before it), and the first call of the chosen function after it.
     scene s;
-    auto c = make();
-    c->arrange(s);
-    run_options options;
-    options.stdin_data = c->input;
-    options.trace = true;
-    run_result r = s.run(c->command(), c->args, options);
+    auto c = arranged(make, s);
+    run_result r = c->run(s, traced());
     ASSERT_TRUE(c->success_output(r, s));
     const std::vector<traced_call> calls = calls_of(r);
     std::size_t mutation = 0;

@@ -44,13 +44,10 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
     std::vector<traced_call> calls;
     {
         scene s(owner);
-        auto c = make();
-        c->arrange(s);
-        run_options options;
-        options.stdin_data = c->input;
-        options.trace = true;
+        auto c = arranged(make, s);
+        run_options options = traced();
         options.check_fds = true;
-        run_result r = s.run(c->command(), c->args, options);
+        run_result r = c->run(s, options);
         ASSERT_TRUE(c->success_output(r, s)) << "run without faults";
         EXPECT_TRUE(r.leaked_fds.empty()) << "run without faults";
         calls = calls_of(r);
@@ -71,16 +68,12 @@ void fail_each_call(const std::string& command, std::optional<uid_t> owner, cons
             if (c == nullptr || !c->reset(*kept)) {
                 c = nullptr;
                 kept = std::make_unique<scene>(owner);
-                c = make();
-                c->arrange(*kept);
+                c = arranged(make, *kept);
             }
             scene& s = *kept;
-            run_options options;
-            options.stdin_data = c->input;
-            options.seam.rules = rule;
+            run_options options = traced(rule);
             options.check_fds = true;
-            options.trace = true;
-            run_result r = s.run(c->command(), c->args, options);
+            run_result r = c->run(s, options);
             EXPECT_TRUE(r.leaked_fds.empty()) << r.leaked_fds.size() << " descriptors open at exit";
             for (const traced_call& opened : calls_of(r))
                 if (opened.function == "open" || opened.function == "openat" || opened.function == "dup"
@@ -164,12 +157,10 @@ class ProcessLimitCampaign : public testing::TestWithParam<std::string> {};
 TEST_P(ProcessLimitCampaign, Stack64KiB_Completes)
 {
     scene s;
-    auto c = case_named(GetParam())();
-    c->arrange(s);
+    auto c = arranged(case_named(GetParam()), s);
     run_options options;
-    options.stdin_data = c->input;
     options.limits = {{RLIMIT_STACK, 64 * 1024}};
-    run_result r = s.run(c->command(), c->args, options);
+    run_result r = c->run(s, options);
     EXPECT_TRUE(c->success_output(r, s));
     std::string why;
     EXPECT_EQ(c->state(s, why), c->completed_state()) << why;
@@ -184,12 +175,10 @@ TEST_P(ProcessLimitCampaign, DescriptorLimits3To24_SuccessOrEmfileUntouched)
     for (unsigned long limit = 3; limit <= 24; ++limit) {
         SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
         scene s;
-        auto c = make();
-        c->arrange(s);
+        auto c = arranged(make, s);
         run_options options;
-        options.stdin_data = c->input;
         options.limits = {{RLIMIT_NOFILE, limit}};
-        run_result r = s.run(c->command(), c->args, options);
+        run_result r = c->run(s, options);
         std::string why;
         const std::string state = c->state(s, why);
         EXPECT_TRUE(s.outside_untouched());

@@ -103,6 +103,14 @@ run_result run_in_namespace(const scene& s, const command_case& c, const std::ve
     return run_program("/usr/bin/unshare", args, options);
 }
 
+// "Files" and "rename-excl" -> "Filesrename_excl".
+std::string test_name(std::string prefix, const std::string& command)
+{
+    for (char ch : command)
+        prefix += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return prefix;
+}
+
 class MountEscape : public ::testing::TestWithParam<escape_row> {};
 
 TEST_P(MountEscape, ObjectsOutsideTheRootStayUntouchedAndUnread)
@@ -110,9 +118,8 @@ TEST_P(MountEscape, ObjectsOutsideTheRootStayUntouchedAndUnread)
     if (!private_namespaces_allowed())
         GTEST_SKIP() << "private mount namespaces are refused here";
     const escape_row& row = GetParam();
-    std::unique_ptr<command_case> c = case_named(row.command)();
     scene s;
-    c->arrange(s);
+    std::unique_ptr<command_case> c = arranged(case_named(row.command), s);
     c->prepare_recovery(s);
     std::vector<std::string> command_args = c->args;
     const std::string mounts = move_out(s, row.form, s.root.beside("escaped"), command_args);
@@ -147,10 +154,7 @@ std::vector<escape_row> escape_rows()
 
 INSTANTIATE_TEST_SUITE_P(EveryCommand, MountEscape, ::testing::ValuesIn(escape_rows()),
                          [](const ::testing::TestParamInfo<escape_row>& info) {
-                             std::string name = form_name(info.param.form);
-                             for (char ch : info.param.command)
-                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             return name;
+                             return test_name(form_name(info.param.form), info.param.command);
                          });
 
 // /proc replaced in the run's private mount namespace. A command that will
@@ -171,9 +175,8 @@ TEST_P(UntrustedProc, RefusedBeforeAnyChangeThenRunsWithTheRealProc)
     if (!private_namespaces_allowed())
         GTEST_SKIP() << "private mount namespaces are refused here";
     const proc_row& row = GetParam();
-    std::unique_ptr<command_case> c = case_named(row.command)();
     scene s;
-    c->arrange(s);
+    std::unique_ptr<command_case> c = arranged(case_named(row.command), s);
     c->prepare_recovery(s);
     const tree before = s.now();
 
@@ -183,10 +186,7 @@ TEST_P(UntrustedProc, RefusedBeforeAnyChangeThenRunsWithTheRealProc)
     EXPECT_EQ(refused.err, "");
     EXPECT_EQ(s.now(), before);
     EXPECT_TRUE(s.outside_untouched());
-    run_options options;
-    options.stdin_data = c->input;
-    run_result settled = s.run(c->command(), c->args, options);
-    EXPECT_TRUE(c->success_output(settled, s));
+    EXPECT_TRUE(c->success_output(c->run(s), s));
 }
 
 std::vector<proc_row> proc_rows()
@@ -204,10 +204,7 @@ std::vector<proc_row> proc_rows()
 
 INSTANTIATE_TEST_SUITE_P(Commands, UntrustedProc, ::testing::ValuesIn(proc_rows()),
                          [](const ::testing::TestParamInfo<proc_row>& info) {
-                             std::string name = info.param.name;
-                             for (char ch : info.param.command)
-                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             return name;
+                             return test_name(info.param.name, info.param.command);
                          });
 
 } // namespace

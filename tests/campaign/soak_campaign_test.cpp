@@ -113,7 +113,8 @@ struct adversary {
             ::sched_yield();
     }
 
-    std::vector<std::string> regular_files(const std::string& dir, bool decoy_names_only = false) const
+    // The names in `dir` of the entries of one type (S_IFREG, S_IFDIR), links not followed.
+    std::vector<std::string> entries_of_type(const std::string& dir, mode_t type) const
     {
         std::vector<std::string> names;
         DIR* listing = ::opendir(path(dir).c_str());
@@ -121,13 +122,22 @@ struct adversary {
             return names;
         while (struct dirent* d = ::readdir(listing)) {
             struct stat status;
-            std::string name = d->d_name;
-            if (decoy_names_only && (name.size() < 2 || name[0] != 'f' || !std::isdigit(static_cast<unsigned char>(name[1]))))
-                continue;
-            if (::fstatat(::dirfd(listing), d->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
-                names.push_back(name);
+            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0
+                && ::fstatat(::dirfd(listing), d->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
+                && (status.st_mode & S_IFMT) == type)
+                names.emplace_back(d->d_name);
         }
         ::closedir(listing);
+        return names;
+    }
+
+    std::vector<std::string> regular_files(const std::string& dir, bool decoy_names_only = false) const
+    {
+        std::vector<std::string> names = entries_of_type(dir, S_IFREG);
+        if (decoy_names_only)
+            std::erase_if(names, [](const std::string& name) {
+                return name.size() < 2 || name[0] != 'f' || !std::isdigit(static_cast<unsigned char>(name[1]));
+            });
         return names;
     }
 
@@ -199,18 +209,9 @@ struct adversary {
 
     std::vector<std::string> directories(const std::string& dir) const
     {
-        std::vector<std::string> names;
-        DIR* listing = ::opendir(path(dir).c_str());
-        if (listing == nullptr)
-            return names;
-        while (struct dirent* d = ::readdir(listing)) {
-            struct stat status;
-            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0
-                && ::fstatat(::dirfd(listing), d->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0
-                && S_ISDIR(status.st_mode))
-                names.push_back(dir + "/" + d->d_name);
-        }
-        ::closedir(listing);
+        std::vector<std::string> names = entries_of_type(dir, S_IFDIR);
+        for (std::string& name : names)
+            name = dir + "/" + name;
         return names;
     }
 

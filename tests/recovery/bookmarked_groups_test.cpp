@@ -254,10 +254,7 @@ void PrintTo(const pending_case& c, std::ostream* out) { *out << c.name; }
 
 std::vector<std::string> renamed(const scene& s)
 {
-    s.dir("d");
-    s.dir("e");
-    s.file("d/f", "content\n");
-    std::vector<std::string> args = join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
+    std::vector<std::string> args = before_rename(s);
     s.move("d/f", "e/g");
     return args;
 }
@@ -274,21 +271,9 @@ std::vector<std::string> swapped(const scene& s)
     return args;
 }
 
-std::vector<std::string> unlink_pending(const scene& s)
-{
-    s.dir("d");
-    s.dir("s");
-    s.file("d/f", "content\n");
-    return join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
-}
-
 std::vector<std::string> linked(const scene& s)
 {
-    s.dir("d");
-    s.dir("s");
-    s.file("d/f", "content\n");
-    std::vector<std::string> args = join(
-        {s.group("d", "f"), s.group("d", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
+    std::vector<std::string> args = before_link(s);
     s.link("d/f", "d/g");
     return args;
 }
@@ -345,7 +330,7 @@ TEST_P(RecoverCommand_Preparation, RefusalsChangeNothing)
 INSTANTIATE_TEST_SUITE_P(Commands, RecoverCommand_Preparation,
                          testing::Values(pending_case{"RecoverRename", "recover-rename", 2, renamed},
                                          pending_case{"RecoverSwap", "recover-swap", 2, swapped},
-                                         pending_case{"RecoverUnlink", "recover-unlink", 3, unlink_pending},
+                                         pending_case{"RecoverUnlink", "recover-unlink", 3, before_unlink},
                                          pending_case{"RecoverLink", "recover-link", 4, linked}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -40,11 +40,8 @@ prepared rename_excl(runner who)
 {
     prepared p{std::make_unique<scene>(who), {}, {}, {}};
     const scene& s = *p.s;
-    s.dir("d");
-    s.dir("e");
-    s.file("d/f", "content\n");
+    p.recover = before_rename(s);
     p.forward = join({{"d/f", "e/g"}, identity_args(s.at("d/f"))});
-    p.recover = join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
     p.settled = s.tree();
     return p;
 }
@@ -67,12 +64,9 @@ prepared unlink_checked(runner who)
 {
     prepared p{std::make_unique<scene>(who), {}, {}, {}};
     const scene& s = *p.s;
-    s.dir("d");
-    s.dir("s");
-    s.file("d/f", "content\n");
+    p.recover = before_unlink(s);
     s.file("d/kept", "another file\n");
     p.forward = join({{"d/f", "s/staged", quarantine}, s.describe("d/f")});
-    p.recover = join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
     p.settled = s.tree();
     p.settled.erase("d/f");
     return p;

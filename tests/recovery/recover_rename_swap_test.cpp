@@ -9,45 +9,17 @@
 namespace anchorfs::test::recovery {
 namespace {
 
-enum class expected { unchanged, undone, refused };
-
 // ---------------------------------------------------------------- recover-rename
 
-// The rename was of d/f to e/g; file is "content\n". arrange puts the names
-// in the state to recover from.
-struct rename_state {
-    const char* name;
-    void (*arrange)(const scene& s);
-    expected outcome;
-};
-
-void PrintTo(const rename_state& c, std::ostream* out) { *out << c.name; }
-
-class RecoverRename : public testing::TestWithParam<std::tuple<runner, rename_state>> {};
+// The rename was of d/f to e/g; file is "content\n".
+class RecoverRename : public testing::TestWithParam<std::tuple<runner, recover_state>> {};
 
 TEST_P(RecoverRename, SettlesToTheStateBeforeTheRenameOrChangesNothing)
 {
     const auto& [who, state] = GetParam();
     scene s(who);
-    s.dir("d");
-    s.dir("e");
-    s.file("d/f", "content\n");
-    const std::vector<std::string> args = join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
-    const tree_snapshot original = s.tree();
-    state.arrange(s);
-    const tree_snapshot arranged = s.tree();
-
-    run_result r = s.run("recover-rename", args);
-
-    if (state.outcome == expected::refused) {
-        EXPECT_TRUE(identity_changed(r));
-        EXPECT_EQ(s.tree(), arranged);
-        return;
-    }
-    EXPECT_TRUE(succeeded(r));
-    EXPECT_EQ(s.tree(), original);
-    EXPECT_TRUE(succeeded(s.run("recover-rename", args))) << "second run";
-    EXPECT_EQ(s.tree(), original);
+    const std::vector<std::string> args = before_rename(s);
+    expect_recovered_from(s, state, "recover-rename", args, s.tree());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,46 +27,43 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         both_runners,
         testing::Values(
-            rename_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
-            rename_state{"Renamed", [](const scene& s) { s.move("d/f", "e/g"); }, expected::undone},
-            rename_state{"BothNamesHoldAFile", [](const scene& s) { s.file("e/g", "content\n"); }, expected::refused},
-            rename_state{"NeitherName", [](const scene& s) { s.move("d/f", "e/elsewhere"); }, expected::refused},
-            rename_state{"BothNamesHoldTheFile",
+            recover_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
+            recover_state{"Renamed", [](const scene& s) { s.move("d/f", "e/g"); }, expected::settled},
+            recover_state{"BothNamesHoldAFile", [](const scene& s) { s.file("e/g", "content\n"); }, expected::refused},
+            recover_state{"NeitherName", [](const scene& s) { s.move("d/f", "e/elsewhere"); }, expected::refused},
+            recover_state{"BothNamesHoldTheFile",
                          [](const scene& s) { s.link("d/f", "e/g"); }, expected::refused},
-            rename_state{"DestinationModifiedLater",
+            recover_state{"DestinationModifiedLater",
                          [](const scene& s) {
                              s.move("d/f", "e/g");
                              s.touch_later("e/g");
                          },
                          expected::refused},
-            rename_state{"DestinationHasAnotherLink",
+            recover_state{"DestinationHasAnotherLink",
                          [](const scene& s) {
                              s.move("d/f", "e/g");
                              s.link("e/g", "e/extra");
                          },
                          expected::refused},
-            rename_state{"DestinationContentChangedSameSizeAndTime",
+            recover_state{"DestinationContentChangedSameSizeAndTime",
                          [](const scene& s) {
                              s.move("d/f", "e/g");
                              s.rewrite("e/g", "CONTENT\n", true);
                          },
                          expected::refused},
-            rename_state{"DestinationIsACopy",
+            recover_state{"DestinationIsACopy",
                          [](const scene& s) {
                              s.move("d/f", "e/original");
                              s.file("e/g", "content\n");
                          },
                          expected::refused},
-            rename_state{"DestinationIsASymlinkToTheFile",
+            recover_state{"DestinationIsASymlinkToTheFile",
                          [](const scene& s) {
                              s.move("d/f", "e/real");
                              ASSERT_EQ(::symlink("real", s.at("e/g").c_str()), 0);
                          },
                          expected::refused})),
-    [](const auto& info) {
-        return std::string(std::get<1>(info.param).name)
-               + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
-    });
+    state_name);
 
 TEST(RecoverRenameUndo, WithinOneDirectory_Undone)
 {
@@ -111,15 +80,7 @@ TEST(RecoverRenameUndo, WithinOneDirectory_Undone)
 // ---------------------------------------------------------------- recover-swap
 
 // The swap was of d/a (file 1) and e/b (file 2).
-struct swap_state {
-    const char* name;
-    void (*arrange)(const scene& s);
-    expected outcome;
-};
-
-void PrintTo(const swap_state& c, std::ostream* out) { *out << c.name; }
-
-class RecoverSwap : public testing::TestWithParam<std::tuple<runner, swap_state>> {};
+class RecoverSwap : public testing::TestWithParam<std::tuple<runner, recover_state>> {};
 
 TEST_P(RecoverSwap, SettlesToTheStateBeforeTheSwapOrChangesNothing)
 {
@@ -131,22 +92,7 @@ TEST_P(RecoverSwap, SettlesToTheStateBeforeTheSwapOrChangesNothing)
     s.file("e/b", "file two\n");
     const std::vector<std::string> args =
         join({s.group("d", "a"), s.group("e", "b"), s.describe("d/a"), s.describe("e/b")});
-    const tree_snapshot original = s.tree();
-    state.arrange(s);
-    const tree_snapshot arranged = s.tree();
-
-    run_result r = s.run("recover-swap", args);
-
-    if (state.outcome == expected::refused) {
-        EXPECT_TRUE(identity_changed(r));
-        EXPECT_EQ(s.tree(), arranged);
-        return;
-    }
-    EXPECT_TRUE(succeeded(r));
-    const tree_snapshot settled = state.outcome == expected::undone ? original : arranged;
-    EXPECT_EQ(s.tree(), settled);
-    EXPECT_TRUE(succeeded(s.run("recover-swap", args))) << "second run";
-    EXPECT_EQ(s.tree(), settled);
+    expect_recovered_from(s, state, "recover-swap", args, s.tree());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,48 +100,45 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         both_runners,
         testing::Values(
-            swap_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
-            swap_state{"FirstNameGoneSecondStillHoldsFileTwo", [](const scene& s) { s.move("d/a", "d/elsewhere"); },
+            recover_state{"NeverHappened", [](const scene&) {}, expected::unchanged},
+            recover_state{"FirstNameGoneSecondStillHoldsFileTwo", [](const scene& s) { s.move("d/a", "d/elsewhere"); },
                        expected::unchanged},
-            swap_state{"Swapped", [](const scene& s) { s.swap("d/a", "e/b"); }, expected::undone},
-            swap_state{"SwappedButSecondNameHoldsAThirdFile",
+            recover_state{"Swapped", [](const scene& s) { s.swap("d/a", "e/b"); }, expected::settled},
+            recover_state{"SwappedButSecondNameHoldsAThirdFile",
                        [](const scene& s) {
                            s.swap("d/a", "e/b");
                            s.move("e/b", "e/away");
                            s.file("e/b", "third\n");
                        },
                        expected::refused},
-            swap_state{"SwappedButFirstNameHoldsAThirdFile",
+            recover_state{"SwappedButFirstNameHoldsAThirdFile",
                        [](const scene& s) {
                            s.swap("d/a", "e/b");
                            s.move("d/a", "d/away");
                            s.file("d/a", "third\n");
                        },
                        expected::refused},
-            swap_state{"SwappedButFirstNameGone",
+            recover_state{"SwappedButFirstNameGone",
                        [](const scene& s) {
                            s.swap("d/a", "e/b");
                            s.move("d/a", "d/away");
                        },
                        expected::refused},
-            swap_state{"BothNamesGone",
+            recover_state{"BothNamesGone",
                        [](const scene& s) {
                            s.move("d/a", "d/away");
                            s.move("e/b", "e/away");
                        },
                        expected::refused},
-            swap_state{"FirstHoldsFileOneSecondGone", [](const scene& s) { s.move("e/b", "e/away"); },
+            recover_state{"FirstHoldsFileOneSecondGone", [](const scene& s) { s.move("e/b", "e/away"); },
                        expected::refused},
-            swap_state{"SwappedAndFileOneModified",
+            recover_state{"SwappedAndFileOneModified",
                        [](const scene& s) {
                            s.swap("d/a", "e/b");
                            s.rewrite("e/b", "FILE ONE\n", true);
                        },
                        expected::refused})),
-    [](const auto& info) {
-        return std::string(std::get<1>(info.param).name)
-               + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
-    });
+    state_name);
 
 // ---------------------------------------------------------------- after the undo
 

@@ -9,40 +9,18 @@
 namespace anchorfs::test::recovery {
 namespace {
 
-enum class expected { unchanged, settled, refused };
-
 const std::string quarantine = "s/" + quarantine_leaf;
-
-std::string runner_suffix(runner who)
-{
-    return who == runner::privileged ? "_Privileged" : "_Unprivileged";
-}
 
 // ---------------------------------------------------------------- recover-unlink
 
 // The unlink was of d/f ("content\n", one link) through s/staged and the
 // quarantine name in s.
-struct unlink_state {
-    const char* name;
-    void (*arrange)(const scene& s);
-    expected outcome;
-};
-
-void PrintTo(const unlink_state& c, std::ostream* out) { *out << c.name; }
-
 struct unlink_scene {
     scene s;
     std::vector<std::string> args;
     tree_snapshot original;
 
-    explicit unlink_scene(runner who) : s(who)
-    {
-        s.dir("d");
-        s.dir("s");
-        s.file("d/f", "content\n");
-        args = join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
-        original = s.tree();
-    }
+    explicit unlink_scene(runner who) : s(who), args(before_unlink(s)), original(s.tree()) {}
     tree_snapshot without_file() const
     {
         tree_snapshot gone = original;
@@ -51,27 +29,13 @@ struct unlink_scene {
     }
 };
 
-class RecoverUnlink : public testing::TestWithParam<std::tuple<runner, unlink_state>> {};
+class RecoverUnlink : public testing::TestWithParam<std::tuple<runner, recover_state>> {};
 
 TEST_P(RecoverUnlink, CompletesFromWhereverTheFileIsOrChangesNothing)
 {
     const auto& [who, state] = GetParam();
     unlink_scene t(who);
-    state.arrange(t.s);
-    const tree_snapshot arranged = t.s.tree();
-
-    run_result r = t.s.run("recover-unlink", t.args);
-
-    if (state.outcome == expected::refused) {
-        EXPECT_TRUE(identity_changed(r));
-        EXPECT_EQ(t.s.tree(), arranged);
-        return;
-    }
-    EXPECT_TRUE(succeeded(r));
-    const tree_snapshot settled = state.outcome == expected::unchanged ? arranged : t.without_file();
-    EXPECT_EQ(t.s.tree(), settled);
-    EXPECT_TRUE(succeeded(t.s.run("recover-unlink", t.args))) << "second run";
-    EXPECT_EQ(t.s.tree(), settled);
+    expect_recovered_from(t.s, state, "recover-unlink", t.args, t.without_file());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -79,34 +43,34 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         both_runners,
         testing::Values(
-            unlink_state{"AllNamesAbsent", [](const scene& s) { s.remove("d/f"); }, expected::unchanged},
-            unlink_state{"UnderSource", [](const scene&) {}, expected::settled},
-            unlink_state{"UnderStaging", [](const scene& s) { s.move("d/f", "s/staged"); }, expected::settled},
-            unlink_state{"UnderQuarantine", [](const scene& s) { s.move("d/f", quarantine); }, expected::settled},
-            unlink_state{"UnderStagingWithStrayFileInQuarantine",
+            recover_state{"AllNamesAbsent", [](const scene& s) { s.remove("d/f"); }, expected::unchanged},
+            recover_state{"UnderSource", [](const scene&) {}, expected::settled},
+            recover_state{"UnderStaging", [](const scene& s) { s.move("d/f", "s/staged"); }, expected::settled},
+            recover_state{"UnderQuarantine", [](const scene& s) { s.move("d/f", quarantine); }, expected::settled},
+            recover_state{"UnderStagingWithStrayFileInQuarantine",
                          [](const scene& s) {
                              s.move("d/f", "s/staged");
                              s.file(quarantine, "stray\n");
                          },
                          expected::refused},
-            unlink_state{"UnderStagingWithAnotherFileAtSource",
+            recover_state{"UnderStagingWithAnotherFileAtSource",
                          [](const scene& s) {
                              s.move("d/f", "s/staged");
                              s.file("d/f", "new file\n");
                          },
                          expected::refused},
-            unlink_state{"SourceHoldsACopy",
+            recover_state{"SourceHoldsACopy",
                          [](const scene& s) {
                              s.move("d/f", "d/original");
                              s.copy("d/original", "d/f");
                          },
                          expected::refused},
-            unlink_state{"SourceContentChangedSameSizeAndTime",
+            recover_state{"SourceContentChangedSameSizeAndTime",
                          [](const scene& s) { s.rewrite("d/f", "CONTENT\n", true); }, expected::refused},
-            unlink_state{"SourceModifiedLater", [](const scene& s) { s.touch_later("d/f"); }, expected::refused},
-            unlink_state{"SourceHasAnUncountedLink", [](const scene& s) { s.link("d/f", "d/other"); },
+            recover_state{"SourceModifiedLater", [](const scene& s) { s.touch_later("d/f"); }, expected::refused},
+            recover_state{"SourceHasAnUncountedLink", [](const scene& s) { s.link("d/f", "d/other"); },
                          expected::refused})),
-    [](const auto& info) { return std::string(std::get<1>(info.param).name) + runner_suffix(std::get<0>(info.param)); });
+    state_name);
 
 TEST(RecoverUnlinkNames, FileUnderTwoNamesAtOnce_Refused)
 {
@@ -211,51 +175,21 @@ TEST(RecoverUnlinkNames, StagingDirectoryMovedMidway_FailsThenCompletesAtItsNewP
 
 // The link was of d/f ("content\n", link count c = 1) to d/g, with s/staged
 // and the quarantine name in s for taking it away.
-struct link_state {
-    const char* name;
-    void (*arrange)(const scene& s);
-    expected outcome;
-};
-
-void PrintTo(const link_state& c, std::ostream* out) { *out << c.name; }
-
 struct link_scene {
     scene s;
     std::vector<std::string> args;
     tree_snapshot original;
 
-    explicit link_scene(runner who) : s(who)
-    {
-        s.dir("d");
-        s.dir("s");
-        s.file("d/f", "content\n");
-        args = join({s.group("d", "f"), s.group("d", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf),
-                     s.describe("d/f")});
-        original = s.tree();
-    }
+    explicit link_scene(runner who) : s(who), args(before_link(s)), original(s.tree()) {}
 };
 
-class RecoverLink : public testing::TestWithParam<std::tuple<runner, link_state>> {};
+class RecoverLink : public testing::TestWithParam<std::tuple<runner, recover_state>> {};
 
 TEST_P(RecoverLink, TakesTheExtraLinkAwayOrChangesNothing)
 {
     const auto& [who, state] = GetParam();
     link_scene t(who);
-    state.arrange(t.s);
-    const tree_snapshot arranged = t.s.tree();
-
-    run_result r = t.s.run("recover-link", t.args);
-
-    if (state.outcome == expected::refused) {
-        EXPECT_TRUE(identity_changed(r));
-        EXPECT_EQ(t.s.tree(), arranged);
-        return;
-    }
-    EXPECT_TRUE(succeeded(r));
-    const tree_snapshot settled = state.outcome == expected::unchanged ? arranged : t.original;
-    EXPECT_EQ(t.s.tree(), settled);
-    EXPECT_TRUE(succeeded(t.s.run("recover-link", t.args))) << "second run";
-    EXPECT_EQ(t.s.tree(), settled);
+    expect_recovered_from(t.s, state, "recover-link", t.args, t.original);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -263,44 +197,44 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         both_runners,
         testing::Values(
-            link_state{"NeverLinked", [](const scene&) {}, expected::unchanged},
-            link_state{"Linked", [](const scene& s) { s.link("d/f", "d/g"); }, expected::settled},
-            link_state{"ExtraUnderStaging", [](const scene& s) { s.link("d/f", "s/staged"); }, expected::settled},
-            link_state{"ExtraUnderQuarantine", [](const scene& s) { s.link("d/f", quarantine); }, expected::settled},
-            link_state{"AllFourNamesAbsent", [](const scene& s) { s.move("d/f", "d/elsewhere"); },
+            recover_state{"NeverLinked", [](const scene&) {}, expected::unchanged},
+            recover_state{"Linked", [](const scene& s) { s.link("d/f", "d/g"); }, expected::settled},
+            recover_state{"ExtraUnderStaging", [](const scene& s) { s.link("d/f", "s/staged"); }, expected::settled},
+            recover_state{"ExtraUnderQuarantine", [](const scene& s) { s.link("d/f", quarantine); }, expected::settled},
+            recover_state{"AllFourNamesAbsent", [](const scene& s) { s.move("d/f", "d/elsewhere"); },
                        expected::unchanged},
-            link_state{"NoExtraButSourceHasAnotherLink", [](const scene& s) { s.link("d/f", "d/elsewhere"); },
+            recover_state{"NoExtraButSourceHasAnotherLink", [](const scene& s) { s.link("d/f", "d/elsewhere"); },
                        expected::refused},
-            link_state{"LinkedWithAThirdLinkElsewhere",
+            recover_state{"LinkedWithAThirdLinkElsewhere",
                        [](const scene& s) {
                            s.link("d/f", "d/g");
                            s.link("d/f", "d/elsewhere");
                        },
                        expected::refused},
-            link_state{"ExtraUnderDestinationAndStaging",
+            recover_state{"ExtraUnderDestinationAndStaging",
                        [](const scene& s) {
                            s.link("d/f", "d/g");
                            s.link("d/f", "s/staged");
                        },
                        expected::refused},
-            link_state{"DestinationHoldsACopy", [](const scene& s) { s.copy("d/f", "d/g"); }, expected::refused},
-            link_state{"LinkedAndContentChangedSameSizeAndTime",
+            recover_state{"DestinationHoldsACopy", [](const scene& s) { s.copy("d/f", "d/g"); }, expected::refused},
+            recover_state{"LinkedAndContentChangedSameSizeAndTime",
                        [](const scene& s) {
                            s.link("d/f", "d/g");
                            s.rewrite("d/f", "CONTENT\n", true);
                        },
                        expected::refused},
-            link_state{"DestinationHoldsAnotherFile", [](const scene& s) { s.file("d/g", "other\n"); },
+            recover_state{"DestinationHoldsAnotherFile", [](const scene& s) { s.file("d/g", "other\n"); },
                        expected::refused},
             // The source name is gone and the extra name is the file's only
             // name left: taking it away would delete the file.
-            link_state{"SourceGoneDestinationIsLastName", [](const scene& s) { s.move("d/f", "d/g"); },
+            recover_state{"SourceGoneDestinationIsLastName", [](const scene& s) { s.move("d/f", "d/g"); },
                        expected::refused},
-            link_state{"SourceGoneStagingIsLastName", [](const scene& s) { s.move("d/f", "s/staged"); },
+            recover_state{"SourceGoneStagingIsLastName", [](const scene& s) { s.move("d/f", "s/staged"); },
                        expected::refused},
-            link_state{"SourceGoneQuarantineIsLastName", [](const scene& s) { s.move("d/f", quarantine); },
+            recover_state{"SourceGoneQuarantineIsLastName", [](const scene& s) { s.move("d/f", quarantine); },
                        expected::refused})),
-    [](const auto& info) { return std::string(std::get<1>(info.param).name) + runner_suffix(std::get<0>(info.param)); });
+    state_name);
 
 // With c = 2 the extra link is not the file's last name once the source is
 // gone: it is taken away, and the file keeps its other name.

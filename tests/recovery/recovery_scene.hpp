@@ -5,6 +5,7 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/scratch_scene.hpp"
 #include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -42,18 +44,6 @@ inline std::string runner_name(const testing::TestParamInfo<runner>& info)
 }
 
 inline const auto both_runners = testing::Values(runner::privileged, runner::unprivileged);
-
-// The four values of a bookmark line.
-struct bookmark_line {
-    std::string hex;
-    std::string device;
-    std::string inode;
-    std::string uid;
-};
-
-// The bookmark line's exact shape: lowercase hexadecimal of even length.
-inline const std::regex bookmark_line_pattern(
-    R"re(\{"ok":true,"bookmark":"((?:[0-9a-f]{2})+)","device":"([0-9]+)","inode":"([0-9]+)","uid":"([0-9]+)"\}\n)re");
 
 inline testing::AssertionResult outcome_is(const run_result& r, const std::string& line, int exit_code)
 {
@@ -81,45 +71,15 @@ inline testing::AssertionResult identity_changed(const run_result& r)
 
 using tree_snapshot = std::map<std::string, std::string>;
 
-struct scene {
+struct scene : scratch_scene {
     runner as;
-    temp_root root;
 
     explicit scene(runner who)
-        : as(who), root(who == runner::unprivileged ? std::optional<uid_t>(unprivileged_uid()) : std::nullopt)
+        : scratch_scene(who == runner::unprivileged ? std::optional<uid_t>(unprivileged_uid()) : std::nullopt),
+          as(who)
     {
     }
 
-    std::string at(const std::string& relative) const { return root.at(relative); }
-
-    // Entries the test makes belong to the root's owner, so that an
-    // unprivileged run may move and delete them.
-    void own(const std::string& relative) const
-    {
-        if (as == runner::unprivileged
-            && ::lchown(at(relative).c_str(), unprivileged_uid(), unprivileged_gid()) != 0)
-            throw std::runtime_error("lchown " + relative);
-    }
-    void dir(const std::string& relative) const
-    {
-        make_dir(at(relative));
-        own(relative);
-    }
-    void file(const std::string& relative, std::string_view content, mode_t mode = 0644) const
-    {
-        write_file(at(relative), content, mode);
-        own(relative);
-    }
-    void link(const std::string& existing, const std::string& relative) const
-    {
-        if (::link(at(existing).c_str(), at(relative).c_str()) != 0)
-            throw std::runtime_error("link " + existing + " " + relative);
-    }
-    void move(const std::string& from, const std::string& to) const
-    {
-        if (std::rename(at(from).c_str(), at(to).c_str()) != 0)
-            throw std::runtime_error("rename " + from + " " + to);
-    }
     void swap(const std::string& a, const std::string& b) const
     {
         move(a, a + ".swapping");
@@ -161,32 +121,6 @@ struct scene {
             throw std::runtime_error("utimensat " + relative);
     }
 
-    run_result run(const std::string& command, const std::vector<std::string>& rest, run_options options = {}) const
-    {
-        if (as == runner::unprivileged)
-            options.uid = unprivileged_uid();
-        return run_anchorfs(root.command(command, rest), options);
-    }
-
-    // "bookmark-parent" for an entry; the run must succeed with a bookmark line.
-    bookmark_line bookmark(const std::string& entry) const
-    {
-        run_result r = run("bookmark-parent", {entry});
-        std::smatch match;
-        if (!r.err.empty() || r.exit_code != 0 || !std::regex_match(r.out, match, bookmark_line_pattern))
-            throw std::runtime_error("bookmark-parent " + entry + " gave \"" + r.out + "\", exit "
-                                     + std::to_string(r.exit_code) + ", stderr \"" + r.err + "\"");
-        return {match[1], match[2], match[3], match[4]};
-    }
-
-    // A bookmarked_parent group of six slots for leaf in directory ("." for
-    // the root), with the bookmark and identity that directory has now.
-    std::vector<std::string> group(const std::string& directory, const std::string& leaf) const
-    {
-        bookmark_line line = bookmark(directory == "." ? "x" : directory + "/x");
-        return {line.hex, line.device, line.inode, line.uid, directory, leaf};
-    }
-
     std::vector<std::string> describe(const std::string& relative) const { return description_args(at(relative)); }
 
     // Every entry below the root with what identifies it: directories by inode
@@ -214,5 +148,73 @@ struct scene {
         return snapshot;
     }
 };
+
+// The trees the recover commands start from, as they were before the
+// operation: the file d/f ("content\n"), renamed to e/g, unlinked through
+// s/staged and the quarantine name in s, or linked to d/g with those two for
+// taking the link away. Each returns the recover command's slots from 6 on.
+inline std::vector<std::string> before_rename(const scene& s)
+{
+    s.dir("d");
+    s.dir("e");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("e", "g"), s.describe("d/f")});
+}
+
+inline std::vector<std::string> before_unlink(const scene& s)
+{
+    s.dir("d");
+    s.dir("s");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("s", "staged"), s.group("s", quarantine_leaf), s.describe("d/f")});
+}
+
+inline std::vector<std::string> before_link(const scene& s)
+{
+    s.dir("d");
+    s.dir("s");
+    s.file("d/f", "content\n");
+    return join({s.group("d", "f"), s.group("d", "g"), s.group("s", "staged"), s.group("s", quarantine_leaf),
+                 s.describe("d/f")});
+}
+
+// A state the names of a recover command are put in, and what the command
+// does from there: nothing, settle the tree, or refuse without a change.
+enum class expected { unchanged, settled, refused };
+
+struct recover_state {
+    const char* name;
+    void (*arrange)(const scene& s);
+    expected outcome;
+};
+
+inline void PrintTo(const recover_state& c, std::ostream* out) { *out << c.name; }
+
+inline std::string state_name(const testing::TestParamInfo<std::tuple<runner, recover_state>>& info)
+{
+    return std::string(std::get<1>(info.param).name)
+           + (std::get<0>(info.param) == runner::privileged ? "_Privileged" : "_Unprivileged");
+}
+
+// Runs `command` from the state `c` arranges: a refusal leaves that state; a
+// success leaves it (unchanged) or `settled`, and a second run succeeds and
+// changes nothing.
+inline void expect_recovered_from(const scene& s, const recover_state& c, const std::string& command,
+                                  const std::vector<std::string>& args, const tree_snapshot& settled)
+{
+    c.arrange(s);
+    const tree_snapshot arranged = s.tree();
+    run_result r = s.run(command, args);
+    if (c.outcome == expected::refused) {
+        EXPECT_TRUE(identity_changed(r));
+        EXPECT_EQ(s.tree(), arranged);
+        return;
+    }
+    EXPECT_TRUE(succeeded(r));
+    const tree_snapshot after = c.outcome == expected::settled ? settled : arranged;
+    EXPECT_EQ(s.tree(), after);
+    EXPECT_TRUE(succeeded(s.run(command, args))) << "second run";
+    EXPECT_EQ(s.tree(), after);
+}
 
 } // namespace anchorfs::test::recovery
