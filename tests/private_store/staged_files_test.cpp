@@ -21,14 +21,10 @@ namespace {
 using namespace anchorfs::test;
 using namespace anchorfs::test::private_store;
 
-// A root with the common parent "d" at 0755.
-struct staging_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+// The final and staging names in the common parent "d".
+struct staging_scene : private_dir_scene {
     std::string final_path = root.at("d/final");
     std::string staging_path = root.at("d/stage");
-
-    staging_scene() { make_dir(dir, 0755); }
 
     run_result create(const std::string& size, run_options options = {}, const std::string& final_name = "d/final",
                       const std::string& staging_name = "d/stage") const
