@@ -3,6 +3,7 @@
 // where their paths lead. Every failure must leave no descriptor behind.
 
 #include "anchor/root_anchor.hpp"
+#include "support/descriptors.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <stdexcept>
@@ -26,25 +26,12 @@ using namespace anchorfs;
 using anchorfs::test::exists;
 using anchorfs::test::lstat_of;
 using anchorfs::test::make_dir;
+using anchorfs::test::open_descriptor_count;
 using anchorfs::test::temp_root;
 using anchorfs::test::tmpfs_mount;
 using anchorfs::test::unprivileged_gid;
 using anchorfs::test::unprivileged_uid;
 using anchorfs::test::write_file;
-
-// Descriptors open in this process right now.
-int open_descriptor_count()
-{
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr)
-        throw std::runtime_error("opendir /proc/self/fd");
-    int count = 0;
-    while (struct dirent* entry = ::readdir(listing))
-        if (entry->d_name[0] != '.')
-            ++count;
-    ::closedir(listing);
-    return count - 1; // the listing's own descriptor
-}
 
 struct stat status_of_fd(int fd)
 {

@@ -6,6 +6,7 @@
 #include "platform/descriptor_path.hpp"
 #include "core/argument_forms.hpp"
 #include "support/checks.hpp"
+#include "support/descriptors.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
@@ -147,24 +147,6 @@ inline void move_entry(const std::string& from, const std::string& to)
 {
     if (::rename(from.c_str(), to.c_str()) != 0)
         throw std::runtime_error("rename " + from + ": " + std::strerror(errno));
-}
-
-// Descriptors open in this process; a function under test must leave it unchanged.
-inline int open_descriptor_count()
-{
-    // The process's proven /proc view is opened on first use and kept; it is
-    // proven here so that it is counted before and after alike.
-    char path[anchorfs::full_path_capacity];
-    anchorfs::descriptor_path(STDIN_FILENO, path);
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr)
-        throw std::runtime_error("opendir /proc/self/fd");
-    int count = 0;
-    while (struct dirent* entry = ::readdir(listing))
-        if (entry->d_name[0] != '.')
-            ++count;
-    ::closedir(listing);
-    return count - 1; // the listing's own descriptor
 }
 
 // The checked driver (driver.cpp): one checked function per run, its result and
