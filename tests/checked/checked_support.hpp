@@ -8,6 +8,7 @@
 #include "support/checks.hpp"
 #include "support/descriptors.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +160,13 @@ inline run_result run_driver(const std::vector<std::string>& args, const run_opt
 inline std::string driver_line(int result, int error)
 {
     return std::to_string(result) + " " + std::to_string(error) + "\n";
+}
+
+// The driver printed this result and nothing on standard error.
+inline void expect_driver(const run_result& r, int result, int error)
+{
+    EXPECT_EQ(r.out, driver_line(result, error));
+    EXPECT_EQ(r.err, "");
 }
 
 } // namespace anchorfs::test

@@ -335,8 +335,7 @@ TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
 
     run_result r = run_driver(join({{"content-at", root.path, "f"}, d.args()}), options);
 
-    EXPECT_EQ(r.out, driver_line(-1, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, -1, ESTALE);
     EXPECT_EQ(read_file(root.at("f")), "right content");
 }
 

@@ -259,8 +259,7 @@ TEST_P(DeleteRace_SymbolicLinkAtName, DeletesNeitherLinkNorTarget)
 
     run_result r = run_driver(args, options);
 
-    EXPECT_EQ(r.out, driver_line(0, c.error));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, c.error);
     EXPECT_EQ(calls_of(r, "unlinkat"), 0);
     EXPECT_EQ(calls_of(r, "renameat2"), 0);
     EXPECT_TRUE(S_ISLNK(lstat_of(root.at("name")).st_mode));
@@ -299,8 +298,7 @@ TEST_P(DeleteRace_NameTakenRightAfterDelete, FailsAndLeavesTheNewFile)
     run_result r = run_driver(join({{c.directory ? "delete-directory" : "delete-regular", root.path, "name"}, identity}),
                               options);
 
-    EXPECT_EQ(r.out, driver_line(0, c.error));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, c.error);
     EXPECT_EQ(read_file(root.at("name")), "new");
 }
 
@@ -347,8 +345,7 @@ TEST(DeleteRace, NameSwappedInsideTheFinalWindow_ReportedNotTakenForSuccess)
 
     run_result r = run_driver(join({{"delete-regular", root.path, "name"}, identity}), race);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(root.at("aside")), second);
     EXPECT_EQ(read_file(root.at("aside")), "proven");
     EXPECT_FALSE(exists(root.at("name")));

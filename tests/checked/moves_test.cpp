@@ -18,6 +18,13 @@ using namespace anchorfs::test;
 
 namespace {
 
+// The driver's move of from/<source> to to/<destination>, described as it is now.
+run_result run_move(const char* command, const two_dirs& t, const char* source, const char* destination,
+                    const run_options& options)
+{
+    return run_driver(join({{command, t.from(), source, t.to(), destination}, identity_args(t.from(source))}), options);
+}
+
 // ------------------------------------------------------------ regular moves
 
 TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
@@ -136,14 +143,11 @@ TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
 {
     two_dirs t;
     write_file(t.from("f"), "source");
-    run_options options;
-    options.seam.rules = "pause:statx:2";
-    options.seam.on_pause = [&](const std::string&) { write_file(t.to("g"), "intruder"); };
+    run_options options = paused_at("statx", 2, [&](const std::string&) { write_file(t.to("g"), "intruder"); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, EEXIST));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, EEXIST);
     EXPECT_EQ(read_file(t.from("f")), "source");
     EXPECT_EQ(read_file(t.to("g")), "intruder");
 }
@@ -154,14 +158,11 @@ TEST(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale
     write_file(t.from("f"), "source");
     write_file(t.to("other"), "other");
     const ino_t other = inode_of(t.to("other"));
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { move_entry(t.to("other"), t.to("g")); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { move_entry(t.to("other"), t.to("g")); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.from("f")), other);
     EXPECT_FALSE(exists(t.to("g")));
 }
@@ -171,14 +172,11 @@ TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
     two_dirs t;
     write_file(t.from("f"), "source");
     const ino_t moved = inode_of(t.from("f"));
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { write_file(t.from("f"), "newcomer"); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { write_file(t.from("f"), "newcomer"); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.to("g")), moved);
     EXPECT_EQ(read_file(t.to("g")), "source");
     EXPECT_EQ(read_file(t.from("f")), "newcomer");
@@ -222,18 +220,15 @@ TEST(SwapRegularRace, SwappedBackBySomeoneElse_SwapsAgainEstale)
     two_dirs t;
     write_file(t.from("a"), "A");
     write_file(t.to("b"), "B");
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         ASSERT_EQ(::renameat2(AT_FDCWD, t.from("a").c_str(), AT_FDCWD, t.to("b").c_str(), RENAME_EXCHANGE), 0);
-    };
+    });
 
     run_result r = run_driver(
         join({{"swap-regular", t.from(), "a", t.to(), "b"}, identity_args(t.from("a")), identity_args(t.to("b"))}),
         options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(read_file(t.from("a")), "B");
     EXPECT_EQ(read_file(t.to("b")), "A");
 }
@@ -284,10 +279,9 @@ TEST_P(MoveDirectoryRace_FlushFails, MovedBackAndReportsEio)
     run_options options;
     options.seam.rules = "fail:fsync:" + std::to_string(GetParam()) + ":EIO";
 
-    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+    run_result r = run_move("move-directory", t, "d", "e", options);
 
-    EXPECT_EQ(r.out, driver_line(0, EIO));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, EIO);
     EXPECT_EQ(inode_of(t.from("d")), moved);
     EXPECT_EQ(read_file(t.from("d/inside")), "kept");
     EXPECT_FALSE(exists(t.to("e")));
@@ -302,18 +296,15 @@ TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesTo
     make_dir(t.from("d"));
     const ino_t original = inode_of(t.from("d"));
     ino_t substitute = 0;
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         move_entry(t.to("e"), t.root.at("aside"));
         make_dir(t.to("e"));
         substitute = inode_of(t.to("e"));
-    };
+    });
 
-    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+    run_result r = run_move("move-directory", t, "d", "e", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.from("d")), substitute);
     EXPECT_FALSE(exists(t.to("e")));
     EXPECT_EQ(inode_of(t.root.at("aside")), original);
