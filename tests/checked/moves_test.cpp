@@ -184,15 +184,22 @@ TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
 
 // ----------------------------------------------------------------- swaps
 
-using SwapRegular = two_held_dirs_test;
+// from/a holds "A" and to/b "B", with their statuses as observed.
+class SwapRegular : public two_held_dirs_test {
+protected:
+    SwapRegular()
+    {
+        write_file(t.from("a"), "A");
+        write_file(t.to("b"), "B");
+        a = lstat_of(t.from("a"));
+        b = lstat_of(t.to("b"));
+    }
+    struct stat a {};
+    struct stat b {};
+};
 
 TEST_F(SwapRegular, BothAsObserved_Exchanged)
 {
-    write_file(t.from("a"), "A");
-    write_file(t.to("b"), "B");
-    struct stat a = lstat_of(t.from("a"));
-    struct stat b = lstat_of(t.to("b"));
-
     EXPECT_TRUE(swap_regular_checked(from.fd, "a", to.fd, "b", a, b));
     EXPECT_EQ(read_file(t.from("a")), "B");
     EXPECT_EQ(read_file(t.to("b")), "A");
@@ -200,11 +207,6 @@ TEST_F(SwapRegular, BothAsObserved_Exchanged)
 
 TEST_F(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
 {
-    write_file(t.from("a"), "A");
-    write_file(t.to("b"), "B");
-    struct stat a = lstat_of(t.from("a"));
-    struct stat b = lstat_of(t.to("b"));
-
     errno = 0;
     EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "missing", a, b));
     EXPECT_EQ(errno, ENOENT);
