@@ -278,8 +278,7 @@ TEST_P(MoveDirectoryRace_FlushFails, MovedBackAndReportsEio)
     make_dir(t.from("d"));
     write_file(t.from("d/inside"), "kept");
     const ino_t moved = inode_of(t.from("d"));
-    run_options options;
-    options.seam.rules = "fail:fsync:" + std::to_string(GetParam()) + ":EIO";
+    run_options options = failing_at("fsync", GetParam(), "EIO");
 
     run_result r = run_move("move-directory", t, "d", "e", options);
 
