@@ -181,7 +181,7 @@ TEST_F(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
     file_description d = describe(root.at("f"));
 
     errno = 0;
-    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, ".vor-native-quarantine-0", d.get()));
+    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, (quarantine_prefix + "0").c_str(), d.get()));
     EXPECT_EQ(errno, ESTALE);
     EXPECT_TRUE(exists(root.at("f")));
 }

@@ -399,9 +399,9 @@ TEST_P(MoveToDurableQuarantine_BadLeaf, RefusedNothingMoved)
 }
 
 INSTANTIATE_TEST_SUITE_P(Leaves, MoveToDurableQuarantine_BadLeaf,
-                         testing::Values(".vor-native-quarantine-0123456789abcdef0123456789abcde",
-                                         ".vor-native-quarantine-0123456789abcdef0123456789abcdef0",
-                                         ".vor-native-quarantine-0123456789ABCDEF0123456789abcdef"),
+                         testing::Values(quarantine_prefix + "0123456789abcdef0123456789abcde",
+                                         quarantine_prefix + "0123456789abcdef0123456789abcdef0",
+                                         quarantine_prefix + "0123456789ABCDEF0123456789abcdef"),
                          [](const auto& info) {
                              return info.index == 0 ? "ThirtyOneDigits" : info.index == 1 ? "ThirtyThreeDigits"
                                                                                            : "UppercaseDigits";
