@@ -33,16 +33,6 @@ inline std::vector<std::string> traced(const run_result& r, const std::string& f
     return lines;
 }
 
-inline nlink_t links_of(const std::string& path)
-{
-    return lstat_of(path).st_nlink;
-}
-
-inline mode_t permissions_of(const std::string& path)
-{
-    return lstat_of(path).st_mode & 07777;
-}
-
 // A regular file at path with exactly this inode, content and link count.
 inline void expect_file(const std::string& path, ino_t inode, const std::string& content, nlink_t links = 1)
 {
@@ -64,7 +54,7 @@ inline void expect_absent(const std::string& path)
 // the old directory still works, but its path now leads elsewhere.
 inline void replace_directory(const std::string& path, const std::string& away)
 {
-    const mode_t mode = permissions_of(path);
+    const mode_t mode = mode_of(path);
     ASSERT_EQ(std::rename(path.c_str(), away.c_str()), 0) << path;
     make_dir(path, mode);
 }

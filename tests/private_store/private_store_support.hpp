@@ -24,11 +24,6 @@
 
 namespace anchorfs::test::private_store {
 
-inline mode_t mode_of(const std::string& path)
-{
-    return lstat_of(path).st_mode & 07777;
-}
-
 inline std::string size_line(unsigned long long size)
 {
     return "{\"ok\":true,\"size\":\"" + std::to_string(size) + "\"}\n";

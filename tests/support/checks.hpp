@@ -70,6 +70,12 @@ inline ino_t inode_of(const std::string& path)
     return lstat_of(path).st_ino;
 }
 
+// The permission and special bits, without the type.
+inline mode_t mode_of(const std::string& path)
+{
+    return lstat_of(path).st_mode & 07777;
+}
+
 // Quarantine leaves: the prefix, and one well-formed leaf (prefix and 32 lower-case hex digits).
 inline const std::string quarantine_prefix = ".vor-native-quarantine-";
 inline const std::string quarantine_leaf = quarantine_prefix + "0123456789abcdef0123456789abcdef";
