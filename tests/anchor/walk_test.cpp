@@ -3,7 +3,9 @@
 // where their paths lead. Every failure must leave no descriptor behind.
 
 #include "anchor/root_anchor.hpp"
+#include "support/descriptors.hpp"
 #include "support/harness.hpp"
+#include "support/tree_spec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +13,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -26,25 +29,13 @@ using namespace anchorfs;
 using anchorfs::test::exists;
 using anchorfs::test::lstat_of;
 using anchorfs::test::make_dir;
+using anchorfs::test::make_tree;
+using anchorfs::test::open_descriptor_count;
 using anchorfs::test::temp_root;
 using anchorfs::test::tmpfs_mount;
 using anchorfs::test::unprivileged_gid;
 using anchorfs::test::unprivileged_uid;
 using anchorfs::test::write_file;
-
-// Descriptors open in this process right now.
-int open_descriptor_count()
-{
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr)
-        throw std::runtime_error("opendir /proc/self/fd");
-    int count = 0;
-    while (struct dirent* entry = ::readdir(listing))
-        if (entry->d_name[0] != '.')
-            ++count;
-    ::closedir(listing);
-    return count - 1; // the listing's own descriptor
-}
 
 struct stat status_of_fd(int fd)
 {
@@ -71,8 +62,10 @@ struct opened_root {
     root_anchor anchor;
     unique_fd fd;
 
-    explicit opened_root(const temp_root& root)
+    // Makes the tree's lines (see make_tree) below the root first.
+    explicit opened_root(const temp_root& root, std::initializer_list<std::string_view> tree = {})
     {
+        make_tree(root.path, tree);
         anchor.path = root.path.c_str();
         anchor.device = root.device;
         anchor.inode = root.inode;
@@ -81,6 +74,19 @@ struct opened_root {
         if (!fd.valid())
             throw std::runtime_error("open_root of a fresh scratch root failed");
         anchor.fd = fd.get();
+    }
+};
+
+// A root holding a/b, opened by identity, with the held parent of "a/b/x".
+struct held_scene {
+    temp_root root;
+    opened_root opened{root, {"a/", "a/b/"}};
+    held_parent held;
+
+    held_scene()
+    {
+        if (open_held_parent(opened.anchor, "a/b/x", held) != 0)
+            throw std::runtime_error("open_held_parent of a/b/x failed");
     }
 };
 
@@ -496,16 +502,14 @@ const anchoring_case anchoring_cases[] = {
     {"MiddleDirectoryReplaced",
      [](const temp_root& r) {
          rename_entry(r.at("a"), r.at("old-a"));
-         make_dir(r.at("a"));
-         make_dir(r.at("a/b"));
+         make_tree(r.path, {"a/", "a/b/"});
      },
      ESTALE},
     {"RootReplaced",
      [](const temp_root& r) {
          rename_entry(r.path, r.beside("old"));
          make_dir(r.path);
-         make_dir(r.at("a"));
-         make_dir(r.at("a/b"));
+         make_tree(r.path, {"a/", "a/b/"});
      },
      ESTALE},
     {"RootPathMadeLinkToRoot",
@@ -522,12 +526,8 @@ class PathsStillAnchored : public testing::TestWithParam<anchoring_case> {};
 TEST_P(PathsStillAnchored, ProvesOrRefusesWithoutTouchingTheHeldDescriptor)
 {
     const anchoring_case& c = GetParam();
-    temp_root root;
-    make_dir(root.at("a"));
-    make_dir(root.at("a/b"));
-    opened_root opened(root);
-    held_parent held;
-    ASSERT_EQ(open_held_parent(opened.anchor, "a/b/x", held), 0);
+    held_scene scene;
+    auto& [root, opened, held] = scene;
     const struct stat held_before = status_of_fd(held.fd.get());
     c.adversary(root);
     const int before = open_descriptor_count();
@@ -562,12 +562,8 @@ TEST(PathsStillAnchored, RootRemoved_Enoent)
 
 TEST(PathsStillAnchored, MountOverHeldParentPath_Exdev)
 {
-    temp_root root;
-    make_dir(root.at("a"));
-    make_dir(root.at("a/b"));
-    opened_root opened(root);
-    held_parent held;
-    ASSERT_EQ(open_held_parent(opened.anchor, "a/b/x", held), 0);
+    held_scene scene;
+    auto& [root, opened, held] = scene;
     tmpfs_mount mount(root.at("a/b"));
     if (!mount.mounted())
         GTEST_SKIP() << "mounting tmpfs is refused here";
@@ -581,9 +577,7 @@ TEST(PathsStillAnchored, MountOverHeldParentPath_Exdev)
 TEST(PathsStillAnchored, EveryGivenPairMustMatch)
 {
     temp_root root;
-    make_dir(root.at("a"));
-    make_dir(root.at("a/b"));
-    opened_root opened(root);
+    opened_root opened(root, {"a/", "a/b/"});
     held_parent deep, shallow, top;
     ASSERT_EQ(open_held_parent(opened.anchor, "a/b/x", deep), 0);
     ASSERT_EQ(open_held_parent(opened.anchor, "a/y", shallow), 0);
@@ -619,12 +613,8 @@ TEST(PathsStillAnchored, EveryGivenPairMustMatch)
 
 TEST(HeldParentMatches, ComparesTheWalkedParentWithTheHeldOne)
 {
-    temp_root root;
-    make_dir(root.at("a"));
-    make_dir(root.at("a/b"));
-    opened_root opened(root);
-    held_parent held;
-    ASSERT_EQ(open_held_parent(opened.anchor, "a/b/x", held), 0);
+    held_scene scene;
+    auto& [root, opened, held] = scene;
     const root_anchor& anchor = opened.anchor;
 
     EXPECT_TRUE(held_parent_matches(anchor, "a/b/x", held.fd.get()));

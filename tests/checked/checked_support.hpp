@@ -6,14 +6,15 @@
 #include "platform/descriptor_path.hpp"
 #include "core/argument_forms.hpp"
 #include "support/checks.hpp"
+#include "support/descriptors.hpp"
 #include "support/harness.hpp"
+#include "support/seam_options.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
@@ -149,24 +150,6 @@ inline void move_entry(const std::string& from, const std::string& to)
         throw std::runtime_error("rename " + from + ": " + std::strerror(errno));
 }
 
-// Descriptors open in this process; a function under test must leave it unchanged.
-inline int open_descriptor_count()
-{
-    // The process's proven /proc view is opened on first use and kept; it is
-    // proven here so that it is counted before and after alike.
-    char path[anchorfs::full_path_capacity];
-    anchorfs::descriptor_path(STDIN_FILENO, path);
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr)
-        throw std::runtime_error("opendir /proc/self/fd");
-    int count = 0;
-    while (struct dirent* entry = ::readdir(listing))
-        if (entry->d_name[0] != '.')
-            ++count;
-    ::closedir(listing);
-    return count - 1; // the listing's own descriptor
-}
-
 // The checked driver (driver.cpp): one checked function per run, its result and
 // errno printed as "RESULT ERRNO".
 inline run_result run_driver(const std::vector<std::string>& args, const run_options& options = {})
@@ -177,6 +160,13 @@ inline run_result run_driver(const std::vector<std::string>& args, const run_opt
 inline std::string driver_line(int result, int error)
 {
     return std::to_string(result) + " " + std::to_string(error) + "\n";
+}
+
+// The driver printed this result and nothing on standard error.
+inline void expect_driver(const run_result& r, int result, int error)
+{
+    EXPECT_EQ(r.out, driver_line(result, error));
+    EXPECT_EQ(r.err, "");
 }
 
 } // namespace anchorfs::test

@@ -329,14 +329,11 @@ TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
     write_file(root.at("f"), "right content");
     write_file(root.at("other"), "right content");
     file_description d = describe(root.at("f"));
-    run_options options;
-    options.seam.rules = "pause:statx:2";
-    options.seam.on_pause = [&](const std::string&) { move_entry(root.at("other"), root.at("f")); };
+    run_options options = paused_at("statx", 2, [&](const std::string&) { move_entry(root.at("other"), root.at("f")); });
 
     run_result r = run_driver(join({{"content-at", root.path, "f"}, d.args()}), options);
 
-    EXPECT_EQ(r.out, driver_line(-1, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, -1, ESTALE);
     EXPECT_EQ(read_file(root.at("f")), "right content");
 }
 
@@ -356,9 +353,7 @@ TEST_P(ContentProofRace_ChangedWhileHashing, FailsEstale)
     temp_root root;
     write_aged_file(root.at("f"), "the original content");
     file_description d = describe(root.at("f"));
-    run_options options;
-    options.seam.rules = "pause:read:1";
-    options.seam.on_pause = [&](const std::string&) { GetParam().change(root.at("f")); };
+    run_options options = paused_at("read", 1, [&](const std::string&) { GetParam().change(root.at("f")); });
 
     run_result content_at = run_driver(join({{"content-at", root.path, "f"}, d.args()}), options);
     lingering_writer.reset();

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,7 +181,7 @@ TEST_F(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
     file_description d = describe(root.at("f"));
 
     errno = 0;
-    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, ".vor-native-quarantine-0", d.get()));
+    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, (quarantine_prefix + "0").c_str(), d.get()));
     EXPECT_EQ(errno, ESTALE);
     EXPECT_TRUE(exists(root.at("f")));
 }
@@ -226,6 +227,15 @@ TEST_F(DeleteDirectory, PermissionsChangedSinceObserved_EstaleNothingDeleted)
 
 // ------------------------------------------------------------------- races
 
+// A directory, or a regular file holding `content`, at path.
+void make_directory_or_file(const std::string& path, bool directory, std::string_view content)
+{
+    if (directory)
+        make_dir(path);
+    else
+        write_file(path, content);
+}
+
 // A symbolic link at the name: no delete calls unlinkat at all, and both the
 // link and its target stay.
 struct link_case {
@@ -241,10 +251,7 @@ TEST_P(DeleteRace_SymbolicLinkAtName, DeletesNeitherLinkNorTarget)
 {
     const link_case& c = GetParam();
     temp_root root;
-    if (c.to_directory)
-        make_dir(root.at("target"));
-    else
-        write_file(root.at("target"), "content");
+    make_directory_or_file(root.at("target"), c.to_directory, "content");
     make_symlink("target", root.at("name"));
     std::vector<std::string> args{c.operation, root.path, "name"};
     if (std::string(c.operation) == "delete-content") {
@@ -259,8 +266,7 @@ TEST_P(DeleteRace_SymbolicLinkAtName, DeletesNeitherLinkNorTarget)
 
     run_result r = run_driver(args, options);
 
-    EXPECT_EQ(r.out, driver_line(0, c.error));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, c.error);
     EXPECT_EQ(calls_of(r, "unlinkat"), 0);
     EXPECT_EQ(calls_of(r, "renameat2"), 0);
     EXPECT_TRUE(S_ISLNK(lstat_of(root.at("name")).st_mode));
@@ -287,20 +293,14 @@ TEST_P(DeleteRace_NameTakenRightAfterDelete, FailsAndLeavesTheNewFile)
 {
     const recreated_case& c = GetParam();
     temp_root root;
-    if (c.directory)
-        make_dir(root.at("name"));
-    else
-        write_file(root.at("name"), "old");
+    make_directory_or_file(root.at("name"), c.directory, "old");
     std::vector<std::string> identity = identity_args(root.at("name"));
-    run_options options;
-    options.seam.rules = "pause:unlinkat:1";
-    options.seam.on_pause = [&](const std::string&) { write_file(root.at("name"), "new"); };
+    run_options options = paused_at("unlinkat", 1, [&](const std::string&) { write_file(root.at("name"), "new"); });
 
     run_result r = run_driver(join({{c.directory ? "delete-directory" : "delete-regular", root.path, "name"}, identity}),
                               options);
 
-    EXPECT_EQ(r.out, driver_line(0, c.error));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, c.error);
     EXPECT_EQ(read_file(root.at("name")), "new");
 }
 
@@ -338,17 +338,14 @@ TEST(DeleteRace, NameSwappedInsideTheFinalWindow_ReportedNotTakenForSuccess)
     write_file(root.at("name"), "proven");
     const ino_t second = inode_of(root.at("name"));
     identity = identity_args(root.at("name"));
-    run_options race;
-    race.seam.rules = "pause:statx:" + std::to_string(before_unlink);
-    race.seam.on_pause = [&](const std::string&) {
+    run_options race = paused_at("statx", before_unlink, [&](const std::string&) {
         move_entry(root.at("name"), root.at("aside"));
         write_file(root.at("name"), "newcomer");
-    };
+    });
 
     run_result r = run_driver(join({{"delete-regular", root.path, "name"}, identity}), race);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(root.at("aside")), second);
     EXPECT_EQ(read_file(root.at("aside")), "proven");
     EXPECT_FALSE(exists(root.at("name")));

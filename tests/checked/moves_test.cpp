@@ -18,6 +18,13 @@ using namespace anchorfs::test;
 
 namespace {
 
+// The driver's move of from/<source> to to/<destination>, described as it is now.
+run_result run_move(const char* command, const two_dirs& t, const char* source, const char* destination,
+                    const run_options& options)
+{
+    return run_driver(join({{command, t.from(), source, t.to(), destination}, identity_args(t.from(source))}), options);
+}
+
 // ------------------------------------------------------------ regular moves
 
 TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
@@ -136,14 +143,11 @@ TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
 {
     two_dirs t;
     write_file(t.from("f"), "source");
-    run_options options;
-    options.seam.rules = "pause:statx:2";
-    options.seam.on_pause = [&](const std::string&) { write_file(t.to("g"), "intruder"); };
+    run_options options = paused_at("statx", 2, [&](const std::string&) { write_file(t.to("g"), "intruder"); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, EEXIST));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, EEXIST);
     EXPECT_EQ(read_file(t.from("f")), "source");
     EXPECT_EQ(read_file(t.to("g")), "intruder");
 }
@@ -154,14 +158,11 @@ TEST(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale
     write_file(t.from("f"), "source");
     write_file(t.to("other"), "other");
     const ino_t other = inode_of(t.to("other"));
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { move_entry(t.to("other"), t.to("g")); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { move_entry(t.to("other"), t.to("g")); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.from("f")), other);
     EXPECT_FALSE(exists(t.to("g")));
 }
@@ -171,14 +172,11 @@ TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
     two_dirs t;
     write_file(t.from("f"), "source");
     const ino_t moved = inode_of(t.from("f"));
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) { write_file(t.from("f"), "newcomer"); };
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { write_file(t.from("f"), "newcomer"); });
 
-    run_result r = run_driver(join({{"move-regular", t.from(), "f", t.to(), "g"}, identity_args(t.from("f"))}), options);
+    run_result r = run_move("move-regular", t, "f", "g", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.to("g")), moved);
     EXPECT_EQ(read_file(t.to("g")), "source");
     EXPECT_EQ(read_file(t.from("f")), "newcomer");
@@ -186,15 +184,22 @@ TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
 
 // ----------------------------------------------------------------- swaps
 
-using SwapRegular = two_held_dirs_test;
+// from/a holds "A" and to/b "B", with their statuses as observed.
+class SwapRegular : public two_held_dirs_test {
+protected:
+    SwapRegular()
+    {
+        write_file(t.from("a"), "A");
+        write_file(t.to("b"), "B");
+        a = lstat_of(t.from("a"));
+        b = lstat_of(t.to("b"));
+    }
+    struct stat a {};
+    struct stat b {};
+};
 
 TEST_F(SwapRegular, BothAsObserved_Exchanged)
 {
-    write_file(t.from("a"), "A");
-    write_file(t.to("b"), "B");
-    struct stat a = lstat_of(t.from("a"));
-    struct stat b = lstat_of(t.to("b"));
-
     EXPECT_TRUE(swap_regular_checked(from.fd, "a", to.fd, "b", a, b));
     EXPECT_EQ(read_file(t.from("a")), "B");
     EXPECT_EQ(read_file(t.to("b")), "A");
@@ -202,11 +207,6 @@ TEST_F(SwapRegular, BothAsObserved_Exchanged)
 
 TEST_F(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
 {
-    write_file(t.from("a"), "A");
-    write_file(t.to("b"), "B");
-    struct stat a = lstat_of(t.from("a"));
-    struct stat b = lstat_of(t.to("b"));
-
     errno = 0;
     EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "missing", a, b));
     EXPECT_EQ(errno, ENOENT);
@@ -222,18 +222,15 @@ TEST(SwapRegularRace, SwappedBackBySomeoneElse_SwapsAgainEstale)
     two_dirs t;
     write_file(t.from("a"), "A");
     write_file(t.to("b"), "B");
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         ASSERT_EQ(::renameat2(AT_FDCWD, t.from("a").c_str(), AT_FDCWD, t.to("b").c_str(), RENAME_EXCHANGE), 0);
-    };
+    });
 
     run_result r = run_driver(
         join({{"swap-regular", t.from(), "a", t.to(), "b"}, identity_args(t.from("a")), identity_args(t.to("b"))}),
         options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(read_file(t.from("a")), "B");
     EXPECT_EQ(read_file(t.to("b")), "A");
 }
@@ -281,13 +278,11 @@ TEST_P(MoveDirectoryRace_FlushFails, MovedBackAndReportsEio)
     make_dir(t.from("d"));
     write_file(t.from("d/inside"), "kept");
     const ino_t moved = inode_of(t.from("d"));
-    run_options options;
-    options.seam.rules = "fail:fsync:" + std::to_string(GetParam()) + ":EIO";
+    run_options options = failing_at("fsync", GetParam(), "EIO");
 
-    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+    run_result r = run_move("move-directory", t, "d", "e", options);
 
-    EXPECT_EQ(r.out, driver_line(0, EIO));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, EIO);
     EXPECT_EQ(inode_of(t.from("d")), moved);
     EXPECT_EQ(read_file(t.from("d/inside")), "kept");
     EXPECT_FALSE(exists(t.to("e")));
@@ -302,18 +297,15 @@ TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesTo
     make_dir(t.from("d"));
     const ino_t original = inode_of(t.from("d"));
     ino_t substitute = 0;
-    run_options options;
-    options.seam.rules = "pause:renameat2:1";
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
         move_entry(t.to("e"), t.root.at("aside"));
         make_dir(t.to("e"));
         substitute = inode_of(t.to("e"));
-    };
+    });
 
-    run_result r = run_driver(join({{"move-directory", t.from(), "d", t.to(), "e"}, identity_args(t.from("d"))}), options);
+    run_result r = run_move("move-directory", t, "d", "e", options);
 
-    EXPECT_EQ(r.out, driver_line(0, ESTALE));
-    EXPECT_EQ(r.err, "");
+    expect_driver(r, 0, ESTALE);
     EXPECT_EQ(inode_of(t.from("d")), substitute);
     EXPECT_FALSE(exists(t.to("e")));
     EXPECT_EQ(inode_of(t.root.at("aside")), original);
@@ -407,9 +399,9 @@ TEST_P(MoveToDurableQuarantine_BadLeaf, RefusedNothingMoved)
 }
 
 INSTANTIATE_TEST_SUITE_P(Leaves, MoveToDurableQuarantine_BadLeaf,
-                         testing::Values(".vor-native-quarantine-0123456789abcdef0123456789abcde",
-                                         ".vor-native-quarantine-0123456789abcdef0123456789abcdef0",
-                                         ".vor-native-quarantine-0123456789ABCDEF0123456789abcdef"),
+                         testing::Values(quarantine_prefix + "0123456789abcdef0123456789abcde",
+                                         quarantine_prefix + "0123456789abcdef0123456789abcdef0",
+                                         quarantine_prefix + "0123456789ABCDEF0123456789abcdef"),
                          [](const auto& info) {
                              return info.index == 0 ? "ThirtyOneDigits" : info.index == 1 ? "ThirtyThreeDigits"
                                                                                            : "UppercaseDigits";

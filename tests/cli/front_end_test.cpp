@@ -48,14 +48,6 @@ std::vector<std::string> entries_of(const std::string& directory)
     return names;
 }
 
-std::string directory_line_of(const std::string& path)
-{
-    struct stat status = lstat_of(path);
-    return "{\"ok\":true,\"device\":\"" + std::to_string(status.st_dev) + "\",\"inode\":\""
-           + std::to_string(status.st_ino) + "\",\"uid\":\"" + std::to_string(status.st_uid) + "\",\"mode\":\""
-           + std::to_string(status.st_mode) + "\"}\n";
-}
-
 // Decimal text of value + 2^shift, for numbers just past a field's width.
 std::string plus_power_of_two(std::uint64_t value, int shift)
 {

@@ -28,7 +28,7 @@ TEST(CreatePrivateFile, ParentAt0755_HardenedTo0700AndFileAt0600)
     run_result r = run_anchorfs(root.command("create-private-file", {"store/key", "6"}), options);
     expect_plain(r);
     EXPECT_EQ(inode_of(root.at("store")), parent_inode);
-    EXPECT_EQ(permissions_of(root.at("store")), 0700u);
+    EXPECT_EQ(mode_of(root.at("store")), 0700u);
     struct stat file = lstat_of(root.at("store/key"));
     EXPECT_TRUE(S_ISREG(file.st_mode));
     EXPECT_EQ(file.st_mode & 07777, 0600u);
@@ -49,7 +49,7 @@ TEST(CreatePrivateFile, ParentOfAnotherOwner_FailsIdentityChangedAndCreatesNothi
     run_result r = run_anchorfs(root.command("create-private-file", {"foreign/key", "6"}), options);
     expect_failure(r, "IDENTITY_CHANGED", ESTALE);
     expect_absent(root.at("foreign/key"));
-    EXPECT_EQ(permissions_of(root.at("foreign")), 0777u);
+    EXPECT_EQ(mode_of(root.at("foreign")), 0777u);
     EXPECT_EQ(lstat_of(root.at("foreign")).st_uid, 0u);
 }
 

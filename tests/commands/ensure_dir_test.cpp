@@ -23,18 +23,6 @@ using namespace anchorfs::test;
 
 constexpr unsigned directory_0700 = S_IFDIR | 0700; // 16832
 
-std::string directory_line(dev_t device, ino_t inode, uid_t uid, unsigned mode)
-{
-    return "{\"ok\":true,\"device\":\"" + std::to_string(device) + "\",\"inode\":\"" + std::to_string(inode)
-           + "\",\"uid\":\"" + std::to_string(uid) + "\",\"mode\":\"" + std::to_string(mode) + "\"}\n";
-}
-
-std::string directory_line_of(const std::string& path)
-{
-    struct stat status = lstat_of(path);
-    return directory_line(status.st_dev, status.st_ino, status.st_uid, status.st_mode);
-}
-
 std::string link_target(const std::string& path)
 {
     char target[PATH_MAX];

@@ -2,6 +2,7 @@
 // relative paths and durable quarantine leaves.
 
 #include "core/argument_forms.hpp"
+#include "support/checks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -171,35 +172,45 @@ TEST(ParseFileIdentity, NegativeSlot_Fails)
 
 // ---------------------------------------------------------- valid_sha256_hex
 
-struct digest_case {
+// A text and whether a form check (here the digest's, below the quarantine
+// leaf's) accepts it.
+struct form_case {
     const char* name;
     std::string text;
     bool valid;
+    bool (*check)(const char*) = nullptr;
 };
 
-void PrintTo(const digest_case& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const form_case& c, std::ostream* out) { *out << c.name; }
+
+std::vector<form_case> checked_by(bool (*check)(const char*), std::vector<form_case> cases)
+{
+    for (form_case& c : cases)
+        c.check = check;
+    return cases;
+}
+
+class TextForm : public testing::TestWithParam<form_case> {};
+
+TEST_P(TextForm, DecidesForm)
+{
+    EXPECT_EQ(GetParam().check(GetParam().text.c_str()), GetParam().valid);
+}
 
 const std::string digest_of_empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-class ValidSha256Hex : public testing::TestWithParam<digest_case> {};
-
-TEST_P(ValidSha256Hex, DecidesForm)
-{
-    EXPECT_EQ(valid_sha256_hex(GetParam().text.c_str()), GetParam().valid);
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Forms, ValidSha256Hex,
-    testing::Values(digest_case{"SixtyFourLowercase_Accepted", digest_of_empty, true},
-                    digest_case{"AllDigits_Accepted", std::string(64, '0'), true},
-                    digest_case{"AllLetters_Accepted", std::string(64, 'f'), true},
-                    digest_case{"SixtyThree_Refused", digest_of_empty.substr(1), false},
-                    digest_case{"SixtyFive_Refused", digest_of_empty + "0", false},
-                    digest_case{"OneUppercase_Refused", "E" + digest_of_empty.substr(1), false},
-                    digest_case{"UppercaseAtEnd_Refused", digest_of_empty.substr(0, 63) + "A", false},
-                    digest_case{"LetterBeyondF_Refused", "g" + digest_of_empty.substr(1), false},
-                    digest_case{"Empty_Refused", "", false},
-                    digest_case{"TrailingBlank_Refused", digest_of_empty.substr(0, 63) + " ", false}),
+    ValidSha256Hex, TextForm,
+    testing::ValuesIn(checked_by(valid_sha256_hex, {form_case{"SixtyFourLowercase_Accepted", digest_of_empty, true},
+                    form_case{"AllDigits_Accepted", std::string(64, '0'), true},
+                    form_case{"AllLetters_Accepted", std::string(64, 'f'), true},
+                    form_case{"SixtyThree_Refused", digest_of_empty.substr(1), false},
+                    form_case{"SixtyFive_Refused", digest_of_empty + "0", false},
+                    form_case{"OneUppercase_Refused", "E" + digest_of_empty.substr(1), false},
+                    form_case{"UppercaseAtEnd_Refused", digest_of_empty.substr(0, 63) + "A", false},
+                    form_case{"LetterBeyondF_Refused", "g" + digest_of_empty.substr(1), false},
+                    form_case{"Empty_Refused", "", false},
+                    form_case{"TrailingBlank_Refused", digest_of_empty.substr(0, 63) + " ", false}})),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ValidSha256HexAbsent, Refused)
@@ -354,40 +365,25 @@ TEST(ValidRelativePathAbsent, Refused)
 
 // --------------------------------------------- valid_durable_quarantine_leaf
 
-struct leaf_case {
-    const char* name;
-    std::string text;
-    bool valid;
-};
-
-void PrintTo(const leaf_case& c, std::ostream* out) { *out << c.name; }
-
-const std::string quarantine_prefix = ".vor-native-quarantine-";
+using anchorfs::test::quarantine_prefix;
 const std::string thirty_two_hex = "0123456789abcdef0123456789abcdef";
 
-class ValidDurableQuarantineLeaf : public testing::TestWithParam<leaf_case> {};
-
-TEST_P(ValidDurableQuarantineLeaf, DecidesForm)
-{
-    EXPECT_EQ(valid_durable_quarantine_leaf(GetParam().text.c_str()), GetParam().valid);
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Forms, ValidDurableQuarantineLeaf,
-    testing::Values(leaf_case{"PrefixAnd32Hex_Accepted", quarantine_prefix + thirty_two_hex, true},
-                    leaf_case{"PrefixAnd32Zeros_Accepted", quarantine_prefix + repeated('0', 32), true},
-                    leaf_case{"ThirtyOneDigits_Refused", quarantine_prefix + thirty_two_hex.substr(1), false},
-                    leaf_case{"ThirtyThreeDigits_Refused", quarantine_prefix + thirty_two_hex + "0", false},
-                    leaf_case{"UppercaseDigit_Refused",
+    ValidDurableQuarantineLeaf, TextForm,
+    testing::ValuesIn(checked_by(valid_durable_quarantine_leaf, {form_case{"PrefixAnd32Hex_Accepted", quarantine_prefix + thirty_two_hex, true},
+                    form_case{"PrefixAnd32Zeros_Accepted", quarantine_prefix + repeated('0', 32), true},
+                    form_case{"ThirtyOneDigits_Refused", quarantine_prefix + thirty_two_hex.substr(1), false},
+                    form_case{"ThirtyThreeDigits_Refused", quarantine_prefix + thirty_two_hex + "0", false},
+                    form_case{"UppercaseDigit_Refused",
                               quarantine_prefix + thirty_two_hex.substr(0, 31) + "F", false},
-                    leaf_case{"NonHexLetter_Refused", quarantine_prefix + "g" + thirty_two_hex.substr(1), false},
-                    leaf_case{"OtherPrefix_Refused", ".vor-native-quarantina-" + thirty_two_hex, false},
-                    leaf_case{"PrefixWithoutDot_Refused", quarantine_prefix.substr(1) + thirty_two_hex, false},
-                    leaf_case{"UppercasePrefix_Refused", ".VOR-native-quarantine-" + thirty_two_hex, false},
-                    leaf_case{"PrefixOnly_Refused", quarantine_prefix, false},
-                    leaf_case{"TruncatedPrefix_Refused", ".vor-native", false},
-                    leaf_case{"Empty_Refused", "", false},
-                    leaf_case{"WithDirectory_Refused", "q/" + quarantine_prefix + thirty_two_hex, false}),
+                    form_case{"NonHexLetter_Refused", quarantine_prefix + "g" + thirty_two_hex.substr(1), false},
+                    form_case{"OtherPrefix_Refused", ".vor-native-quarantina-" + thirty_two_hex, false},
+                    form_case{"PrefixWithoutDot_Refused", quarantine_prefix.substr(1) + thirty_two_hex, false},
+                    form_case{"UppercasePrefix_Refused", ".VOR-native-quarantine-" + thirty_two_hex, false},
+                    form_case{"PrefixOnly_Refused", quarantine_prefix, false},
+                    form_case{"TruncatedPrefix_Refused", ".vor-native", false},
+                    form_case{"Empty_Refused", "", false},
+                    form_case{"WithDirectory_Refused", "q/" + quarantine_prefix + thirty_two_hex, false}})),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ValidDurableQuarantineLeafAbsent, Refused)

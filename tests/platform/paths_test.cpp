@@ -18,13 +18,24 @@ using namespace anchorfs::test;
 
 namespace {
 
+// A file of the scratch root, open for reading, and room for its path.
+struct open_file {
+    temp_root root;
+    unique_fd fd;
+    char path[full_path_capacity] = {};
+
+    explicit open_file(const std::string& name)
+    {
+        write_file(root.at(name), "x");
+        fd = unique_fd(::open(root.at(name).c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_TRUE(fd.valid());
+    }
+};
+
 TEST(DescriptorPath, OpenFile_ItsCurrentPathFollowingARename)
 {
-    temp_root root;
-    write_file(root.at("f"), "x");
-    unique_fd fd(::open(root.at("f").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
-    char path[full_path_capacity];
+    open_file file("f");
+    auto& [root, fd, path] = file;
 
     ASSERT_EQ(descriptor_path(fd.get(), path), 0);
     EXPECT_EQ(std::string(path), root.at("f"));
@@ -35,12 +46,9 @@ TEST(DescriptorPath, OpenFile_ItsCurrentPathFollowingARename)
 
 TEST(DescriptorPath, RemovedFile_Enoent)
 {
-    temp_root root;
-    write_file(root.at("f"), "x");
-    unique_fd fd(::open(root.at("f").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
+    open_file file("f");
+    auto& [root, fd, path] = file;
     ASSERT_EQ(::unlink(root.at("f").c_str()), 0);
-    char path[full_path_capacity];
 
     errno = 0;
     EXPECT_EQ(descriptor_path(fd.get(), path), -1);
@@ -51,11 +59,8 @@ TEST(DescriptorPath, RemovedFile_Enoent)
 // cannot tell apart; it is refused too rather than taken for a live path.
 TEST(DescriptorPath, NameEndingLikeTheDeletedMark_RefusedNotMisread)
 {
-    temp_root root;
-    write_file(root.at("f (deleted)"), "x");
-    unique_fd fd(::open(root.at("f (deleted)").c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd.valid());
-    char path[full_path_capacity];
+    open_file file("f (deleted)");
+    auto& [root, fd, path] = file;
 
     errno = 0;
     EXPECT_EQ(descriptor_path(fd.get(), path), -1);

@@ -17,12 +17,8 @@ namespace {
 using namespace anchorfs::test;
 using namespace anchorfs::test::private_store;
 
-struct removal_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+struct removal_scene : private_dir_scene {
     std::string file = root.at("d/f");
-
-    removal_scene() { make_dir(dir, 0755); }
 
     run_result remove(const std::string& size, const std::string& digest, const run_options& options = {}) const
     {

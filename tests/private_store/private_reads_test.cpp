@@ -29,19 +29,11 @@ const char* reader_name(reader r)
     return r == reader::private_read ? "Private" : "External";
 }
 
-// A root with "d" at 0755 holding the file "d/f".
-struct read_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+// The file "d/f".
+struct read_scene : private_dir_scene {
     std::string file = root.at("d/f");
 
-    explicit read_scene(std::optional<uid_t> owner = std::nullopt) : root(owner)
-    {
-        make_dir(dir, 0755);
-        if (owner) {
-            EXPECT_EQ(::chown(dir.c_str(), *owner, unprivileged_gid()), 0);
-        }
-    }
+    using private_dir_scene::private_dir_scene;
 
     // Slots 8 to 10 of read-external-file: the identity of `directory`.
     static std::vector<std::string> parent_slots(const std::string& directory)

@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -23,15 +24,25 @@
 
 namespace anchorfs::test::private_store {
 
-inline mode_t mode_of(const std::string& path)
-{
-    return lstat_of(path).st_mode & 07777;
-}
-
 inline std::string size_line(unsigned long long size)
 {
     return "{\"ok\":true,\"size\":\"" + std::to_string(size) + "\"}\n";
 }
+
+// A root holding the directory "d" at 0755 (owned by `owner` where given),
+// where every private-store scene works.
+struct private_dir_scene {
+    temp_root root;
+    std::string dir = root.at("d");
+
+    explicit private_dir_scene(std::optional<uid_t> owner = std::nullopt) : root(owner)
+    {
+        make_dir(dir, 0755);
+        if (owner) {
+            EXPECT_EQ(::chown(dir.c_str(), *owner, unprivileged_gid()), 0);
+        }
+    }
+};
 
 // A run of the binary that must also close every descriptor it opened, on
 // whatever path it ends.

@@ -22,17 +22,11 @@ namespace {
 using namespace anchorfs::test;
 using namespace anchorfs::test::private_store;
 
-// A root with "d" at 0755 and the tree's top directory "d/t" at 0755.
-struct tree_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+// The tree's top directory "d/t" at 0755.
+struct tree_scene : private_dir_scene {
     std::string top = root.at("d/t");
 
-    tree_scene()
-    {
-        make_dir(dir, 0755);
-        make_dir(top, 0755);
-    }
+    tree_scene() { make_dir(top, 0755); }
 
     run_result remove(const std::string& budget, const std::string& depth, const run_options& options = {}) const
     {
@@ -300,13 +294,9 @@ void PrintTo(const quarantine_case& c, std::ostream* os)
     *os << c.name;
 }
 
-struct quarantine_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+struct quarantine_scene : private_dir_scene {
     std::string source = root.at("d/src");
     std::string destination = root.at("d/dst");
-
-    quarantine_scene() { make_dir(dir, 0755); }
 
     static void place(const std::string& path, slot_state state)
     {

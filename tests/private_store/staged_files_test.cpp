@@ -21,14 +21,10 @@ namespace {
 using namespace anchorfs::test;
 using namespace anchorfs::test::private_store;
 
-// A root with the common parent "d" at 0755.
-struct staging_scene {
-    temp_root root;
-    std::string dir = root.at("d");
+// The final and staging names in the common parent "d".
+struct staging_scene : private_dir_scene {
     std::string final_path = root.at("d/final");
     std::string staging_path = root.at("d/stage");
-
-    staging_scene() { make_dir(dir, 0755); }
 
     run_result create(const std::string& size, run_options options = {}, const std::string& final_name = "d/final",
                       const std::string& staging_name = "d/stage") const
@@ -41,6 +37,17 @@ struct staging_scene {
         options.stdin_data = input;
         return create(size, options);
     }
+    // The trace of the same creation (of "abc") under other names, which
+    // tells a later run the numbers of its calls.
+    std::vector<std::string> reference_trace() const
+    {
+        run_options traced;
+        traced.stdin_data = "abc";
+        traced.trace = true;
+        run_result reference = create("3", traced, "d/probe-final", "d/probe-stage");
+        expect_plain(reference);
+        return reference.trace;
+    }
     run_result remove_staging(const std::string& name, const std::string& bound) const
     {
         return run_closing_all(root.command("remove-private-staging-file", {name, bound}));
@@ -48,6 +55,11 @@ struct staging_scene {
 };
 
 // ---- create-private-file-staged ----
+
+std::size_t flushes_before_move(const std::vector<std::string>& trace)
+{
+    return count_calls(trace, "fsync", position_of(trace, "renameat2"));
+}
 
 TEST(CreateStaged, SizeZeroEmptyInput_LeavesEmptyPrivateFileAndNoStagingName)
 {
@@ -184,26 +196,17 @@ TEST(CreateStaged, SizeAtLimit_Accepted)
 TEST(CreateStaged, FinalNameTakenAfterStagingParentFlush_StagingFileDeletedAndEexist)
 {
     staging_scene scene;
-    // The flush of the staging parent is the last fsync before the move; find
-    // its number in a traced run of the same command under other names.
-    run_options traced;
-    traced.stdin_data = "abc";
-    traced.trace = true;
-    run_result probe = scene.create("3", traced, "d/probe-final", "d/probe-stage");
-    expect_plain(probe);
-    const std::size_t rename_at = position_of(probe.trace, "renameat2");
-    ASSERT_NE(rename_at, std::string::npos);
-    const std::size_t flushes_before_move = count_calls(probe.trace, "fsync", rename_at);
-    ASSERT_GE(flushes_before_move, 2u);
+    // The flush of the staging parent is the last fsync before the move.
+    const std::vector<std::string> trace = scene.reference_trace();
+    ASSERT_NE(position_of(trace, "renameat2"), std::string::npos);
+    ASSERT_GE(flushes_before_move(trace), 2u);
 
-    run_options options;
-    options.stdin_data = "abc";
-    options.seam.rules = "pause:fsync:" + std::to_string(flushes_before_move);
-    options.seam.on_pause = [&](const std::string&) {
+    run_options options = paused_at("fsync", flushes_before_move(trace), [&](const std::string&) {
         // Another process creates the final name while the staging file is complete.
         ASSERT_TRUE(exists(scene.staging_path));
         write_file(scene.final_path, "intruder", 0644);
-    };
+    });
+    options.stdin_data = "abc";
     run_result result = scene.create("3", options);
     expect_failure(result, "EEXIST", EEXIST);
     ASSERT_EQ(result.pauses.size(), 1u);
@@ -227,27 +230,18 @@ void PrintTo(const stage_failure_case& c, std::ostream* os)
     *os << c.name;
 }
 
-std::size_t flushes_before_move(const std::vector<std::string>& trace)
-{
-    return count_calls(trace, "fsync", position_of(trace, "renameat2"));
-}
-
 class CreateStagedCallFails : public ::testing::TestWithParam<stage_failure_case> {};
 
 TEST_P(CreateStagedCallFails, ReportsTheCallsErrorAndLeavesWhatItsStageLeaves)
 {
     const stage_failure_case& c = GetParam();
     staging_scene scene;
-    run_options traced;
-    traced.stdin_data = "abc";
-    traced.trace = true;
-    run_result reference = scene.create("3", traced, "d/probe-final", "d/probe-stage");
-    expect_plain(reference);
-    ASSERT_NE(position_of(reference.trace, "renameat2"), std::string::npos);
+    const std::vector<std::string> trace = scene.reference_trace();
+    ASSERT_NE(position_of(trace, "renameat2"), std::string::npos);
 
     run_options options;
     options.stdin_data = "abc";
-    options.seam.rules = c.rule(reference.trace);
+    options.seam.rules = c.rule(trace);
     expect_failure(scene.create("3", options), "FILESYSTEM_ERROR", EIO);
     EXPECT_FALSE(exists(scene.final_path));
     ASSERT_EQ(exists(scene.staging_path), c.staged.has_value());

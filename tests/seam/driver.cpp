@@ -150,27 +150,27 @@ int listing_and_flags()
     return 0;
 }
 
+// One row per scenario: its name and what it runs.
+struct scenario {
+    const char* name;
+    int (*run)();
+};
+
+const scenario scenarios[] = {
+    {"environment", print_environment},   {"leak", leak_descriptor},
+    {"aliases", open_aliases},            {"errno", errno_after_calls},
+    {"fflush", flush_standard_output},    {"echo", echo_input},
+    {"credentials", print_credentials},   {"listing-and-flags", listing_and_flags},
+};
+
 int run(int argc, char** argv)
 {
-    const char* scenario = argc > 1 ? argv[1] : "";
-    if (std::strcmp(scenario, "environment") == 0)
-        return print_environment();
-    if (std::strcmp(scenario, "leak") == 0)
-        return leak_descriptor();
-    if (std::strcmp(scenario, "aliases") == 0)
-        return open_aliases();
-    if (std::strcmp(scenario, "errno") == 0)
-        return errno_after_calls();
-    if (std::strcmp(scenario, "create-modes") == 0 && argc == 4)
+    const char* name = argc > 1 ? argv[1] : "";
+    if (std::strcmp(name, "create-modes") == 0 && argc == 4)
         return create_with_modes(argv[2], argv[3]);
-    if (std::strcmp(scenario, "fflush") == 0)
-        return flush_standard_output();
-    if (std::strcmp(scenario, "echo") == 0)
-        return echo_input();
-    if (std::strcmp(scenario, "credentials") == 0)
-        return print_credentials();
-    if (std::strcmp(scenario, "listing-and-flags") == 0)
-        return listing_and_flags();
+    for (const scenario& row : scenarios)
+        if (std::strcmp(name, row.name) == 0)
+            return row.run();
     return 99;
 }
 

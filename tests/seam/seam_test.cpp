@@ -3,6 +3,7 @@
 // (driver.cpp) for what the binary cannot show: its environment, errno across
 // the seam, the mode of variadic opens, large standard input.
 
+#include "support/checks.hpp"
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
@@ -34,14 +35,6 @@ bool contains(const std::vector<std::string>& lines, const std::string& wanted)
         if (line == wanted)
             return true;
     return false;
-}
-
-std::string directory_line_of(const std::string& path)
-{
-    struct stat status = lstat_of(path);
-    return "{\"ok\":true,\"device\":\"" + std::to_string(status.st_dev) + "\",\"inode\":\""
-           + std::to_string(status.st_ino) + "\",\"uid\":\"" + std::to_string(status.st_uid) + "\",\"mode\":\""
-           + std::to_string(status.st_mode) + "\"}\n";
 }
 
 // ---- against the binary ----

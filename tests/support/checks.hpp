@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -42,6 +43,19 @@ inline void expect_failure(const run_result& r, std::string_view code, int error
     expect_outcome(r, failure_line(code, error), exit_failure);
 }
 
+// The success line of ensure-dir: the directory's identity and mode.
+inline std::string directory_line(dev_t device, ino_t inode, uid_t uid, unsigned mode)
+{
+    return "{\"ok\":true,\"device\":\"" + std::to_string(device) + "\",\"inode\":\"" + std::to_string(inode)
+           + "\",\"uid\":\"" + std::to_string(uid) + "\",\"mode\":\"" + std::to_string(mode) + "\"}\n";
+}
+
+inline std::string directory_line_of(const std::string& path)
+{
+    const struct stat status = lstat_of(path);
+    return directory_line(status.st_dev, status.st_ino, status.st_uid, status.st_mode);
+}
+
 // How many traced calls of `function` the run made ("openat 3 0" counts for openat).
 inline std::size_t calls_of(const run_result& r, std::string_view function)
 {
@@ -54,6 +68,12 @@ inline std::size_t calls_of(const run_result& r, std::string_view function)
 inline ino_t inode_of(const std::string& path)
 {
     return lstat_of(path).st_ino;
+}
+
+// The permission and special bits, without the type.
+inline mode_t mode_of(const std::string& path)
+{
+    return lstat_of(path).st_mode & 07777;
 }
 
 // Quarantine leaves: the prefix, and one well-formed leaf (prefix and 32 lower-case hex digits).
