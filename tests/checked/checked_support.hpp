@@ -51,6 +51,13 @@ protected:
     held_dir dir{root.path};
 };
 
+// The same for a table's test: `c` is the row.
+template <class Case>
+class held_root_table_test : public root_table_test<Case> {
+protected:
+    held_dir dir{this->root.path};
+};
+
 // Two directories below a scratch root, "from" and "to".
 struct two_dirs {
     temp_root root;

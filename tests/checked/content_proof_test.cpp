@@ -98,9 +98,7 @@ TEST_P(ContentProof_BadArguments, RefusedWithEinvalBeforeTheDescriptorIsTouched)
     file_description d;
     d.size = c.size;
     d.digest = c.digest;
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_descriptor(-1, d.get()), -1);
-    EXPECT_EQ(errno, EINVAL);
+    expect_call([&] { return exact_regular_content_descriptor(-1, d.get()); }, -1, EINVAL);
 }
 
 std::string uppercased(std::string text)
@@ -125,13 +123,9 @@ TEST_F(ContentProof, NameFormWithSizeAboveLimit_ReportsEinvalAndClosesTheName)
     d.size = content_limit + 1;
     const int descriptors = open_descriptor_count();
 
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, EINVAL);
+    expect_call([&] { return exact_regular_content_at(dir.fd, "f", d.get()); }, -1, EINVAL);
     EXPECT_EQ(open_descriptor_count(), descriptors);
-    errno = 0;
-    EXPECT_EQ(exact_recovery_file_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_recovery_file_at(dir.fd, "f", d.get()); }, -1, ESTALE);
 }
 
 TEST_F(ContentProof, UppercaseSpellingOfTheRightDigest_Refused)
@@ -140,12 +134,8 @@ TEST_F(ContentProof, UppercaseSpellingOfTheRightDigest_Refused)
     file_description d = describe(root.at("f"));
     d.digest = uppercased(d.digest);
 
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, EINVAL);
-    errno = 0;
-    EXPECT_EQ(exact_recovery_file_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_regular_content_at(dir.fd, "f", d.get()); }, -1, EINVAL);
+    expect_call([&] { return exact_recovery_file_at(dir.fd, "f", d.get()); }, -1, ESTALE);
 }
 
 // ---------------------------------------------------- refused by the file
@@ -155,20 +145,16 @@ struct mismatch_case {
     void (*change)(file_description&);
 };
 
-class ContentProof_Mismatch : public testing::TestWithParam<mismatch_case> {};
+class ContentProof_Mismatch : public held_root_table_test<mismatch_case> {};
 
 TEST_P(ContentProof_Mismatch, FailsWithEstaleAndLeavesNoDescriptor)
 {
-    temp_root root;
     write_aged_file(root.at("f"), std::string(content_chunk + 5, 'm'));
     file_description d = describe(root.at("f"));
-    GetParam().change(d);
-    held_dir dir(root.path);
+    c.change(d);
     const int descriptors = open_descriptor_count();
 
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_regular_content_at(dir.fd, "f", d.get()); }, -1, ESTALE);
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
@@ -203,9 +189,7 @@ TEST_F(ContentProof, ContentChangedInPlaceWithTimeReset_FailsOnTheDigest)
     set_modified(root.at("f"), 1000000000, 123456789);
     ASSERT_EQ(describe(root.at("f")).modified_ns, d.modified_ns);
 
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_regular_content_at(dir.fd, "f", d.get()); }, -1, ESTALE);
 }
 
 // The run's trace shows that the modification time is checked before any read.
@@ -234,25 +218,18 @@ struct name_case {
     int content_at_error;
 };
 
-class ContentProof_NotARegularFile : public testing::TestWithParam<name_case> {};
+class ContentProof_NotARegularFile : public held_root_table_test<name_case> {};
 
 // A FIFO must not block the open; the recovery form reports every failure as ESTALE.
 TEST_P(ContentProof_NotARegularFile, NameFormFailsRecoveryFormEstale)
 {
-    const name_case& c = GetParam();
-    temp_root root;
     write_file(root.at("target"), "");
     c.make(root);
     file_description d = describe(root.at("target"));
-    held_dir dir(root.path);
     const int descriptors = open_descriptor_count();
 
-    errno = 0;
-    EXPECT_EQ(exact_regular_content_at(dir.fd, "name", d.get()), -1);
-    EXPECT_EQ(errno, c.content_at_error);
-    errno = 0;
-    EXPECT_EQ(exact_recovery_file_at(dir.fd, "name", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_regular_content_at(dir.fd, "name", d.get()); }, -1, c.content_at_error);
+    expect_call([&] { return exact_recovery_file_at(dir.fd, "name", d.get()); }, -1, ESTALE);
     EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
@@ -277,9 +254,7 @@ TEST_F(RecoveryFileAt, OneMoreHardLinkThanDescribed_OnlyTheRecoveryFormFails)
     struct stat proven{};
     EXPECT_EQ(exact_regular_content_at(dir.fd, "f", d.get(), &proven), 0);
     EXPECT_EQ(proven.st_nlink, 2u);
-    errno = 0;
-    EXPECT_EQ(exact_recovery_file_at(dir.fd, "f", d.get()), -1);
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return exact_recovery_file_at(dir.fd, "f", d.get()); }, -1, ESTALE);
     d.identity.link_count = 2;
     EXPECT_EQ(exact_recovery_file_at(dir.fd, "f", d.get(), &proven), 0);
     EXPECT_EQ(proven.st_ino, inode_of(root.at("f")));
@@ -291,18 +266,15 @@ struct hold_case {
     int error; // 0: the proof passes
 };
 
-class ContentProof_FileHeld : public testing::TestWithParam<hold_case> {};
+class ContentProof_FileHeld : public held_root_table_test<hold_case> {};
 
 // Stores through a writable shared mapping can change the content without
 // moving the times, so the proof refuses a file that anything can still write;
 // a reader does not count.
 TEST_P(ContentProof_FileHeld, WriterRefusedEstaleReaderAccepted)
 {
-    const hold_case& c = GetParam();
-    temp_root root;
     write_file(root.at("f"), "held content");
     file_description d = describe(root.at("f"));
-    held_dir dir(root.path);
     file_hold hold(root.at("f"), c.kind);
 
     errno = 0;
@@ -406,15 +378,9 @@ TEST(Sha256Matches, Refusals)
     const std::string right = sha256_hex(abc);
 
     EXPECT_TRUE(sha256_matches(bytes, right.c_str()));
-    errno = 0;
-    EXPECT_FALSE(sha256_matches(bytes, empty_digest.c_str()));
-    EXPECT_EQ(errno, ESTALE);
-    errno = 0;
-    EXPECT_FALSE(sha256_matches(bytes, uppercased(right).c_str()));
-    EXPECT_EQ(errno, EINVAL);
-    errno = 0;
-    EXPECT_FALSE(sha256_matches(bytes, nullptr));
-    EXPECT_EQ(errno, EINVAL);
+    expect_call([&] { return sha256_matches(bytes, empty_digest.c_str()); }, false, ESTALE);
+    expect_call([&] { return sha256_matches(bytes, uppercased(right).c_str()); }, false, EINVAL);
+    expect_call([&] { return sha256_matches(bytes, nullptr); }, false, EINVAL);
 }
 
 TEST(Sha256Matches, LimitInclusive)
@@ -422,9 +388,7 @@ TEST(Sha256Matches, LimitInclusive)
     std::vector<unsigned char> bytes(content_limit + 1, 0);
     const std::string at_limit = sha256_hex(std::string(content_limit, '\0'));
     EXPECT_TRUE(sha256_matches(std::span<const unsigned char>(bytes.data(), content_limit), at_limit.c_str()));
-    errno = 0;
-    EXPECT_FALSE(sha256_matches(bytes, at_limit.c_str()));
-    EXPECT_EQ(errno, EINVAL);
+    expect_call([&] { return sha256_matches(bytes, at_limit.c_str()); }, false, EINVAL);
 }
 
 } // namespace

@@ -90,9 +90,7 @@ TEST_F(DeleteRegular, NameNowHoldsADirectory_EstaleNothingDeleted)
     ASSERT_EQ(::unlink(root.at("f").c_str()), 0);
     make_dir(root.at("f"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_regular_checked(dir.fd, "f", expected));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return delete_regular_checked(dir.fd, "f", expected); }, false, ESTALE);
     EXPECT_TRUE(S_ISDIR(lstat_of(root.at("f")).st_mode));
 }
 
@@ -102,9 +100,7 @@ TEST_F(DeleteRegular, LinkCountDiffers_EstaleNothingDeleted)
     struct stat expected = lstat_of(root.at("f"));
     make_link(root.at("f"), root.at("second"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_regular_checked(dir.fd, "f", expected));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return delete_regular_checked(dir.fd, "f", expected); }, false, ESTALE);
     EXPECT_TRUE(exists(root.at("f")));
 }
 
@@ -127,9 +123,7 @@ TEST_F(DeleteExactContent, OneMoreLinkThanDescribed_EstaleNothingDeleted)
     file_description d = describe(root.at("f"));
     make_link(root.at("f"), root.at("second"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_exact_regular_content_checked(dir.fd, "f", d.get()));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return delete_exact_regular_content_checked(dir.fd, "f", d.get()); }, false, ESTALE);
     EXPECT_TRUE(exists(root.at("f")));
 }
 
@@ -140,9 +134,7 @@ TEST_F(DeleteExactContent, ChangedInPlaceAndTimeReset_EstaleNothingDeleted)
     write_file(root.at("f"), "tampered");
     set_modified(root.at("f"), 1000000000, 123456789);
 
-    errno = 0;
-    EXPECT_FALSE(delete_exact_regular_content_checked(dir.fd, "f", d.get()));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return delete_exact_regular_content_checked(dir.fd, "f", d.get()); }, false, ESTALE);
     EXPECT_EQ(read_file(root.at("f")), "tampered");
 }
 
@@ -168,9 +160,9 @@ TEST_F(DeleteContentThroughQuarantine, QuarantineInAnotherDirectory_EstaleNothin
     file_description d = describe(root.at("f"));
     held_dir quarantine(root.at("elsewhere"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", quarantine.fd, quarantine_leaf.c_str(), d.get()));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call(
+        [&] { return delete_regular_content_checked(dir.fd, "f", quarantine.fd, quarantine_leaf.c_str(), d.get()); },
+        false, ESTALE);
     EXPECT_EQ(read_file(root.at("f")), "content");
     EXPECT_FALSE(exists(root.at("elsewhere/" + quarantine_leaf)));
 }
@@ -180,9 +172,9 @@ TEST_F(DeleteContentThroughQuarantine, MalformedLeaf_EstaleNotAnEarlierError)
     write_file(root.at("f"), "content");
     file_description d = describe(root.at("f"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_regular_content_checked(dir.fd, "f", dir.fd, (quarantine_prefix + "0").c_str(), d.get()));
-    EXPECT_EQ(errno, ESTALE);
+    const std::string malformed = quarantine_prefix + "0";
+    expect_call([&] { return delete_regular_content_checked(dir.fd, "f", dir.fd, malformed.c_str(), d.get()); }, false,
+                ESTALE);
     EXPECT_TRUE(exists(root.at("f")));
 }
 
@@ -207,9 +199,7 @@ TEST_F(DeleteDirectory, NotEmpty_FailsAndKeepsEverything)
     write_file(root.at("d/inside"), "kept");
     struct stat expected = lstat_of(root.at("d"));
 
-    errno = 0;
-    EXPECT_FALSE(delete_directory_checked(dir.fd, "d", expected));
-    EXPECT_EQ(errno, ENOTEMPTY);
+    expect_call([&] { return delete_directory_checked(dir.fd, "d", expected); }, false, ENOTEMPTY);
     EXPECT_EQ(read_file(root.at("d/inside")), "kept");
 }
 
@@ -219,9 +209,7 @@ TEST_F(DeleteDirectory, PermissionsChangedSinceObserved_EstaleNothingDeleted)
     struct stat expected = lstat_of(root.at("d"));
     ASSERT_EQ(::chmod(root.at("d").c_str(), 0700), 0);
 
-    errno = 0;
-    EXPECT_FALSE(delete_directory_checked(dir.fd, "d", expected));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return delete_directory_checked(dir.fd, "d", expected); }, false, ESTALE);
     EXPECT_TRUE(exists(root.at("d")));
 }
 
@@ -245,12 +233,10 @@ struct link_case {
     int error;
 };
 
-class DeleteRace_SymbolicLinkAtName : public testing::TestWithParam<link_case> {};
+class DeleteRace_SymbolicLinkAtName : public root_table_test<link_case> {};
 
 TEST_P(DeleteRace_SymbolicLinkAtName, DeletesNeitherLinkNorTarget)
 {
-    const link_case& c = GetParam();
-    temp_root root;
     make_directory_or_file(root.at("target"), c.to_directory, "content");
     make_symlink("target", root.at("name"));
     std::vector<std::string> args{c.operation, root.path, "name"};
@@ -287,12 +273,10 @@ struct recreated_case {
     int error;
 };
 
-class DeleteRace_NameTakenRightAfterDelete : public testing::TestWithParam<recreated_case> {};
+class DeleteRace_NameTakenRightAfterDelete : public root_table_test<recreated_case> {};
 
 TEST_P(DeleteRace_NameTakenRightAfterDelete, FailsAndLeavesTheNewFile)
 {
-    const recreated_case& c = GetParam();
-    temp_root root;
     make_directory_or_file(root.at("name"), c.directory, "old");
     std::vector<std::string> identity = identity_args(root.at("name"));
     run_options options = paused_at("unlinkat", 1, [&](const std::string&) { write_file(root.at("name"), "new"); });

@@ -51,38 +51,26 @@ struct probe_case {
     outcome absent;
 };
 
-class Probes_ByEntryKind : public testing::TestWithParam<probe_case> {};
+class Probes_ByEntryKind : public held_root_table_test<probe_case> {};
 
 TEST_P(Probes_ByEntryKind, ReportTypeOrAbsenceWithoutFollowingLinks)
 {
-    const probe_case& c = GetParam();
-    temp_root root;
     make_entry(root, c.kind, "name");
-    held_dir dir(root.path);
     struct stat status;
 
-    errno = 0;
-    int result = regular_at(dir.fd, "name", status);
-    EXPECT_EQ(result == 0, c.regular.success) << "regular_at";
-    EXPECT_EQ(errno, c.regular.error) << "regular_at";
-
-    errno = 0;
-    result = directory_at(dir.fd, "name", status);
-    EXPECT_EQ(result == 0, c.directory.success) << "directory_at";
-    EXPECT_EQ(errno, c.directory.error) << "directory_at";
-
-    errno = 0;
-    EXPECT_EQ(absent_at(dir.fd, "name"), c.absent.success) << "absent_at";
-    EXPECT_EQ(errno, c.absent.error) << "absent_at";
+    expect_call([&] { return regular_at(dir.fd, "name", status) == 0; }, c.regular.success, c.regular.error,
+                "regular_at");
+    expect_call([&] { return directory_at(dir.fd, "name", status) == 0; }, c.directory.success, c.directory.error,
+                "directory_at");
+    expect_call([&] { return absent_at(dir.fd, "name"); }, c.absent.success, c.absent.error, "absent_at");
 
     // exact_regular_at with the identity of whatever is there never accepts a non-file.
     if (c.kind != entry::missing) {
         struct stat seen = lstat_of(root.at("name"));
         file_identity identity{seen.st_dev, seen.st_ino, seen.st_nlink, seen.st_uid, seen.st_mode};
-        errno = 0;
-        result = exact_regular_at(dir.fd, "name", identity);
-        EXPECT_EQ(result == 0, c.kind == entry::regular) << "exact_regular_at";
-        EXPECT_EQ(errno, c.kind == entry::regular ? 0 : ESTALE) << "exact_regular_at";
+        const bool regular = c.kind == entry::regular;
+        expect_call([&] { return exact_regular_at(dir.fd, "name", identity) == 0; }, regular, regular ? 0 : ESTALE,
+                    "exact_regular_at");
     }
 }
 
@@ -135,25 +123,18 @@ struct identity_case {
     bool matches;
 };
 
-class ExactRegularAt_Identity : public testing::TestWithParam<identity_case> {};
+class ExactRegularAt_Identity : public held_root_table_test<identity_case> {};
 
 TEST_P(ExactRegularAt_Identity, MatchesOnlyTheWholeIdentity)
 {
-    const identity_case& c = GetParam();
-    temp_root root;
     write_file(root.at("f"), "content", 0644);
     make_link(root.at("f"), root.at("second"));
     struct stat seen = lstat_of(root.at("f"));
     ASSERT_EQ(seen.st_nlink, 2u);
     file_identity identity{seen.st_dev, seen.st_ino, seen.st_nlink + c.link_delta, seen.st_uid,
                            c.permission_bits_only ? 0644u : seen.st_mode};
-    held_dir dir(root.path);
 
-    errno = 0;
-    int result = exact_regular_at(dir.fd, "f", identity);
-
-    EXPECT_EQ(result, c.matches ? 0 : -1);
-    EXPECT_EQ(errno, c.matches ? 0 : ESTALE);
+    expect_call([&] { return exact_regular_at(dir.fd, "f", identity); }, c.matches ? 0 : -1, c.matches ? 0 : ESTALE);
 }
 
 INSTANTIATE_TEST_SUITE_P(Identities, ExactRegularAt_Identity,
@@ -167,9 +148,7 @@ using ExactRegularAt = held_root_test;
 
 TEST_F(ExactRegularAt, MissingName_ReportsEnoent)
 {
-    errno = 0;
-    EXPECT_EQ(exact_regular_at(dir.fd, "none", file_identity{}), -1);
-    EXPECT_EQ(errno, ENOENT);
+    expect_call([&] { return exact_regular_at(dir.fd, "none", file_identity{}); }, -1, ENOENT);
 }
 
 TEST_F(ExactRegularAt, ValuesAboveTheFieldWidth_NeverMatch)
@@ -194,12 +173,10 @@ struct field_case {
     bool file_snapshot;
 };
 
-class Comparisons_OneFieldChanged : public testing::TestWithParam<field_case> {};
+class Comparisons_OneFieldChanged : public root_table_test<field_case> {};
 
 TEST_P(Comparisons_OneFieldChanged, CompareExactlyTheirFields)
 {
-    const field_case& c = GetParam();
-    temp_root root;
     write_file(root.at("f"), "content");
     struct stat first = lstat_of(root.at("f"));
     struct stat second = first;
@@ -324,9 +301,7 @@ TEST(ModifiedNanoseconds, BeforeTheEpoch_ReportsEoverflow)
     struct stat status = lstat_of(root.at("f"));
     ASSERT_LT(status.st_mtim.tv_sec, 0) << "the file system did not keep a time before the epoch";
     std::uint64_t nanoseconds = 77;
-    errno = 0;
-    EXPECT_EQ(modified_nanoseconds(status, nanoseconds), -1);
-    EXPECT_EQ(errno, EOVERFLOW);
+    expect_call([&] { return modified_nanoseconds(status, nanoseconds); }, -1, EOVERFLOW);
     EXPECT_EQ(nanoseconds, 77u);
 }
 
@@ -347,11 +322,9 @@ TEST_P(ModifiedNanoseconds_Range, RepresentsExactlyTheSixtyFourBitRange)
     status.st_mtim.tv_sec = static_cast<time_t>(c.seconds);
     status.st_mtim.tv_nsec = c.nanoseconds;
     std::uint64_t nanoseconds = 0;
-    errno = 0;
-    int result = modified_nanoseconds(status, nanoseconds);
-    EXPECT_EQ(result, c.representable ? 0 : -1);
+    expect_call([&] { return modified_nanoseconds(status, nanoseconds); }, c.representable ? 0 : -1,
+                c.representable ? 0 : EOVERFLOW);
     EXPECT_EQ(nanoseconds, c.expected);
-    EXPECT_EQ(errno, c.representable ? 0 : EOVERFLOW);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -75,6 +76,27 @@ inline mode_t mode_of(const std::string& path)
 {
     return lstat_of(path).st_mode & 07777;
 }
+
+// Clears errno, makes the call, and checks what it returned and the errno it
+// left behind (0 where a success must not touch it).
+template <class Call, class Result>
+void expect_call(Call call, Result expected, int error, std::string_view label = "")
+{
+    errno = 0;
+    const auto result = call();
+    const int left = errno;
+    EXPECT_EQ(result, expected) << label;
+    EXPECT_EQ(left, error) << label;
+}
+
+// A table's test over a fresh scratch root: `c` is the row (a suite names it:
+// `class Probes_ByEntryKind : public root_table_test<probe_case> {};`).
+template <class Case>
+class root_table_test : public testing::TestWithParam<Case> {
+protected:
+    const Case& c = this->GetParam();
+    temp_root root;
+};
 
 // Quarantine leaves: the prefix, and one well-formed leaf (prefix and 32 lower-case hex digits).
 inline const std::string quarantine_prefix = ".vor-native-quarantine-";
