@@ -49,9 +49,7 @@ TEST(MoveRegular, ExistingDestination_EexistNothingChanged)
     held_dir from(t.from());
     held_dir to(t.to());
 
-    errno = 0;
-    EXPECT_FALSE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
-    EXPECT_EQ(errno, EEXIST);
+    expect_call([&] { return move_regular_checked(from.fd, "f", to.fd, "g", expected); }, false, EEXIST);
     EXPECT_EQ(read_file(t.from("f")), "source");
     EXPECT_EQ(read_file(t.to("g")), "occupant");
 }
@@ -107,15 +105,9 @@ TEST(MoveRegular, SourceMissingOrNotAFile_ReportsTheProbe)
     held_dir from(t.from());
     held_dir to(t.to());
 
-    errno = 0;
-    EXPECT_FALSE(move_regular_checked(from.fd, "missing", to.fd, "g", expected));
-    EXPECT_EQ(errno, ENOENT);
-    errno = 0;
-    EXPECT_FALSE(move_regular_checked(from.fd, "d", to.fd, "g", expected));
-    EXPECT_EQ(errno, ESTALE);
-    errno = 0;
-    EXPECT_FALSE(move_regular_checked(from.fd, "link", to.fd, "g", expected));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return move_regular_checked(from.fd, "missing", to.fd, "g", expected); }, false, ENOENT);
+    expect_call([&] { return move_regular_checked(from.fd, "d", to.fd, "g", expected); }, false, ESTALE);
+    expect_call([&] { return move_regular_checked(from.fd, "link", to.fd, "g", expected); }, false, ESTALE);
     EXPECT_FALSE(exists(t.to("g")));
 }
 
@@ -130,19 +122,21 @@ TEST(MoveRegular, OtherFileSystem_ReportsExdevNothingChanged)
     held_dir from(t.from());
     held_dir to(other.path);
 
-    errno = 0;
-    EXPECT_FALSE(move_regular_checked(from.fd, "f", to.fd, "g", expected));
-    EXPECT_EQ(errno, EXDEV);
+    expect_call([&] { return move_regular_checked(from.fd, "f", to.fd, "g", expected); }, false, EXDEV);
     EXPECT_TRUE(exists(t.from("f")));
     EXPECT_FALSE(exists(other.path + "/g"));
 }
 
 // move_regular_checked makes: statx (source), statx (destination absent),
-// renameat2, then its post-checks.
-TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
-{
+// renameat2, then its post-checks. The source is from/f holding "source".
+class MoveRegularRace : public testing::Test {
+protected:
+    MoveRegularRace() { write_file(t.from("f"), "source"); }
     two_dirs t;
-    write_file(t.from("f"), "source");
+};
+
+TEST_F(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
+{
     run_options options = paused_at("statx", 2, [&](const std::string&) { write_file(t.to("g"), "intruder"); });
 
     run_result r = run_move("move-regular", t, "f", "g", options);
@@ -152,10 +146,8 @@ TEST(MoveRegularRace, DestinationCreatedAfterAbsenceCheck_EexistNothingChanged)
     EXPECT_EQ(read_file(t.to("g")), "intruder");
 }
 
-TEST(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale)
+TEST_F(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale)
 {
-    two_dirs t;
-    write_file(t.from("f"), "source");
     write_file(t.to("other"), "other");
     const ino_t other = inode_of(t.to("other"));
     run_options options = paused_at("renameat2", 1, [&](const std::string&) { move_entry(t.to("other"), t.to("g")); });
@@ -167,10 +159,8 @@ TEST(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEstale
     EXPECT_FALSE(exists(t.to("g")));
 }
 
-TEST(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
+TEST_F(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
 {
-    two_dirs t;
-    write_file(t.from("f"), "source");
     const ino_t moved = inode_of(t.from("f"));
     run_options options = paused_at("renameat2", 1, [&](const std::string&) { write_file(t.from("f"), "newcomer"); });
 
@@ -207,9 +197,7 @@ TEST_F(SwapRegular, BothAsObserved_Exchanged)
 
 TEST_F(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
 {
-    errno = 0;
-    EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "missing", a, b));
-    EXPECT_EQ(errno, ENOENT);
+    expect_call([&] { return swap_regular_checked(from.fd, "a", to.fd, "missing", a, b); }, false, ENOENT);
     errno = EDOM;
     EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "b", a, a));
     EXPECT_EQ(errno, EDOM);
@@ -258,9 +246,7 @@ TEST_F(MoveDirectory, RefusalsChangeNothing)
     make_dir(t.to("e"));
     struct stat expected = lstat_of(t.from("d"));
 
-    errno = 0;
-    EXPECT_FALSE(move_directory_checked(from.fd, "d", to.fd, "e", expected));
-    EXPECT_EQ(errno, EEXIST);
+    expect_call([&] { return move_directory_checked(from.fd, "d", to.fd, "e", expected); }, false, EEXIST);
     ASSERT_EQ(::chmod(t.from("d").c_str(), 0700), 0);
     errno = EDOM;
     EXPECT_FALSE(move_directory_checked(from.fd, "d", to.fd, "free", expected));
@@ -377,9 +363,8 @@ TEST(MoveToDurableQuarantine, OtherDirectory_EstaleNothingMoved)
     held_dir from(t.from());
     held_dir to(t.to());
 
-    errno = 0;
-    EXPECT_FALSE(move_to_durable_quarantine(from.fd, "f", to.fd, quarantine_leaf.c_str(), expected));
-    EXPECT_EQ(errno, ESTALE);
+    expect_call([&] { return move_to_durable_quarantine(from.fd, "f", to.fd, quarantine_leaf.c_str(), expected); },
+                false, ESTALE);
     EXPECT_TRUE(exists(t.from("f")));
     EXPECT_FALSE(exists(t.to(quarantine_leaf)));
 }
