@@ -4,6 +4,7 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
+#include "support/tree_spec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -148,34 +149,19 @@ INSTANTIATE_TEST_SUITE_P(Modes, EnsureDir_Modes, testing::ValuesIn(mode_cases),
 
 struct refusal_case {
     const char* name;
-    std::function<void(const temp_root&)> arrange;
+    tree_lines tree;
     std::string path;
     std::string line;
 };
 
 const refusal_case refusal_cases[] = {
-    {"FileAtName", [](const temp_root& r) { write_file(r.at("made"), "kept"); }, "made",
-     failure_line("ENOTDIR", ENOTDIR)},
-    {"SymlinkToDirectoryAtName",
-     [](const temp_root& r) {
-         make_dir(r.at("target"));
-         ASSERT_EQ(::symlink("target", r.at("made").c_str()), 0);
-     },
-     "made", failure_line("ELOOP", ELOOP)},
-    {"DanglingSymlinkAtName",
-     [](const temp_root& r) { ASSERT_EQ(::symlink("nowhere", r.at("made").c_str()), 0); }, "made",
-     failure_line("ELOOP", ELOOP)},
-    {"SymlinkInParentPath",
-     [](const temp_root& r) {
-         make_dir(r.at("target"));
-         ASSERT_EQ(::symlink("target", r.at("link").c_str()), 0);
-     },
-     "link/made", failure_line("ELOOP", ELOOP)},
-    {"FileInParentPath", [](const temp_root& r) { write_file(r.at("file"), "kept"); }, "file/made",
-     failure_line("ENOTDIR", ENOTDIR)},
-    {"MissingParent", [](const temp_root&) {}, "missing/made", failure_line("ENOENT", ENOENT)},
-    {"DotDotInPath", [](const temp_root& r) { make_dir(r.at("target")); }, "target/../made",
-     failure_line("EINVAL", EINVAL)},
+    {"FileAtName", {"made=kept"}, "made", failure_line("ENOTDIR", ENOTDIR)},
+    {"SymlinkToDirectoryAtName", {"target/", "made->target"}, "made", failure_line("ELOOP", ELOOP)},
+    {"DanglingSymlinkAtName", {"made->nowhere"}, "made", failure_line("ELOOP", ELOOP)},
+    {"SymlinkInParentPath", {"target/", "link->target"}, "link/made", failure_line("ELOOP", ELOOP)},
+    {"FileInParentPath", {"file=kept"}, "file/made", failure_line("ENOTDIR", ENOTDIR)},
+    {"MissingParent", {}, "missing/made", failure_line("ENOENT", ENOENT)},
+    {"DotDotInPath", {"target/"}, "target/../made", failure_line("EINVAL", EINVAL)},
 };
 
 // The tree as names with their inode, type and (for links) target.
@@ -204,7 +190,7 @@ TEST_P(EnsureDir_Refused, FailsBeforeOrWithoutChangingTheTree)
 {
     const auto& [c, command] = GetParam();
     temp_root root;
-    c.arrange(root);
+    make_tree(root.path, c.tree);
     const std::vector<std::string> before = snapshot(root);
     run_options options = checked_options();
     options.trace = true;
@@ -296,25 +282,27 @@ struct late_case {
     made_at where;
 };
 
+// The adversary most rows share: the root swapped for a look-alike, the old one kept beside it as "old".
+void replace_root(const temp_root& r)
+{
+    replace_with_look_alike(r.path, r.beside("old"));
+}
+
 const late_case late_cases[] = {
     // After mkdirat the after-mutation check finds another root.
-    {"RootReplacedAfterMkdirat_Plain", "ensure-dir", "made", "pause:mkdirat:1", "mkdirat 1",
-     [](const temp_root& r) { replace_with_look_alike(r.path, r.beside("old")); },
+    {"RootReplacedAfterMkdirat_Plain", "ensure-dir", "made", "pause:mkdirat:1", "mkdirat 1", replace_root,
      failure_line("RACE_PRESERVED", ESTALE), made_at::old_root},
-    {"RootReplacedAfterMkdirat_Private", "ensure-private-dir", "made", "pause:mkdirat:1", "mkdirat 1",
-     [](const temp_root& r) { replace_with_look_alike(r.path, r.beside("old")); },
+    {"RootReplacedAfterMkdirat_Private", "ensure-private-dir", "made", "pause:mkdirat:1", "mkdirat 1", replace_root,
      failure_line("RACE_PRESERVED", ESTALE), made_at::old_root},
     {"ParentReplacedAfterMkdirat", "ensure-dir", "a/made", "pause:mkdirat:1", "mkdirat 1",
      [](const temp_root& r) { replace_with_look_alike(r.at("a"), r.at("old-a")); },
      failure_line("RACE_PRESERVED", ESTALE), made_at::old_parent},
     // After the flush only the final check is left to notice.
-    {"RootReplacedAfterFsync", "ensure-dir", "made", "pause:fsync:1", "fsync 1",
-     [](const temp_root& r) { replace_with_look_alike(r.path, r.beside("old")); },
+    {"RootReplacedAfterFsync", "ensure-dir", "made", "pause:fsync:1", "fsync 1", replace_root,
      failure_line("RACE_PRESERVED", ESTALE), made_at::old_root},
     // openat 1 opens the root at start-up, openat 2 the fresh root of the first
     // anchoring check; the second check, right before mkdirat, then fails.
-    {"RootReplacedBeforeMkdirat", "ensure-dir", "made", "pause:openat:2", "openat 2",
-     [](const temp_root& r) { replace_with_look_alike(r.path, r.beside("old")); },
+    {"RootReplacedBeforeMkdirat", "ensure-dir", "made", "pause:openat:2", "openat 2", replace_root,
      failure_line("IDENTITY_CHANGED", ESTALE), made_at::nowhere},
     {"FsyncFails", "ensure-dir", "made", "fail:fsync:1:EIO", "", nullptr, failure_line("FILESYSTEM_ERROR", EIO),
      made_at::root},
