@@ -25,13 +25,24 @@ run_result run_move(const char* command, const two_dirs& t, const char* source, 
     return run_driver(join({{command, t.from(), source, t.to(), destination}, identity_args(t.from(source))}), options);
 }
 
+// from/f holding "source", with its status as observed.
+class file_to_move_test : public testing::Test {
+protected:
+    file_to_move_test()
+    {
+        write_file(t.from("f"), "source");
+        expected = lstat_of(t.from("f"));
+    }
+    two_dirs t;
+    struct stat expected {};
+};
+
 // ------------------------------------------------------------ regular moves
 
-TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
+using MoveRegular = file_to_move_test;
+
+TEST_F(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
 {
-    two_dirs t;
-    write_file(t.from("f"), "content");
-    struct stat expected = lstat_of(t.from("f"));
     held_dir from(t.from());
     held_dir to(t.to());
 
@@ -40,12 +51,9 @@ TEST(MoveRegular, FreeDestination_MovesAndKeepsIdentity)
     EXPECT_EQ(inode_of(t.to("g")), expected.st_ino);
 }
 
-TEST(MoveRegular, ExistingDestination_EexistNothingChanged)
+TEST_F(MoveRegular, ExistingDestination_EexistNothingChanged)
 {
-    two_dirs t;
-    write_file(t.from("f"), "source");
     write_file(t.to("g"), "occupant");
-    struct stat expected = lstat_of(t.from("f"));
     held_dir from(t.from());
     held_dir to(t.to());
 
@@ -95,11 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Changes, MoveRegular_SourceChanged,
                                                              }}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MoveRegular, SourceMissingOrNotAFile_ReportsTheProbe)
+TEST_F(MoveRegular, SourceMissingOrNotAFile_ReportsTheProbe)
 {
-    two_dirs t;
-    write_file(t.from("f"), "x");
-    struct stat expected = lstat_of(t.from("f"));
     make_dir(t.from("d"));
     make_symlink("f", t.from("link"));
     held_dir from(t.from());
@@ -111,14 +116,11 @@ TEST(MoveRegular, SourceMissingOrNotAFile_ReportsTheProbe)
     EXPECT_FALSE(exists(t.to("g")));
 }
 
-TEST(MoveRegular, OtherFileSystem_ReportsExdevNothingChanged)
+TEST_F(MoveRegular, OtherFileSystem_ReportsExdevNothingChanged)
 {
-    two_dirs t;
     tmpfs_mount other(t.root.at("other"));
     if (!other.mounted())
         GTEST_SKIP() << "tmpfs cannot be mounted here";
-    write_file(t.from("f"), "x");
-    struct stat expected = lstat_of(t.from("f"));
     held_dir from(t.from());
     held_dir to(other.path);
 
@@ -342,11 +344,10 @@ TEST_F(RestoreRegularAfterFailedContentCheck, ReturnNameOccupied_NothingMoves)
 
 // --------------------------------------------------- durable quarantine
 
-TEST(MoveToDurableQuarantine, SameDirectory_MovedUnderTheLeaf)
+using MoveToDurableQuarantine = file_to_move_test;
+
+TEST_F(MoveToDurableQuarantine, SameDirectory_MovedUnderTheLeaf)
 {
-    two_dirs t;
-    write_file(t.from("f"), "x");
-    struct stat expected = lstat_of(t.from("f"));
     held_dir dir(t.from());
     held_dir again(t.from());
 
@@ -355,11 +356,8 @@ TEST(MoveToDurableQuarantine, SameDirectory_MovedUnderTheLeaf)
     EXPECT_EQ(inode_of(t.from(quarantine_leaf)), expected.st_ino);
 }
 
-TEST(MoveToDurableQuarantine, OtherDirectory_EstaleNothingMoved)
+TEST_F(MoveToDurableQuarantine, OtherDirectory_EstaleNothingMoved)
 {
-    two_dirs t;
-    write_file(t.from("f"), "x");
-    struct stat expected = lstat_of(t.from("f"));
     held_dir from(t.from());
     held_dir to(t.to());
 
