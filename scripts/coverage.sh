@@ -9,7 +9,8 @@
 # (space-separated) limits the build. Results in BUILD_DIR: coverage.txt
 # (figures per file with the uncovered lines), coverage.json (every line, for
 # scripts/coverage-report.py), coverage.html (annotated sources),
-# coverage-summary.txt, ctest.log, and profile-errors.log for runs whose
+# coverage-summary.txt (coverage-whole-run.txt: the last whole run's), ctest.log,
+# and profile-errors.log for runs whose
 # counts could not be written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -93,5 +94,6 @@ gcovr --root . --filter 'src/' --object-directory "$build_dir" "$build_dir" \
     echo "profile write errors: $(cat "$build_dir/profile-errors.log" 2>/dev/null | grep -c . || true)"
     grep -E '^(lines|functions|branches):' "$build_dir/gcovr.log"
 } >"$build_dir/coverage-summary.txt"
+[[ -n "$regex" ]] || cp "$build_dir/coverage-summary.txt" "$build_dir/coverage-whole-run.txt"
 cat "$build_dir/coverage-summary.txt"
 exit $status
