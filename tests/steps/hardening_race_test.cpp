@@ -1,10 +1,11 @@
-// Hardening against another process: each private-store command that
-// hardens what it reads or removes is paused after each call it makes, in
-// turn, while the adversary puts a look-alike in place of the file or of a
-// directory, or gives either a wider mode again. Every run then either does
-// its work on one whole file, the one it hardened and proved, or refuses with
-// IDENTITY_CHANGED and leaves a whole file under the name: never a mixture,
-// never another failure, nothing on standard error, no descriptor left open.
+// Hardening against another process: the private store's reads and removals
+// are paused after each call of their clean run, in turn, while the adversary
+// puts a look-alike in place of the file or of a directory, or gives either a
+// wider mode again. Every run ends with a line, nothing on standard error and
+// no descriptor left open; a read delivers one whole file or refuses with
+// IDENTITY_CHANGED; a refused read or file removal leaves a whole file under
+// the name, and a file removal never removes a look-alike whose content it was
+// not asked to remove.
 
 #include "private_store/private_store_support.hpp"
 
@@ -24,7 +25,7 @@ using namespace anchorfs::test::private_store;
 const std::string original = "original";
 const std::string newcomer = "newcomer content";
 
-enum class private_command { read_file, remove_file, remove_tree };
+enum class private_command { read_file, remove_file, remove_staging, remove_tree };
 
 // Where each command's file and raced directory are, below the root.
 struct command_scene {
@@ -56,6 +57,8 @@ std::vector<std::string> command_args(const temp_root& root, private_command com
         return root.command("read-private-file", {"d/f", "100"});
     case private_command::remove_file:
         return root.command("remove-private-file", {"d/f", std::to_string(original.size()), sha256_hex(original)});
+    case private_command::remove_staging:
+        return root.command("remove-private-staging-file", {"d/f", "100"});
     case private_command::remove_tree:
         break;
     }
@@ -193,6 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
         race_case{"RemoveFile_FileReplaced", private_command::remove_file, adversary::replace_file},
         race_case{"RemoveFile_FileModeWidened", private_command::remove_file, adversary::widen_file},
         race_case{"RemoveFile_DirectoryReplaced", private_command::remove_file, adversary::replace_directory},
+        race_case{"RemoveStaging_FileReplaced", private_command::remove_staging, adversary::replace_file},
+        race_case{"RemoveStaging_FileModeWidened", private_command::remove_staging, adversary::widen_file},
+        race_case{"RemoveStaging_DirectoryReplaced", private_command::remove_staging, adversary::replace_directory},
         race_case{"RemoveTree_FileReplaced", private_command::remove_tree, adversary::replace_file},
         race_case{"RemoveTree_FileModeWidened", private_command::remove_tree, adversary::widen_file},
         race_case{"RemoveTree_DirectoryReplaced", private_command::remove_tree, adversary::replace_directory},
