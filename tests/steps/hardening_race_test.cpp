@@ -1,5 +1,5 @@
-// Hardening against another process: the private store's reads and removals
-// are paused after each call of their clean run, in turn, while the adversary
+// Hardening against another process: the private store's reads, removals and
+// staged creation are paused after each call of their clean run, in turn, while the adversary
 // puts a look-alike in place of the file or of a directory, or gives either a
 // wider mode again. Every run ends with a line, nothing on standard error and
 // no descriptor left open; a read delivers one whole file or refuses with
@@ -25,7 +25,7 @@ using namespace anchorfs::test::private_store;
 const std::string original = "original";
 const std::string newcomer = "newcomer content";
 
-enum class private_command { read_file, remove_file, remove_staging, remove_tree };
+enum class private_command { read_file, remove_file, remove_staging, remove_tree, create_staged };
 
 // Where each command's file and raced directory are, below the root.
 struct command_scene {
@@ -37,6 +37,8 @@ command_scene scene_of(private_command command)
 {
     if (command == private_command::remove_tree)
         return {"d/t/s/f", "d/t/s"};
+    if (command == private_command::create_staged)
+        return {"d/s", "d"};
     return {"d/f", "d"};
 }
 
@@ -47,7 +49,8 @@ void arrange(const temp_root& root, private_command command)
         make_dir(root.at("d/t"), 0755);
         make_dir(root.at("d/t/s"), 0755);
     }
-    write_file(root.at(scene_of(command).file), original, 0644);
+    if (command != private_command::create_staged)
+        write_file(root.at(scene_of(command).file), original, 0644);
 }
 
 std::vector<std::string> command_args(const temp_root& root, private_command command)
@@ -59,6 +62,8 @@ std::vector<std::string> command_args(const temp_root& root, private_command com
         return root.command("remove-private-file", {"d/f", std::to_string(original.size()), sha256_hex(original)});
     case private_command::remove_staging:
         return root.command("remove-private-staging-file", {"d/f", "100"});
+    case private_command::create_staged:
+        return root.command("create-private-file-staged", {"d/f", "d/s", std::to_string(original.size())});
     case private_command::remove_tree:
         break;
     }
@@ -125,6 +130,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
         arrange(root, c.command);
         run_options traced;
         traced.trace = true;
+        traced.stdin_data = original;
         run_result clean = run_closing_all(command_args(root, c.command), traced);
         ASSERT_EQ(clean.exit_code, exit_ok) << clean.out;
         trace = clean.trace;
@@ -144,6 +150,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
         temp_root root;
         arrange(root, c.command);
         run_options options;
+        options.stdin_data = original;
         options.seam.rules = rule;
         options.seam.on_pause = [&](const std::string&) { act(root, c.command, c.kind); };
         run_result r = run_closing_all(command_args(root, c.command), options);
@@ -157,6 +164,10 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
                     << r.out;
             } else if (c.command == private_command::remove_tree) {
                 EXPECT_FALSE(exists(root.at("d/t")));
+            } else if (c.command == private_command::create_staged) {
+                // In the directory the run held, which a look-alike may have displaced.
+                const std::string held = exists(root.at("d.old")) ? root.at("d.old/f") : root.at("d/f");
+                EXPECT_TRUE(exists(held) && read_file(held) == original);
             }
             ++outcomes["done"];
         } else {
@@ -177,7 +188,14 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
             EXPECT_TRUE(exists(file) && read_file(file) == newcomer)
                 << "the look-alike was removed: " << r.out << " left: " << testing::PrintToString(listing_order(root.at("d")));
         }
-        if (c.command != private_command::remove_tree && r.exit_code != exit_ok) {
+        // Nor does the staged creation, which removes only the file it wrote.
+        if (c.command == private_command::create_staged && replaced && !final_window) {
+            EXPECT_TRUE((exists(file) && read_file(file) == newcomer)
+                        || (exists(root.at("d/f")) && read_file(root.at("d/f")) == newcomer))
+                << "the look-alike was removed: " << r.out;
+        }
+        if (c.command != private_command::remove_tree && c.command != private_command::create_staged
+            && r.exit_code != exit_ok) {
             EXPECT_TRUE(whole_file_at(file)) << "refused, yet no whole file is left under the name";
         }
     }
@@ -199,6 +217,10 @@ INSTANTIATE_TEST_SUITE_P(
         race_case{"RemoveStaging_FileReplaced", private_command::remove_staging, adversary::replace_file},
         race_case{"RemoveStaging_FileModeWidened", private_command::remove_staging, adversary::widen_file},
         race_case{"RemoveStaging_DirectoryReplaced", private_command::remove_staging, adversary::replace_directory},
+        race_case{"CreateStaged_StagingFileReplaced", private_command::create_staged, adversary::replace_file},
+        race_case{"CreateStaged_StagingFileModeWidened", private_command::create_staged, adversary::widen_file},
+        race_case{"CreateStaged_DirectoryReplaced", private_command::create_staged, adversary::replace_directory},
+        race_case{"CreateStaged_DirectoryModeWidened", private_command::create_staged, adversary::widen_directory},
         race_case{"RemoveTree_FileReplaced", private_command::remove_tree, adversary::replace_file},
         race_case{"RemoveTree_FileModeWidened", private_command::remove_tree, adversary::widen_file},
         race_case{"RemoveTree_DirectoryReplaced", private_command::remove_tree, adversary::replace_directory},
