@@ -68,7 +68,7 @@ coverage: deps
 	scripts/coverage.sh $(COVERAGE_DIR) $(CTEST_JOBS) '$(COVERAGE_TESTS)' '$(COVERAGE_TARGETS)'
 
 coverage-report:
-	python3 scripts/coverage-report.py $(COVERAGE_DIR)/coverage.json docs/reliability.md
+	python3 scripts/coverage-report.py $(COVERAGE_DIR) docs/reliability.md
 
 tidy:
 	scripts/install-deps.sh tidy

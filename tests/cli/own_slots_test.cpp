@@ -43,6 +43,8 @@ const own_slot_case own_slot_cases[] = {
      {"d/f", "d/g", "d/s", "d/Q", "1", "2", "x", "0", "33188", "0", "0", digest_of_empty}},
     {"LinkExcl_LinkCountWithoutSuccessor", "link-excl",
      {"d/f", "d/g", "d/s", "d/Q", "1", "2", "18446744073709551615", "0", "33188", "0", "0", digest_of_empty}},
+    {"LinkExcl_DigestMalformed", "link-excl",
+     {"d/f", "d/g", "d/s", "d/Q", "1", "2", "1", "0", "33188", "0", "0", digest_of_empty.substr(1) + "g"}},
     {"LinkExcl_SizeMalformed", "link-excl",
      {"d/f", "d/g", "d/s", "d/Q", "1", "2", "1", "0", "33188", "0x0", "0", digest_of_empty}},
 };

@@ -25,7 +25,7 @@ using namespace anchorfs::test::private_store;
 const std::string original = "original";
 const std::string newcomer = "newcomer content";
 
-enum class private_command { read_file, remove_file, remove_staging, remove_tree, create_staged };
+enum class private_command { read_file, read_external, remove_file, remove_staging, remove_tree, create_staged };
 
 // Where each command's file and raced directory are, below the root.
 struct command_scene {
@@ -58,6 +58,11 @@ std::vector<std::string> command_args(const temp_root& root, private_command com
     switch (command) {
     case private_command::read_file:
         return root.command("read-private-file", {"d/f", "100"});
+    case private_command::read_external: {
+        const struct stat parent = lstat_of(root.at("d"));
+        return root.command("read-external-file", {"d/f", "100", std::to_string(parent.st_dev),
+                                                   std::to_string(parent.st_ino), std::to_string(parent.st_uid)});
+    }
     case private_command::remove_file:
         return root.command("remove-private-file", {"d/f", std::to_string(original.size()), sha256_hex(original)});
     case private_command::remove_staging:
@@ -158,7 +163,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
         const std::string file = root.at(scene_of(c.command).file);
         const bool replaced = c.kind == adversary::replace_file || c.kind == adversary::replace_directory;
         if (r.exit_code == exit_ok) {
-            if (c.command == private_command::read_file) {
+            if (c.command == private_command::read_file || c.command == private_command::read_external) {
                 EXPECT_TRUE(r.out == size_line(original.size()) + original
                             || r.out == size_line(newcomer.size()) + newcomer)
                     << r.out;
@@ -174,7 +179,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
             // Reading refuses a changed file as such; a removal may also meet
             // the newcomer where it expected its own entry (ENOENT, EEXIST,
             // ENOTEMPTY): a failure line with a code either way.
-            if (c.command == private_command::read_file) {
+            if (c.command == private_command::read_file || c.command == private_command::read_external) {
                 EXPECT_EQ(r.out, failure_line("IDENTITY_CHANGED", ESTALE));
             } else {
                 EXPECT_EQ(r.out.rfind("{\"ok\":false,\"code\":\"", 0), 0u) << r.out;
@@ -211,6 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
         race_case{"ReadFile_FileModeWidened", private_command::read_file, adversary::widen_file},
         race_case{"ReadFile_DirectoryReplaced", private_command::read_file, adversary::replace_directory},
         race_case{"ReadFile_DirectoryModeWidened", private_command::read_file, adversary::widen_directory},
+        race_case{"ReadExternal_FileReplaced", private_command::read_external, adversary::replace_file},
         race_case{"RemoveFile_FileReplaced", private_command::remove_file, adversary::replace_file},
         race_case{"RemoveFile_FileModeWidened", private_command::remove_file, adversary::widen_file},
         race_case{"RemoveFile_DirectoryReplaced", private_command::remove_file, adversary::replace_directory},
