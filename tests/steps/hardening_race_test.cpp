@@ -1,11 +1,12 @@
 // Hardening against another process: the private store's reads, removals and
-// staged creation are paused after each call of their clean run, in turn, while the adversary
-// puts a look-alike in place of the file or of a directory, or gives either a
-// wider mode again. Every run ends with a line, nothing on standard error and
-// no descriptor left open; a read delivers one whole file or refuses with
-// IDENTITY_CHANGED; a refused read or file removal leaves a whole file under
-// the name, and a file removal never removes a look-alike whose content it was
-// not asked to remove.
+// staged creation are paused after each call of their clean run, in turn,
+// while the adversary puts a look-alike in place of the file or of a
+// directory, gives either a wider mode again, or plants a symbolic link in a
+// tree. Every run ends with a line, nothing on standard error and no
+// descriptor left open, and touches nothing a link leads to; a read delivers
+// one whole file or refuses with IDENTITY_CHANGED; a refused read or file
+// removal leaves a whole file under the name, and a removal or staged
+// creation never removes a look-alike it was not asked to remove.
 
 #include "private_store/private_store_support.hpp"
 
@@ -25,7 +26,7 @@ using namespace anchorfs::test::private_store;
 const std::string original = "original";
 const std::string newcomer = "newcomer content";
 
-enum class private_command { read_file, read_external, remove_file, remove_staging, remove_tree, create_staged };
+enum class private_command { read_file, read_external, remove_file, remove_staging, remove_tree, remove_tree_top, create_staged };
 
 // Where each command's file and raced directory are, below the root.
 struct command_scene {
@@ -37,6 +38,8 @@ command_scene scene_of(private_command command)
 {
     if (command == private_command::remove_tree)
         return {"d/t/s/f", "d/t/s"};
+    if (command == private_command::remove_tree_top)
+        return {"d/t/s/f", "d/t"};
     if (command == private_command::create_staged)
         return {"d/s", "d"};
     return {"d/f", "d"};
@@ -45,7 +48,7 @@ command_scene scene_of(private_command command)
 void arrange(const temp_root& root, private_command command)
 {
     make_dir(root.at("d"), 0755);
-    if (command == private_command::remove_tree) {
+    if (command == private_command::remove_tree || command == private_command::remove_tree_top) {
         make_dir(root.at("d/t"), 0755);
         make_dir(root.at("d/t/s"), 0755);
     }
@@ -70,12 +73,13 @@ std::vector<std::string> command_args(const temp_root& root, private_command com
     case private_command::create_staged:
         return root.command("create-private-file-staged", {"d/f", "d/s", std::to_string(original.size())});
     case private_command::remove_tree:
+    case private_command::remove_tree_top:
         break;
     }
     return root.command("remove-private-tree", {"d/t", "100", "8"});
 }
 
-enum class adversary { replace_file, widen_file, replace_directory, widen_directory };
+enum class adversary { replace_file, widen_file, replace_directory, widen_directory, plant_symlink };
 
 void act(const temp_root& root, private_command command, adversary kind)
 {
@@ -100,6 +104,9 @@ void act(const temp_root& root, private_command command, adversary kind)
         break;
     case adversary::widen_directory:
         ::chmod(directory.c_str(), 0755);
+        break;
+    case adversary::plant_symlink: // leading out of the tree
+        ASSERT_EQ(::symlink(root.beside("outside").c_str(), (directory + "/link").c_str()), 0);
         break;
     }
 }
@@ -154,6 +161,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
         SCOPED_TRACE(rule);
         temp_root root;
         arrange(root, c.command);
+        write_file(root.beside("outside"), "outside", 0644);
         run_options options;
         options.stdin_data = original;
         options.seam.rules = rule;
@@ -167,7 +175,7 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
                 EXPECT_TRUE(r.out == size_line(original.size()) + original
                             || r.out == size_line(newcomer.size()) + newcomer)
                     << r.out;
-            } else if (c.command == private_command::remove_tree) {
+            } else if (c.command == private_command::remove_tree || c.command == private_command::remove_tree_top) {
                 EXPECT_FALSE(exists(root.at("d/t")));
             } else if (c.command == private_command::create_staged) {
                 // In the directory the run held, which a look-alike may have displaced.
@@ -199,8 +207,11 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
                         || (exists(root.at("d/f")) && read_file(root.at("d/f")) == newcomer))
                 << "the look-alike was removed: " << r.out;
         }
-        if (c.command != private_command::remove_tree && c.command != private_command::create_staged
-            && r.exit_code != exit_ok) {
+        // Nothing a link leads to is touched.
+        EXPECT_EQ(read_file(root.beside("outside")), "outside");
+        EXPECT_EQ(lstat_of(root.beside("outside")).st_mode & 07777, 0644u);
+        if (c.command != private_command::remove_tree && c.command != private_command::remove_tree_top
+            && c.command != private_command::create_staged && r.exit_code != exit_ok) {
             EXPECT_TRUE(whole_file_at(file)) << "refused, yet no whole file is left under the name";
         }
     }
@@ -230,7 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
         race_case{"RemoveTree_FileReplaced", private_command::remove_tree, adversary::replace_file},
         race_case{"RemoveTree_FileModeWidened", private_command::remove_tree, adversary::widen_file},
         race_case{"RemoveTree_DirectoryReplaced", private_command::remove_tree, adversary::replace_directory},
-        race_case{"RemoveTree_DirectoryModeWidened", private_command::remove_tree, adversary::widen_directory}),
+        race_case{"RemoveTree_DirectoryModeWidened", private_command::remove_tree, adversary::widen_directory},
+        race_case{"RemoveTree_SymbolicLinkPlanted", private_command::remove_tree, adversary::plant_symlink},
+        race_case{"RemoveTree_TopReplaced", private_command::remove_tree_top, adversary::replace_directory}),
     [](const ::testing::TestParamInfo<race_case>& info) { return info.param.name; });
 
 } // namespace
