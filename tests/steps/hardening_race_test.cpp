@@ -126,11 +126,6 @@ struct race_case {
     adversary kind;
 };
 
-void PrintTo(const race_case& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class HardeningRace : public ::testing::TestWithParam<race_case> {};
 
 TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)

@@ -172,11 +172,6 @@ struct refusal_case {
     bool expect_other;       // the caller expects the status of "other", a look-alike
 };
 
-void PrintTo(const refusal_case& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 class HardeningRefusal : public ::testing::TestWithParam<refusal_case> {};
 
 TEST_P(HardeningRefusal, ForeignEntry_FailsStaleModeUntouched)
