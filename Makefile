@@ -7,6 +7,10 @@
 #   make reliability-report  run the campaigns and rewrite their figures in docs/reliability.md
 #   make sanitize   build with ASan and UBSan into build-asan/ and run the tests there
 #                   (SANITIZE_TESTS: a ctest -R selection, SANITIZE_TARGETS: what to build for it)
+#   make coverage   build with gcov into build-coverage/, run the tests there and report the
+#                   coverage of src/ with gcovr (COVERAGE_TESTS: a ctest -R selection added to
+#                   the counts already there, COVERAGE_TARGETS: what to build for it)
+#   make coverage-report  rewrite the coverage section of docs/reliability.md from build-coverage/
 #   make tidy       clang-tidy over src/ (build-tidy/ holds the compile database)
 #   make fuzz       build the libFuzzer targets into build-fuzz/ and run each for FUZZ_SECONDS
 #   make analysis-report  write the sanitizer, clang-tidy and fuzzing figures into docs/reliability.md
@@ -19,11 +23,14 @@ SOAK_ITERATIONS := 2000
 SANITIZE_DIR := build-asan
 SANITIZE_TESTS :=
 SANITIZE_TARGETS :=
+COVERAGE_DIR := build-coverage
+COVERAGE_TESTS :=
+COVERAGE_TARGETS :=
 TIDY_DIR := build-tidy
 FUZZ_DIR := build-fuzz
 FUZZ_SECONDS := 60
 
-.PHONY: all build demo test clean deps configure campaign reliability-report sanitize tidy fuzz analysis-report
+.PHONY: all build demo test clean deps configure campaign reliability-report sanitize coverage coverage-report tidy fuzz analysis-report
 
 all: build
 
@@ -56,6 +63,13 @@ reliability-report: build
 sanitize: deps
 	scripts/sanitize.sh $(SANITIZE_DIR) $(CTEST_JOBS) '$(SANITIZE_TESTS)' '$(SANITIZE_TARGETS)'
 
+coverage: deps
+	scripts/install-deps.sh coverage
+	scripts/coverage.sh $(COVERAGE_DIR) $(CTEST_JOBS) '$(COVERAGE_TESTS)' '$(COVERAGE_TARGETS)'
+
+coverage-report:
+	python3 scripts/coverage-report.py $(COVERAGE_DIR) docs/reliability.md
+
 tidy:
 	scripts/install-deps.sh tidy
 	scripts/tidy.sh $(TIDY_DIR)
@@ -70,4 +84,4 @@ analysis-report:
 	scripts/analysis-report.sh $(SANITIZE_DIR) $(TIDY_DIR) $(FUZZ_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(TIDY_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(COVERAGE_DIR) $(TIDY_DIR) $(FUZZ_DIR)

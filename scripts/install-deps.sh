@@ -11,12 +11,14 @@ packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev 
 # Optional groups for the analysis targets, named on the command line:
 #   tidy  clang-tidy for `make tidy`
 #   fuzz  clang and its libFuzzer runtime for `make fuzz`
+#   coverage  gcovr for `make coverage`
 for group in "$@"; do
     case "$group" in
     tidy) packages+=(clang-tidy-14) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    coverage) packages+=(gcovr) ;;
     *)
-        echo "install-deps: unknown group '$group' (known: tidy, fuzz)" >&2
+        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage)" >&2
         exit 2
         ;;
     esac

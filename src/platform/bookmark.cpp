@@ -127,8 +127,9 @@ unique_fd handle_mount_descriptor(const decoded_record& record, const filesystem
     static char path[full_path_capacity];
     std::memcpy(path, record.path, record.path_length);
     path[record.path_length] = '\0';
+    // Not O_PATH: open_by_handle_at refuses such a descriptor (EBADF).
     for (;;) {
-        unique_fd fd(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        unique_fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.valid())
             return fd;
         char* slash = std::strrchr(path, '/');

@@ -124,6 +124,19 @@ TEST(RollbackLinked, DestinationNamesAnotherFile_FalseNothingMovedOrDeleted)
     EXPECT_FALSE(exists(t.root.at("staging/staged")));
 }
 
+TEST(RollbackLinked, DestinationGone_FalseSourceKept)
+{
+    linked_tree t;
+    ASSERT_EQ(::unlink(t.root.at("dst").c_str()), 0);
+    held_dir dir(t.root.path);
+    held_dir staging(t.root.at("staging"));
+
+    EXPECT_FALSE(rollback_linked_entry(dir.fd, "src", dir.fd, "dst", staging.fd, "staged", staging.fd,
+                                       quarantine_leaf.c_str(), t.before.get()));
+    EXPECT_EQ(read_file(t.root.at("src")), "linked content");
+    EXPECT_FALSE(exists(t.root.at("staging/staged")));
+}
+
 TEST(RollbackLinked, ContentChangedAfterTheLink_FalseExtraLinkLeftUnderStagingName)
 {
     linked_tree t;
@@ -139,6 +152,58 @@ TEST(RollbackLinked, ContentChangedAfterTheLink_FalseExtraLinkLeftUnderStagingNa
     EXPECT_FALSE(exists(t.root.at("staging/" + quarantine_leaf)));
 }
 
+// ------------------------------------------------ across file systems
+
+// An undo whose move fails (here EXDEV: the two directories are on different
+// file systems) reports false and leaves every name as it found it.
+enum class undone { renamed, swapped, linked };
+
+class RollbackMoveFails : public testing::TestWithParam<undone> {};
+
+TEST_P(RollbackMoveFails, FalseEveryNameAsFound)
+{
+    temp_root root;
+    make_dir(root.at("other"));
+    tmpfs_mount mount(root.at("other"));
+    if (!mount.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is refused here";
+    write_file(root.at("a"), "in root");
+    write_file(root.at("other/b"), "on tmpfs");
+    if (GetParam() == undone::linked)
+        make_link(root.at("a"), root.at("a-link"));
+    const file_description before = describe(root.at("a"));
+    held_dir here(root.path);
+    held_dir there(mount.path);
+
+    bool undid = true;
+    switch (GetParam()) {
+    case undone::renamed: // "a" back to the free name "c" on the tmpfs
+        undid = rollback_renamed_entry(there.fd, "c", here.fd, "a");
+        break;
+    case undone::swapped:
+        undid = rollback_swapped_entries(here.fd, "a", there.fd, "b");
+        break;
+    case undone::linked: // the extra link "a-link" staged on the tmpfs
+        undid = rollback_linked_entry(here.fd, "a", here.fd, "a-link", there.fd, "staged", there.fd,
+                                      quarantine_leaf.c_str(), before.get());
+        break;
+    }
+    EXPECT_FALSE(undid);
+    EXPECT_EQ(read_file(root.at("a")), "in root");
+    EXPECT_EQ(read_file(root.at("other/b")), "on tmpfs");
+    EXPECT_FALSE(exists(root.at("other/c")));
+    EXPECT_FALSE(exists(root.at("other/staged")));
+    EXPECT_EQ(exists(root.at("a-link")), GetParam() == undone::linked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Undos, RollbackMoveFails,
+                         testing::Values(undone::renamed, undone::swapped, undone::linked),
+                         [](const auto& info) {
+                             return std::string(info.param == undone::renamed  ? "Renamed"
+                                                : info.param == undone::swapped ? "Swapped"
+                                                                                : "Linked");
+                         });
+
 // ---------------------------------------------------------------- creations
 
 using RollbackCreated = held_root_test;
@@ -150,6 +215,17 @@ TEST_F(RollbackCreated, CreatedFileStillUnderName_Deleted)
 
     EXPECT_TRUE(rollback_created_file(dir.fd, "new", created));
     EXPECT_FALSE(exists(root.at("new")));
+    ::close(created);
+}
+
+TEST_F(RollbackCreated, DescriptorNotOfARegularFile_FalseNameKept)
+{
+    write_file(root.at("new"), "");
+    int created = ::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(created, 0);
+
+    EXPECT_FALSE(rollback_created_file(dir.fd, "new", created));
+    EXPECT_TRUE(exists(root.at("new")));
     ::close(created);
 }
 

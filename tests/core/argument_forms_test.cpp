@@ -154,6 +154,44 @@ TEST(ParseFileIdentity, MalformedSlot_FailsAndStopsThere)
     }
 }
 
+// A description is an identity, a size, a modification time and a digest: a
+// bad slot anywhere fails the whole, with the digest's refusal reported as
+// EINVAL (errno cleared) and a malformed number with its own errno.
+TEST(ParseFileDescription, MalformedSlot_Fails)
+{
+    const std::string digest(64, 'a');
+    for (int bad = 0; bad < 8; ++bad) {
+        SCOPED_TRACE("malformed slot " + std::to_string(bad));
+        std::vector<std::string> slots{"1", "2", "3", "4", "5", "6", "7", digest};
+        slots[static_cast<std::size_t>(bad)] = bad == 7 ? digest.substr(1) : "7x";
+        argument_list list(slots);
+        exact_file_description description;
+        errno = EBADF;
+        EXPECT_NE(parse_file_description(list.args(), 0, description), 0);
+        if (bad == 7) {
+            EXPECT_EQ(errno, 0);
+        }
+    }
+    argument_list list({"1", "2", "3", "4", "5", "6", "7", digest});
+    exact_file_description description;
+    ASSERT_EQ(parse_file_description(list.args(), 0, description), 0);
+    EXPECT_EQ(description.size, 6u);
+    EXPECT_EQ(description.modified_ns, 7u);
+}
+
+// A bounded number: malformed, above the bound, at the bound.
+TEST(ParseU64AtMost, MalformedOrAboveLimit_FailsAtLimit_Accepted)
+{
+    std::uint64_t value = untouched;
+    EXPECT_NE(parse_u64_at_most("7x", 10, value), 0);
+    errno = 0;
+    EXPECT_NE(parse_u64_at_most("11", 10, value), 0);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(value, untouched);
+    ASSERT_EQ(parse_u64_at_most("10", 10, value), 0);
+    EXPECT_EQ(value, 10u);
+}
+
 TEST(ParseFileIdentity, OutOfRangeSlot_FailsWithERANGE)
 {
     argument_list list({"1", "2", "18446744073709551616", "4", "5"});

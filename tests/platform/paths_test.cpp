@@ -85,6 +85,15 @@ TEST(DescriptorPath, PipeOrClosedDescriptor_Fails)
     EXPECT_EQ(errno, ENOENT);
 }
 
+// No descriptor at all: its entry in the table is not there.
+TEST(DescriptorPath, NegativeDescriptor_Enoent)
+{
+    char path[full_path_capacity];
+    errno = 0;
+    EXPECT_EQ(descriptor_path(-1, path), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
 struct open_case {
     const char* name;
     int error; // 0: opens

@@ -136,6 +136,8 @@ static int initialized;
 static unsigned long call_counts[seam_function_count];
 /* Set while a real call runs, so that calls it makes itself are not counted. */
 static _Thread_local int inside_call;
+/* Set once the program's main has returned (coverage builds only, below). */
+static int main_returned;
 
 /* ---- raw output, never through an interposed function ---- */
 
@@ -441,7 +443,7 @@ static int made_despite_failure(enum seam_function function)
         errno = ENOSYS;                                                                            \
         return FAILURE;                                                                            \
     }                                                                                              \
-    if (inside_call)                                                                               \
+    if (inside_call || main_returned)                                                              \
         return CALL;                                                                               \
     struct seam_call call;                                                                         \
     TYPE result = FAILURE;                                                                         \
@@ -463,6 +465,37 @@ static int made_despite_failure(enum seam_function function)
     SEAM_HOOK(TYPE, FUNCTION, SYMBOL, (TYPE)-1, CALL, result == (TYPE)-1, result)
 #define SEAM_POINTER(TYPE, FUNCTION, SYMBOL, CALL)                                                 \
     SEAM_HOOK(TYPE, FUNCTION, SYMBOL, NULL, CALL, result == NULL, result != NULL)
+
+#ifdef SEAM_UNTIL_MAIN_RETURNS
+/*
+ * In a coverage build the profile runtime writes its counts after main
+ * returns, with open and fcntl calls of its own. They are not the program's:
+ * counting them would shift every traced call list and let a rule fail or
+ * kill the runtime instead of the program. _start reaches __libc_start_main
+ * through the dynamic linker, so the seam hands it a main that marks its
+ * return.
+ */
+typedef int (*seam_main_function)(int, char**, char**);
+static seam_main_function program_main;
+
+static int seam_main(int argc, char** argv, char** envp)
+{
+    int status = program_main(argc, argv, envp);
+    main_returned = 1;
+    return status;
+}
+
+int __libc_start_main(seam_main_function main, int argc, char** argv, void (*init)(void), void (*fini)(void),
+                      void (*rtld_fini)(void), void* stack_end)
+{
+    static void* real_slot;
+    int (*real)(seam_main_function, int, char**, void (*)(void), void (*)(void), void (*)(void), void*) =
+        (int (*)(seam_main_function, int, char**, void (*)(void), void (*)(void), void (*)(void), void*))resolve(
+            &real_slot, "__libc_start_main");
+    program_main = main;
+    return real(seam_main, argc, argv, init, fini, rtld_fini, stack_end);
+}
+#endif
 
 static int needs_mode(int flags)
 {

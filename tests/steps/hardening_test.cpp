@@ -159,6 +159,96 @@ INSTANTIATE_TEST_SUITE_P(Placements, ValidateIntruder,
                                            intruder_case{"TwoLinkFileNested", "a/b", false}),
                          [](const ::testing::TestParamInfo<intruder_case>& info) { return info.param.name; });
 
+// What does not belong is refused before its mode is touched: another owner,
+// another device, another type, or another object than the caller expects.
+enum class hardening_call { open_directory, harden_regular, harden_held_directory, validate_held_tree };
+
+struct refusal_case {
+    const char* name;
+    hardening_call call;
+    bool directory;          // "entry" is a directory (else a regular file)
+    bool other_owner;        // "entry" belongs to the unprivileged user
+    bool other_device;       // the root's status names another device
+    bool expect_other;       // the caller expects the status of "other", a look-alike
+};
+
+class HardeningRefusal : public ::testing::TestWithParam<refusal_case> {};
+
+TEST_P(HardeningRefusal, ForeignEntry_FailsStaleModeUntouched)
+{
+    const refusal_case& c = GetParam();
+    hardening_scene scene;
+    const std::string path = scene.root.at("entry");
+    const std::string other = scene.root.at("other");
+    if (c.directory) {
+        make_dir(path, 0755);
+        make_dir(other, 0755);
+    } else {
+        write_file(path, "content", 0644);
+        write_file(other, "content", 0644);
+    }
+    if (c.other_owner) {
+        ASSERT_EQ(::lchown(path.c_str(), unprivileged_uid(), unprivileged_gid()), 0);
+    }
+    struct stat root_status = scene.root_status;
+    if (c.other_device)
+        root_status.st_dev += 1;
+    const struct stat other_status = lstat_of(other);
+    const struct stat* expected = c.expect_other ? &other_status : nullptr;
+
+    bool done = true;
+    errno = 0;
+    struct stat final_status;
+    switch (c.call) {
+    case hardening_call::open_directory: {
+        unique_fd held;
+        done = anchorfs::open_hardened_private_directory_at(scene.root_fd.get(), "entry", root_status, expected, held,
+                                                            final_status);
+        break;
+    }
+    case hardening_call::harden_regular:
+        done = anchorfs::harden_private_regular_at(scene.root_fd.get(), "entry", root_status, expected, final_status);
+        break;
+    case hardening_call::harden_held_directory: {
+        unique_fd held(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(held.valid());
+        errno = 0;
+        done = anchorfs::harden_private_directory(held.get(), root_status);
+        break;
+    }
+    case hardening_call::validate_held_tree: {
+        unique_fd held(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(held.valid());
+        std::uint64_t budget = 10;
+        errno = 0;
+        done = anchorfs::validate_private_tree_descriptor(held.get(), root_status, budget, 0, 16);
+        break;
+    }
+    }
+    EXPECT_FALSE(done);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(mode_of(path), c.directory ? 0755u : 0644u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, HardeningRefusal,
+    ::testing::Values(
+        refusal_case{"OpenDirectory_OtherOwner", hardening_call::open_directory, true, true, false, false},
+        refusal_case{"OpenDirectory_OtherDevice", hardening_call::open_directory, true, false, true, false},
+        refusal_case{"OpenDirectory_NotTheExpectedOne", hardening_call::open_directory, true, false, false, true},
+        refusal_case{"OpenDirectory_NameIsAFile", hardening_call::open_directory, false, false, false, false},
+        refusal_case{"HardenFile_OtherOwner", hardening_call::harden_regular, false, true, false, false},
+        refusal_case{"HardenFile_OtherDevice", hardening_call::harden_regular, false, false, true, false},
+        refusal_case{"HardenFile_NotTheExpectedOne", hardening_call::harden_regular, false, false, false, true},
+        refusal_case{"HardenFile_NameIsADirectory", hardening_call::harden_regular, true, false, false, false},
+        refusal_case{"HeldDirectory_OtherOwner", hardening_call::harden_held_directory, true, true, false, false},
+        refusal_case{"HeldDirectory_OtherDevice", hardening_call::harden_held_directory, true, false, true, false},
+        refusal_case{"HeldDirectory_IsAFile", hardening_call::harden_held_directory, false, false, false, false},
+        refusal_case{"ValidatedTop_NotHardened", hardening_call::validate_held_tree, true, false, false, false},
+        refusal_case{"ValidatedTop_OtherOwner", hardening_call::validate_held_tree, true, true, false, false},
+        refusal_case{"ValidatedTop_OtherDevice", hardening_call::validate_held_tree, true, false, true, false}),
+    [](const ::testing::TestParamInfo<refusal_case>& info) { return info.param.name; });
+
 TEST(ValidateBudget, ExactBudget_ValidatesHardensAllAndLeavesZero)
 {
     hardening_scene scene;
