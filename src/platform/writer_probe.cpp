@@ -25,7 +25,14 @@ int probe_no_other_writer(int fd)
         errno = saved; // skipped: callers may tell a failure by errno set after clearing it
         return 0;
     }
-    return ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    // The kernel takes a broken lease away once its writer has waited out the
+    // break time; the drop then finds none (EAGAIN): a writer opened the file.
+    if (::fcntl(fd, F_SETLEASE, F_UNLCK) != 0) {
+        if (errno == EAGAIN)
+            errno = ESTALE;
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace anchorfs

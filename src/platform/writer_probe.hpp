@@ -13,7 +13,8 @@ namespace anchorfs {
 // taken for a reason that says nothing about writers: not the file's owner
 // without CAP_LEASE (EACCES, EPERM), leases disabled or not supported by the
 // file system (EINVAL); the probe is then skipped. -1 with ESTALE when a
-// writer holds the file; -1 with the errno of fcntl otherwise.
+// writer holds the file, or broke the lease and had it taken away before the
+// drop; -1 with the errno of fcntl otherwise.
 // fd must be open read-only, and the caller must hold no writable descriptor
 // or mapping of the file itself: its own writer counts like anyone else's.
 int probe_no_other_writer(int fd);

@@ -272,8 +272,11 @@ INSTANTIATE_TEST_SUITE_P(Changes, ReadWhileChanging,
 
 // When another process holds the file so that it can write it: before the run,
 // from a pause after the first read of content (a newcomer the reads could not
-// see in the status), or by opening it while the run holds its read lease.
-enum class hold_time { before_run, after_first_read, during_lease };
+// see in the status), or by opening it while the run holds its read lease; or
+// the lease was broken and taken away before the run dropped it (the kernel
+// does so once a writer has waited out the break time): the drop fails with
+// EAGAIN.
+enum class hold_time { before_run, after_first_read, during_lease, lease_broken };
 
 struct held_case {
     const char* name;
@@ -336,7 +339,10 @@ TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
         ASSERT_EQ(reference.exit_code, exit_ok);
         const std::size_t rewind = position_of(reference.trace, "lseek");
         ASSERT_NE(rewind, std::string::npos);
-        if (c.when == hold_time::after_first_read) {
+        const auto lease_calls = static_cast<unsigned>(count_calls(reference.trace, "fcntl", rewind));
+        if (c.when == hold_time::lease_broken) {
+            options.seam.rules = fail_rule("fcntl", lease_calls, "EAGAIN");
+        } else if (c.when == hold_time::after_first_read) {
             options.seam.rules = "pause:read:" + std::to_string(count_calls(reference.trace, "read", rewind) + 1);
             options.seam.on_pause = [&](const std::string&) {
                 hold = std::make_unique<file_hold>(scene.file, c.kind);
@@ -344,7 +350,7 @@ TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
         } else {
             // The probe before the first rewind takes the lease with the
             // second-to-last fcntl before it, and drops it with the last.
-            options.seam.rules = "pause:fcntl:" + std::to_string(count_calls(reference.trace, "fcntl", rewind) - 1);
+            options.seam.rules = pause_rule("fcntl", lease_calls - 1);
             options.seam.on_pause = [&](const std::string&) {
                 int fd = ::open(scene.file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
                 EXPECT_EQ(fd, -1);
@@ -356,7 +362,7 @@ TEST_P(ReadAndRemove_FileHeld, WriterRefusedAndFileKept)
     }
     run_result result = run_closing_all(args_for("d/f"), options);
     hold.reset();
-    if (c.when != hold_time::before_run) {
+    if (c.when == hold_time::after_first_read || c.when == hold_time::during_lease) {
         EXPECT_EQ(result.pauses.size(), 1u);
     }
     if (c.refused) {
@@ -382,6 +388,8 @@ INSTANTIATE_TEST_SUITE_P(
                   hold_time::after_first_read, false, false, true},
         held_case{"PrivateReadWriterOpensDuringLease", "read-private-file", hold_kind::write_descriptor,
                   hold_time::during_lease, false, false, false},
+        held_case{"PrivateReadLeaseBrokenBeforeItsDrop", "read-private-file", hold_kind::write_descriptor,
+                  hold_time::lease_broken, false, false, true},
         held_case{"PrivateReadUnprivilegedOwnerWritableMapping", "read-private-file", hold_kind::writable_mapping,
                   hold_time::before_run, true, false, true},
         held_case{"ExternalReadWritableMapping", "read-external-file", hold_kind::writable_mapping,
