@@ -376,10 +376,14 @@ const undo_race undo_races[] = {
          });
      },
      0, {{"a", "was a"}, {"b", "other"}}},
+    {"Swapped_FirstNameUnreadable", undo::swapped, [](const temp_root&) { return failing_at("statx", 1, "EIO"); },
+     EIO, {{"a", "was b"}, {"b", "was a"}}},
     {"Swapped_FirstFlushFails", undo::swapped, [](const temp_root&) { return failing_at("fsync", 1, "EIO"); }, EIO,
      {{"a", "was a"}, {"b", "was b"}}},
     {"Swapped_SecondFlushFails", undo::swapped, [](const temp_root&) { return failing_at("fsync", 2, "EIO"); }, EIO,
      {{"a", "was a"}, {"b", "was b"}}},
+    {"Linked_SourceUnreadable", undo::linked, [](const temp_root&) { return failing_at("statx", 1, "EIO"); }, EIO,
+     {{"dst", "linked content"}, {"st/staged", nullptr}, {"src", "linked content"}}},
     {"Linked_StagedTakenAwayAfterMove", undo::linked,
      [](const temp_root& r) {
          return paused_at("statx", 6, [&r](const std::string&) { move_entry(r.at("st/staged"), r.at("parked")); });
@@ -402,7 +406,10 @@ const undo_race undo_races[] = {
      EIO, {{"dst", nullptr}, {"st/staged", nullptr}, {"src", "linked content"}}},
     {"Linked_StagingFlushFails", undo::linked, [](const temp_root&) { return failing_at("fsync", 5, "EIO"); }, EIO,
      {{"dst", nullptr}, {"st/staged", nullptr}, {"src", "linked content"}}},
-    // Created: statx 1 is its look at the name, before the delete binds it.
+    // Created: fstat 1 is its look at the descriptor, statx 1 at the name,
+    // before the delete binds it.
+    {"Created_DescriptorUnreadable", undo::created, [](const temp_root&) { return failing_at("fstat", 1, "EIO"); },
+     EIO, {{"a", "created"}}},
     {"Created_ReplacedBeforeDelete", undo::created,
      [](const temp_root& r) {
          return paused_at("statx", 1, [&r](const std::string&) {
