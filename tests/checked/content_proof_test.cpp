@@ -321,6 +321,19 @@ TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
     EXPECT_EQ(read_file(root.at("f")), "right content");
 }
 
+// Only ENXIO (a socket or device that took the name) becomes ESTALE; any
+// other failure of the open is reported as it is.
+TEST(ContentProofRace, OpenFails_ReportsItsOwnError)
+{
+    temp_root root;
+    write_file(root.at("f"), "right content");
+    file_description d = describe(root.at("f"));
+
+    run_result r = run_driver(join({{"content-at", root.path, "f"}, d.args()}), failing_at("openat", 1, "EIO"));
+
+    expect_driver(r, -1, EIO);
+}
+
 struct hashing_case {
     const char* name;
     void (*change)(const std::string& path);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -311,13 +312,14 @@ TEST_F(MoveDirectory, RefusalsChangeNothing)
 }
 
 // The first fsync flushes the source directory, the second the destination;
-// a failed flush has the directory moved back, whose own rename (renameat2 2)
-// and flushes (fsync 2 and 3) may fail or race in turn.
+// a failed flush has the directory moved back, whose looks (statx 5 and 6 at
+// the names, then the restore's own), rename (renameat2 2) and flushes
+// (fsync 2 and 3) may fail or race in turn.
 struct flush_case {
     const char* name;
     run_options (*options)(const two_dirs&);
-    bool moved_back;
-    bool destination_retaken = false;
+    const char* ends_at;            // where the moved directory is afterwards, below the root
+    const char* taken = nullptr;    // from/d or to/e when the adversary put a directory there
 };
 
 class MoveDirectoryRace_FlushFails : public testing::TestWithParam<flush_case> {};
@@ -332,37 +334,69 @@ TEST_P(MoveDirectoryRace_FlushFails, ReportsEioDirectoryWhereTheRestoreLeftIt)
     run_result r = run_move("move-directory", t, "d", "e", GetParam().options(t));
 
     expect_driver(r, 0, EIO);
-    const std::string there = GetParam().moved_back ? t.from("d") : t.to("e");
-    const std::string other = GetParam().moved_back ? t.to("e") : t.from("d");
-    EXPECT_EQ(inode_of(there), moved);
-    EXPECT_EQ(read_file(there + "/inside"), "kept");
-    EXPECT_EQ(exists(other), GetParam().destination_retaken);
+    EXPECT_EQ(inode_of(t.root.at(GetParam().ends_at)), moved);
+    EXPECT_EQ(read_file(t.root.at(GetParam().ends_at) + "/inside"), "kept");
+    for (const std::string name : {"from/d", "to/e"}) {
+        if (name != GetParam().ends_at) {
+            EXPECT_EQ(exists(t.root.at(name)), GetParam().taken != nullptr && name == GetParam().taken) << name;
+        }
+    }
 }
 
-run_options first_flush_failing_and(const std::string& rule)
+// The source's flush fails, and `rule` or `action` after the n-th `function` call too.
+run_options source_flush_failing_and(const std::string& rule)
 {
     run_options options = failing_at("fsync", 1, "EIO");
     options.seam.rules += ";" + rule;
     return options;
 }
 
+run_options source_flush_failing_and_paused(const char* function, unsigned n, std::function<void()> action)
+{
+    run_options options = paused_at(function, n, [action](const std::string&) { action(); });
+    options.seam.rules += ";" + fail_rule("fsync", 1, "EIO");
+    return options;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Flushes, MoveDirectoryRace_FlushFails,
     testing::Values(
-        flush_case{"Source", [](const two_dirs&) { return failing_at("fsync", 1, "EIO"); }, true},
-        flush_case{"Destination", [](const two_dirs&) { return failing_at("fsync", 2, "EIO"); }, true},
+        flush_case{"Source", [](const two_dirs&) { return failing_at("fsync", 1, "EIO"); }, "from/d"},
+        flush_case{"Destination", [](const two_dirs&) { return failing_at("fsync", 2, "EIO"); }, "from/d"},
         flush_case{"Source_RestoreRenameFails",
-                   [](const two_dirs&) { return first_flush_failing_and(fail_rule("renameat2", 2, "EIO")); }, false},
+                   [](const two_dirs&) { return source_flush_failing_and(fail_rule("renameat2", 2, "EIO")); }, "to/e"},
         flush_case{"Source_RestoreFlushFails",
-                   [](const two_dirs&) { return first_flush_failing_and(fail_rule("fsync", 2, "EIO")); }, true},
+                   [](const two_dirs&) { return source_flush_failing_and(fail_rule("fsync", 2, "EIO")); }, "from/d"},
+        flush_case{"Source_SourceRetakenBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 5, [&t] { make_dir(t.from("d")); });
+                   },
+                   "to/e", "from/d"},
+        flush_case{"Source_DestinationTakenAwayBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 6,
+                                                              [&t] { move_entry(t.to("e"), t.root.at("aside")); });
+                   },
+                   "aside"},
+        flush_case{"Source_RestoredDirectoryTakenAway",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("renameat2", 2,
+                                                              [&t] { move_entry(t.from("d"), t.root.at("aside")); });
+                   },
+                   "aside"},
+        flush_case{"Source_RestoredDirectoryReplaced",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("renameat2", 2, [&t] {
+                           move_entry(t.from("d"), t.root.at("aside"));
+                           make_dir(t.from("d"));
+                       });
+                   },
+                   "aside", "from/d"},
         flush_case{"Source_DestinationRetakenDuringRestore",
                    [](const two_dirs& t) {
-                       run_options options =
-                           paused_at("renameat2", 2, [&t](const std::string&) { make_dir(t.to("e")); });
-                       options.seam.rules += ";" + fail_rule("fsync", 1, "EIO");
-                       return options;
+                       return source_flush_failing_and_paused("renameat2", 2, [&t] { make_dir(t.to("e")); });
                    },
-                   true, true}),
+                   "from/d", "to/e"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesToTheSource)
