@@ -378,6 +378,14 @@ INSTANTIATE_TEST_SUITE_P(
                                                               [&t] { move_entry(t.to("e"), t.root.at("aside")); });
                    },
                    "aside"},
+        flush_case{"Source_DestinationReplacedBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 6, [&t] {
+                           move_entry(t.to("e"), t.root.at("aside"));
+                           make_dir(t.to("e"));
+                       });
+                   },
+                   "aside", "to/e"},
         flush_case{"Source_RestoredDirectoryTakenAway",
                    [](const two_dirs& t) {
                        return source_flush_failing_and_paused("renameat2", 2,
@@ -448,6 +456,14 @@ TEST_F(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
     restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
 
     EXPECT_EQ(inode_of(t.from("f")), current);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+TEST_F(RestoreRegularAfterFailedContentCheck, CurrentNameEmpty_NothingAppears)
+{
+    restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
+
+    EXPECT_FALSE(exists(t.from("f")));
     EXPECT_FALSE(exists(t.to("g")));
 }
 
