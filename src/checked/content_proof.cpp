@@ -35,8 +35,8 @@ bool modified_equals(const struct stat& status, std::uint64_t expected)
 
 bool initial_status_matches(const struct stat& status, const exact_file_description& d)
 {
-    return S_ISREG(status.st_mode) && status.st_size >= 0
-           && static_cast<std::uint64_t>(status.st_dev) == d.identity.device
+    // A negative size cannot pass for d.size, which is at most content_limit.
+    return S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_dev) == d.identity.device
            && static_cast<std::uint64_t>(status.st_ino) == d.identity.inode
            && static_cast<std::uint64_t>(status.st_uid) == d.identity.owner_uid
            && static_cast<std::uint64_t>(status.st_mode) == d.identity.mode
@@ -46,7 +46,8 @@ bool initial_status_matches(const struct stat& status, const exact_file_descript
 bool final_status_matches(const struct stat& initial, const struct stat& final_status,
                           const exact_file_description& d)
 {
-    return S_ISREG(initial.st_mode) && S_ISREG(final_status.st_mode) && initial.st_dev == final_status.st_dev
+    // The initial status already passed initial_status_matches, a regular file.
+    return S_ISREG(final_status.st_mode) && initial.st_dev == final_status.st_dev
            && initial.st_ino == final_status.st_ino
            && static_cast<std::uint64_t>(final_status.st_uid) == d.identity.owner_uid
            && static_cast<std::uint64_t>(final_status.st_mode) == d.identity.mode

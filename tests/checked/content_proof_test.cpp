@@ -212,6 +212,18 @@ TEST_F(ContentProof, ModifiedOneNanosecondOff_FailsBeforeAnyRead)
     EXPECT_EQ(right.err + off.err, "");
 }
 
+// A time before 1970 has no number of nanoseconds: it never matches, not even
+// the number its negative seconds would wrap to.
+TEST_F(ContentProof, ModifiedBefore1970_Estale)
+{
+    write_file(root.at("f"), "right content");
+    set_modified(root.at("f"), -1, 0);
+    file_description d = describe(root.at("f"));
+    ASSERT_EQ(d.modified_ns, static_cast<std::uint64_t>(-1000000000LL)); // the wrapped number
+
+    expect_call([&] { return exact_regular_content_at(dir.fd, "f", d.get()); }, -1, ESTALE);
+}
+
 struct name_case {
     const char* name;
     void (*make)(const temp_root&);
@@ -309,6 +321,19 @@ TEST(ContentProofRace, NameReplacedAfterTheProof_FailsEstale)
     EXPECT_EQ(read_file(root.at("f")), "right content");
 }
 
+// Only ENXIO (a socket or device that took the name) becomes ESTALE; any
+// other failure of the open is reported as it is.
+TEST(ContentProofRace, OpenFails_ReportsItsOwnError)
+{
+    temp_root root;
+    write_file(root.at("f"), "right content");
+    file_description d = describe(root.at("f"));
+
+    run_result r = run_driver(join({{"content-at", root.path, "f"}, d.args()}), failing_at("openat", 1, "EIO"));
+
+    expect_driver(r, -1, EIO);
+}
+
 struct hashing_case {
     const char* name;
     void (*change)(const std::string& path);
@@ -359,6 +384,24 @@ INSTANTIATE_TEST_SUITE_P(
                                      lingering_writer = std::make_unique<file_hold>(path, hold_kind::writable_mapping);
                                      static_cast<char*>(lingering_writer->mapping)[0] = 'T';
                                      set_modified(path, before.st_mtim.tv_sec, before.st_mtim.tv_nsec);
+                                 }},
+                    // Every byte was read and hashed; only the final size tells.
+                    hashing_case{"TruncatedTimePutBack",
+                                 [](const std::string& path) {
+                                     const struct stat before = lstat_of(path);
+                                     ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+                                     set_modified(path, before.st_mtim.tv_sec, before.st_mtim.tv_nsec);
+                                 }},
+                    hashing_case{"ModeChanged",
+                                 [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0600), 0); }},
+                    hashing_case{"OwnerChanged",
+                                 [](const std::string& path) { ASSERT_EQ(::chown(path.c_str(), 4321, -1), 0); }},
+                    hashing_case{"NameTakenAway",
+                                 [](const std::string& path) { move_entry(path, path + "-aside"); }},
+                    hashing_case{"NameTakenByADirectory",
+                                 [](const std::string& path) {
+                                     move_entry(path, path + "-aside");
+                                     make_dir(path);
                                  }}),
     [](const auto& info) { return std::string(info.param.name); });
 

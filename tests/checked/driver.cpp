@@ -14,6 +14,11 @@
 //   checked_driver delete-exact-content DIR NAME D8
 //   checked_driver delete-content DIR NAME QUARANTINE_DIR QUARANTINE_LEAF D8
 //   checked_driver delete-directory DIR NAME I5
+//   checked_driver rollback-renamed SOURCE_DIR SOURCE_NAME DESTINATION_DIR DESTINATION_NAME
+//   checked_driver rollback-swapped A_DIR A_NAME B_DIR B_NAME
+//   checked_driver rollback-linked SOURCE_DIR SOURCE_NAME DESTINATION_DIR DESTINATION_NAME
+//                  STAGING_DIR STAGING_NAME QUARANTINE_DIR QUARANTINE_LEAF D8
+//   checked_driver rollback-created DIR NAME   (the file is opened by NAME first)
 //
 // Prints "RESULT ERRNO" on one line: RESULT is the function's own return value
 // (1/0 for truth values, 0/-1 for probes) and ERRNO is errno right after the
@@ -24,6 +29,7 @@
 #include "checked/checked_moves.hpp"
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
+#include "checked/rollbacks.hpp"
 #include "core/argument_forms.hpp"
 
 #include <cerrno>
@@ -161,6 +167,36 @@ int run(command_line& c)
         exact_file_description d = c.description(5);
         errno = 0;
         return report(delete_regular_content_checked(dir, c.name(2), quarantine, c.name(4), d) ? 1 : 0);
+    }
+    if (is(c, "rollback-renamed", 4) || is(c, "rollback-swapped", 4)) {
+        int first = c.dir(1);
+        int second = c.dir(3);
+        errno = 0;
+        bool undone = std::strcmp(c.args[0], "rollback-renamed") == 0
+                          ? rollback_renamed_entry(first, c.name(2), second, c.name(4))
+                          : rollback_swapped_entries(first, c.name(2), second, c.name(4));
+        return report(undone ? 1 : 0);
+    }
+    if (is(c, "rollback-linked", 16)) {
+        int source = c.dir(1);
+        int destination = c.dir(3);
+        int staging = c.dir(5);
+        int quarantine = c.dir(7);
+        exact_file_description d = c.description(9);
+        errno = 0;
+        return report(rollback_linked_entry(source, c.name(2), destination, c.name(4), staging, c.name(6), quarantine,
+                                            c.name(8), d)
+                          ? 1
+                          : 0);
+    }
+    if (is(c, "rollback-created", 2)) {
+        int dir = c.dir(1);
+        int created = ::openat(dir, c.name(2), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (created < 0)
+            return 3;
+        c.opened.push_back(created);
+        errno = 0;
+        return report(rollback_created_file(dir, c.name(2), created) ? 1 : 0);
     }
     return 2;
 }

@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace anchorfs;
 using namespace anchorfs::test;
@@ -161,6 +163,18 @@ TEST_F(MoveRegularRace, OtherFileRenamedOntoDestination_MovedBackUnderSourceEsta
     EXPECT_FALSE(exists(t.to("g")));
 }
 
+TEST_F(MoveRegularRace, MovedFileTakenAwayAfterRename_EstaleNothingMovedBack)
+{
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { move_entry(t.to("g"), t.root.at("aside")); });
+
+    run_result r = run_move("move-regular", t, "f", "g", options);
+
+    expect_driver(r, 0, ESTALE);
+    EXPECT_EQ(read_file(t.root.at("aside")), "source");
+    EXPECT_FALSE(exists(t.from("f")));
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
 TEST_F(MoveRegularRace, NewEntryAtSourceAfterRename_EstaleFileStaysAtDestination)
 {
     const ino_t moved = inode_of(t.from("f"));
@@ -203,27 +217,67 @@ TEST_F(SwapRegular, OneEntryMissingOrChanged_NothingExchanged)
     errno = EDOM;
     EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "b", a, a));
     EXPECT_EQ(errno, EDOM);
+    EXPECT_FALSE(swap_regular_checked(from.fd, "a", to.fd, "b", b, b));
+    EXPECT_EQ(errno, EDOM);
     EXPECT_EQ(read_file(t.from("a")), "A");
     EXPECT_EQ(read_file(t.to("b")), "B");
 }
 
-TEST(SwapRegularRace, SwappedBackBySomeoneElse_SwapsAgainEstale)
+// Paused right after the exchange (from/a holds "B", to/b holds "A"), an
+// adversary changes a name; the swap reports ESTALE and exchanges back only
+// while both names still hold regular files.
+struct swap_race {
+    const char* name;
+    void (*action)(const two_dirs&);
+    const char* a_after; // nullptr: absent
+    const char* b_after;
+    const char* aside_after;
+};
+
+class SwapRegularRace : public testing::TestWithParam<swap_race> {};
+
+TEST_P(SwapRegularRace, EstaleExchangedBackOnlyOverTwoFiles)
 {
     two_dirs t;
     write_file(t.from("a"), "A");
     write_file(t.to("b"), "B");
-    run_options options = paused_at("renameat2", 1, [&](const std::string&) {
-        ASSERT_EQ(::renameat2(AT_FDCWD, t.from("a").c_str(), AT_FDCWD, t.to("b").c_str(), RENAME_EXCHANGE), 0);
-    });
+    run_options options = paused_at("renameat2", 1, [&](const std::string&) { GetParam().action(t); });
 
     run_result r = run_driver(
         join({{"swap-regular", t.from(), "a", t.to(), "b"}, identity_args(t.from("a")), identity_args(t.to("b"))}),
         options);
 
     expect_driver(r, 0, ESTALE);
-    EXPECT_EQ(read_file(t.from("a")), "B");
-    EXPECT_EQ(read_file(t.to("b")), "A");
+    const std::pair<std::string, const char*> names[] = {
+        {t.from("a"), GetParam().a_after}, {t.to("b"), GetParam().b_after}, {t.root.at("aside"), GetParam().aside_after}};
+    for (const auto& [path, content] : names) {
+        if (content == nullptr)
+            EXPECT_FALSE(exists(path)) << path;
+        else
+            EXPECT_EQ(read_file(path), content) << path;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Adversaries, SwapRegularRace,
+    testing::Values(
+        swap_race{"SwappedBackBySomeoneElse_SwapsAgain",
+                  [](const two_dirs& t) {
+                      ASSERT_EQ(::renameat2(AT_FDCWD, t.from("a").c_str(), AT_FDCWD, t.to("b").c_str(), RENAME_EXCHANGE),
+                                0);
+                  },
+                  "B", "A", nullptr},
+        swap_race{"FirstTakenAway_NothingExchangedBack",
+                  [](const two_dirs& t) { move_entry(t.from("a"), t.root.at("aside")); }, nullptr, "A", "B"},
+        swap_race{"SecondTakenAway_NothingExchangedBack",
+                  [](const two_dirs& t) { move_entry(t.to("b"), t.root.at("aside")); }, "B", nullptr, "A"},
+        swap_race{"SecondReplaced_TheNewcomerExchangedBack",
+                  [](const two_dirs& t) {
+                      move_entry(t.to("b"), t.root.at("aside"));
+                      write_file(t.to("b"), "newcomer");
+                  },
+                  "newcomer", "B", "A"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------- directory moves
 
@@ -257,27 +311,101 @@ TEST_F(MoveDirectory, RefusalsChangeNothing)
     EXPECT_FALSE(exists(t.to("free")));
 }
 
-// The first fsync flushes the source directory, the second the destination.
-class MoveDirectoryRace_FlushFails : public testing::TestWithParam<int> {};
+// The first fsync flushes the source directory, the second the destination;
+// a failed flush has the directory moved back, whose looks (statx 5 and 6 at
+// the names, then the restore's own), rename (renameat2 2) and flushes
+// (fsync 2 and 3) may fail or race in turn.
+struct flush_case {
+    const char* name;
+    run_options (*options)(const two_dirs&);
+    const char* ends_at;            // where the moved directory is afterwards, below the root
+    const char* taken = nullptr;    // from/d or to/e when the adversary put a directory there
+};
 
-TEST_P(MoveDirectoryRace_FlushFails, MovedBackAndReportsEio)
+class MoveDirectoryRace_FlushFails : public testing::TestWithParam<flush_case> {};
+
+TEST_P(MoveDirectoryRace_FlushFails, ReportsEioDirectoryWhereTheRestoreLeftIt)
 {
     two_dirs t;
     make_dir(t.from("d"));
     write_file(t.from("d/inside"), "kept");
     const ino_t moved = inode_of(t.from("d"));
-    run_options options = failing_at("fsync", GetParam(), "EIO");
 
-    run_result r = run_move("move-directory", t, "d", "e", options);
+    run_result r = run_move("move-directory", t, "d", "e", GetParam().options(t));
 
     expect_driver(r, 0, EIO);
-    EXPECT_EQ(inode_of(t.from("d")), moved);
-    EXPECT_EQ(read_file(t.from("d/inside")), "kept");
-    EXPECT_FALSE(exists(t.to("e")));
+    EXPECT_EQ(inode_of(t.root.at(GetParam().ends_at)), moved);
+    EXPECT_EQ(read_file(t.root.at(GetParam().ends_at) + "/inside"), "kept");
+    for (const std::string name : {"from/d", "to/e"}) {
+        if (name != GetParam().ends_at) {
+            EXPECT_EQ(exists(t.root.at(name)), GetParam().taken != nullptr && name == GetParam().taken) << name;
+        }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Flushes, MoveDirectoryRace_FlushFails, testing::Values(1, 2),
-                         [](const auto& info) { return info.param == 1 ? "Source" : "Destination"; });
+// The source's flush fails, and `rule` or `action` after the n-th `function` call too.
+run_options source_flush_failing_and(const std::string& rule)
+{
+    run_options options = failing_at("fsync", 1, "EIO");
+    options.seam.rules += ";" + rule;
+    return options;
+}
+
+run_options source_flush_failing_and_paused(const char* function, unsigned n, std::function<void()> action)
+{
+    run_options options = paused_at(function, n, [action](const std::string&) { action(); });
+    options.seam.rules += ";" + fail_rule("fsync", 1, "EIO");
+    return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flushes, MoveDirectoryRace_FlushFails,
+    testing::Values(
+        flush_case{"Source", [](const two_dirs&) { return failing_at("fsync", 1, "EIO"); }, "from/d"},
+        flush_case{"Destination", [](const two_dirs&) { return failing_at("fsync", 2, "EIO"); }, "from/d"},
+        flush_case{"Source_RestoreRenameFails",
+                   [](const two_dirs&) { return source_flush_failing_and(fail_rule("renameat2", 2, "EIO")); }, "to/e"},
+        flush_case{"Source_RestoreFlushFails",
+                   [](const two_dirs&) { return source_flush_failing_and(fail_rule("fsync", 2, "EIO")); }, "from/d"},
+        flush_case{"Source_SourceRetakenBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 5, [&t] { make_dir(t.from("d")); });
+                   },
+                   "to/e", "from/d"},
+        flush_case{"Source_DestinationTakenAwayBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 6,
+                                                              [&t] { move_entry(t.to("e"), t.root.at("aside")); });
+                   },
+                   "aside"},
+        flush_case{"Source_DestinationReplacedBeforeRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("statx", 6, [&t] {
+                           move_entry(t.to("e"), t.root.at("aside"));
+                           make_dir(t.to("e"));
+                       });
+                   },
+                   "aside", "to/e"},
+        flush_case{"Source_RestoredDirectoryTakenAway",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("renameat2", 2,
+                                                              [&t] { move_entry(t.from("d"), t.root.at("aside")); });
+                   },
+                   "aside"},
+        flush_case{"Source_RestoredDirectoryReplaced",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("renameat2", 2, [&t] {
+                           move_entry(t.from("d"), t.root.at("aside"));
+                           make_dir(t.from("d"));
+                       });
+                   },
+                   "aside", "from/d"},
+        flush_case{"Source_DestinationRetakenDuringRestore",
+                   [](const two_dirs& t) {
+                       return source_flush_failing_and_paused("renameat2", 2, [&t] { make_dir(t.to("e")); });
+                   },
+                   "from/d", "to/e"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MoveDirectoryRace, OtherDirectoryAtDestinationAfterRename_EstaleAndItGoesToTheSource)
 {
@@ -328,6 +456,14 @@ TEST_F(RestoreRegularAfterFailedContentCheck, GoesBackInItsPresentState)
     restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
 
     EXPECT_EQ(inode_of(t.from("f")), current);
+    EXPECT_FALSE(exists(t.to("g")));
+}
+
+TEST_F(RestoreRegularAfterFailedContentCheck, CurrentNameEmpty_NothingAppears)
+{
+    restore_regular_after_failed_content_check(to.fd, "g", from.fd, "f");
+
+    EXPECT_FALSE(exists(t.from("f")));
     EXPECT_FALSE(exists(t.to("g")));
 }
 

@@ -233,6 +233,23 @@ TEST(SameDirectoryIdentity, Chmod_NoLongerTheSameDirectory)
     EXPECT_FALSE(same_directory_identity(before, lstat_of(root.at("d"))));
 }
 
+TEST(SameDirectoryIdentity, OneIdentityFieldChanged_NoLongerTheSameDirectory)
+{
+    temp_root root;
+    const struct stat before = lstat_of(root.path);
+    void (*const changes[])(struct stat&) = {
+        [](struct stat& s) { s.st_dev += 1; },
+        [](struct stat& s) { s.st_ino += 1; },
+        [](struct stat& s) { s.st_uid += 1; },
+        [](struct stat& s) { s.st_mode = S_IFREG | (s.st_mode & 07777); },
+    };
+    for (auto change : changes) {
+        struct stat after = before;
+        change(after);
+        EXPECT_FALSE(same_directory_identity(before, after));
+    }
+}
+
 TEST(SameDirectoryIdentity, RegularFileRecords_NeverTheSameDirectory)
 {
     temp_root root;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -260,6 +262,170 @@ INSTANTIATE_TEST_SUITE_P(Changes, RollbackCreated_NoLongerAsCreated,
                                                           write_file(r.at("other"), "");
                                                           move_entry(r.at("other"), r.at("new"));
                                                       }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --------------------------------------------- races inside the undo
+
+// The undo itself raced or failing (the driver under the seam). The scene:
+// "a" and "b" in the root, and for the link undo "src" with its extra link
+// "dst" and a staging directory "st"; each row says which undo, when the
+// adversary acts or which call fails, and the verdict and names afterwards.
+// An undo that reports success must have left the names as it claims.
+enum class undo { renamed, swapped, linked, created };
+
+struct undo_race {
+    const char* name;
+    undo which;
+    run_options (*options)(const temp_root&);
+    int error; // the verdict is always false
+    std::vector<std::pair<std::string, const char*>> after; // name -> content, nullptr: absent
+};
+
+class RollbackRace : public testing::TestWithParam<undo_race> {};
+
+TEST_P(RollbackRace, FalseNamesAsTheRaceLeftThem)
+{
+    const undo_race& c = GetParam();
+    temp_root root;
+    std::vector<std::string> args;
+    switch (c.which) {
+    case undo::renamed: // "b" goes back to the free name "a"
+        write_file(root.at("b"), "moved");
+        args = {"rollback-renamed", root.path, "a", root.path, "b"};
+        break;
+    case undo::swapped:
+        write_file(root.at("a"), "was b");
+        write_file(root.at("b"), "was a");
+        args = {"rollback-swapped", root.path, "a", root.path, "b"};
+        break;
+    case undo::linked: {
+        make_dir(root.at("st"));
+        write_file(root.at("src"), "linked content");
+        const file_description before = describe(root.at("src"));
+        make_link(root.at("src"), root.at("dst"));
+        args = join({{"rollback-linked", root.path, "src", root.path, "dst", root.at("st"), "staged", root.at("st"),
+                      quarantine_leaf},
+                     before.args()});
+        break;
+    }
+    case undo::created:
+        write_file(root.at("a"), "created");
+        args = {"rollback-created", root.path, "a"};
+        break;
+    }
+
+    run_result r = run_driver(args, c.options(root));
+
+    expect_driver(r, 0, c.error);
+    for (const auto& [name, content] : c.after) {
+        if (content == nullptr)
+            EXPECT_FALSE(exists(root.at(name))) << name;
+        else
+            EXPECT_EQ(read_file(root.at(name)), content) << name;
+    }
+}
+
+// Renamed: statx 1-2 look, 3-6 are the checked move's, 7-8 its own re-check.
+// Swapped alike. Linked: statx 1-6 as renamed, 7-8 the staged re-check, then
+// the delete, whose three flushes come before the undo's own two.
+const undo_race undo_races[] = {
+    {"Renamed_MovedFileTakenAwayAfterMove", undo::renamed,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { move_entry(r.at("a"), r.at("parked")); });
+     },
+     ENOENT, {{"a", nullptr}, {"b", nullptr}, {"parked", "moved"}}},
+    {"Renamed_SourceReplacedAfterMove", undo::renamed,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) {
+             write_file(r.at("other"), "other");
+             move_entry(r.at("other"), r.at("a"));
+         });
+     },
+     ENOENT, {{"a", "other"}, {"b", nullptr}}},
+    {"Renamed_DestinationRetakenAfterMove", undo::renamed,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { write_file(r.at("b"), "newcomer"); });
+     },
+     EEXIST, {{"a", "moved"}, {"b", "newcomer"}}},
+    {"Renamed_FirstFlushFails", undo::renamed, [](const temp_root&) { return failing_at("fsync", 1, "EIO"); }, EIO,
+     {{"a", "moved"}, {"b", nullptr}}},
+    {"Renamed_SecondFlushFails", undo::renamed, [](const temp_root&) { return failing_at("fsync", 2, "EIO"); }, EIO,
+     {{"a", "moved"}, {"b", nullptr}}},
+    {"Swapped_FirstTakenAwayAfterSwap", undo::swapped,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { move_entry(r.at("a"), r.at("parked")); });
+     },
+     ENOENT, {{"a", nullptr}, {"parked", "was a"}, {"b", "was b"}}},
+    {"Swapped_SecondTakenAwayAfterSwap", undo::swapped,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { move_entry(r.at("b"), r.at("parked")); });
+     },
+     ENOENT, {{"a", "was a"}, {"b", nullptr}, {"parked", "was b"}}},
+    {"Swapped_SwappedBackByAnotherProcess", undo::swapped,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) {
+             ASSERT_EQ(::renameat2(AT_FDCWD, r.at("a").c_str(), AT_FDCWD, r.at("b").c_str(), RENAME_EXCHANGE), 0);
+         });
+     },
+     0, {{"a", "was b"}, {"b", "was a"}}},
+    {"Swapped_SecondReplacedAfterSwap", undo::swapped,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) {
+             write_file(r.at("other"), "other");
+             move_entry(r.at("other"), r.at("b"));
+         });
+     },
+     0, {{"a", "was a"}, {"b", "other"}}},
+    {"Swapped_FirstNameUnreadable", undo::swapped, [](const temp_root&) { return failing_at("statx", 1, "EIO"); },
+     EIO, {{"a", "was b"}, {"b", "was a"}}},
+    {"Swapped_FirstFlushFails", undo::swapped, [](const temp_root&) { return failing_at("fsync", 1, "EIO"); }, EIO,
+     {{"a", "was a"}, {"b", "was b"}}},
+    {"Swapped_SecondFlushFails", undo::swapped, [](const temp_root&) { return failing_at("fsync", 2, "EIO"); }, EIO,
+     {{"a", "was a"}, {"b", "was b"}}},
+    {"Linked_SourceUnreadable", undo::linked, [](const temp_root&) { return failing_at("statx", 1, "EIO"); }, EIO,
+     {{"dst", "linked content"}, {"st/staged", nullptr}, {"src", "linked content"}}},
+    {"Linked_StagedTakenAwayAfterMove", undo::linked,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { move_entry(r.at("st/staged"), r.at("parked")); });
+     },
+     ENOENT, {{"dst", nullptr}, {"st/staged", nullptr}, {"parked", "linked content"}, {"src", "linked content"}}},
+    {"Linked_StagedReplacedAfterMove", undo::linked,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) {
+             write_file(r.at("other"), "other");
+             move_entry(r.at("other"), r.at("st/staged"));
+         });
+     },
+     ENOENT, {{"dst", nullptr}, {"st/staged", "other"}, {"src", "linked content"}}},
+    {"Linked_DestinationRetakenAfterMove", undo::linked,
+     [](const temp_root& r) {
+         return paused_at("statx", 6, [&r](const std::string&) { write_file(r.at("dst"), "newcomer"); });
+     },
+     EEXIST, {{"dst", "newcomer"}, {"st/staged", "linked content"}, {"src", "linked content"}}},
+    {"Linked_DestinationFlushFails", undo::linked, [](const temp_root&) { return failing_at("fsync", 4, "EIO"); },
+     EIO, {{"dst", nullptr}, {"st/staged", nullptr}, {"src", "linked content"}}},
+    {"Linked_StagingFlushFails", undo::linked, [](const temp_root&) { return failing_at("fsync", 5, "EIO"); }, EIO,
+     {{"dst", nullptr}, {"st/staged", nullptr}, {"src", "linked content"}}},
+    // Created: fstat 1 is its look at the descriptor, statx 1 at the name,
+    // before the delete binds it.
+    {"Created_DescriptorUnreadable", undo::created, [](const temp_root&) { return failing_at("fstat", 1, "EIO"); },
+     EIO, {{"a", "created"}}},
+    {"Created_ReplacedBeforeDelete", undo::created,
+     [](const temp_root& r) {
+         return paused_at("statx", 1, [&r](const std::string&) {
+             write_file(r.at("other"), "other");
+             move_entry(r.at("other"), r.at("a"));
+         });
+     },
+     ESTALE, {{"a", "other"}}},
+    {"Created_NameRetakenAfterDelete", undo::created,
+     [](const temp_root& r) {
+         return paused_at("fsync", 1, [&r](const std::string&) { write_file(r.at("a"), "newcomer"); });
+     },
+     EEXIST, {{"a", "newcomer"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Undos, RollbackRace, testing::ValuesIn(undo_races),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -165,6 +165,69 @@ const adversary adversaries[] = {
      "RACE_ROLLED_BACK", ESTALE,
      [](const mutation_scene& s) { return s.command.before; },
      1},
+
+    // As above, and the adversary then puts a file of its own at the target
+    // (rename-swap's B, parked first): the state from before is not there, so
+    // the run leaves everything as it finds it.
+    {"MutationUndoneAndTargetRetakenByAnotherProcess",
+     {&rename_excl(), &rename_swap(), &unlink_checked()},
+     [](mutation_scene& s) {
+         return after_mutation(s, [](mutation_scene& s) {
+             const std::string first = s.at(s.command.names[0]);
+             const std::string target = s.at(s.command.target);
+             if (s.command.exchanges) {
+                 exchange_entries(first, target);
+                 ASSERT_EQ(std::rename(target.c_str(), s.at("parked").c_str()), 0);
+             } else {
+                 ASSERT_EQ(std::rename(target.c_str(), first.c_str()), 0);
+             }
+             s.write(s.command.target, "foreign");
+         });
+     },
+     "RACE_PRESERVED", ESTALE,
+     [](const mutation_scene& s) {
+         tree_state after = with(s.command.before, {{s.command.target, "foreign"}});
+         for (const held& entry : s.command.before)
+             if (s.command.exchanges && entry.name == s.command.target)
+                 after.push_back({"parked", entry.content});
+         return after;
+     },
+     1},
+
+    // rename-swap's A is parked and replaced after the exchange: neither the
+    // state from before nor the exchanged one is there to undo.
+    {"FirstNameReplacedAfterMutation",
+     {&rename_swap()},
+     [](mutation_scene& s) {
+         return after_mutation(s, [](mutation_scene& s) {
+             ASSERT_EQ(std::rename(s.at(s.command.names[0]).c_str(), s.at("parked").c_str()), 0);
+             s.write(s.command.names[0], "foreign");
+         });
+     },
+     "RACE_PRESERVED", ESTALE,
+     [](const mutation_scene& s) {
+         return with(s.command.mutated, {{s.command.names[0], "foreign"}, {"parked", s.command.mutated[0].content}});
+     },
+     1},
+
+    // The undo after a failed anchoring check cannot be flushed: it is not
+    // reported as a rollback.
+    {"TargetParentReplacedAfterMutationUndoNotFlushed",
+     {&rename_swap()},
+     [](mutation_scene& s) {
+         run_options options = after_mutation(s, [](mutation_scene& s) {
+             const std::string dir = parent_of(s.command.target);
+             replace_directory(s.at(dir), s.at(dir + "-away"));
+         });
+         options.seam.rules += ";" + fail_rule("fsync", 1, "EIO");
+         return options;
+     },
+     "RACE_PRESERVED", ESTALE,
+     [](const mutation_scene& s) {
+         const std::string dir = parent_of(s.command.target);
+         return moved_below(s.command.before, dir, dir + "-away");
+     },
+     2},
 };
 
 struct adversary_case {

@@ -263,6 +263,38 @@ TEST_P(CreateCommands, CallFailsAfterCreate_ReportsItsErrorAndRemovesFile)
     }
 }
 
+// Paused after the file's own flush, the file is changed through its name
+// before the run looks at it once more: the run fails IDENTITY_CHANGED and
+// removes the file, unless it has a second name, which a removal would not undo.
+TEST_P(CreateCommands, FileChangedBeforeItsCheck_IdentityChangedAndRemovedWhileSingle)
+{
+    const create_command& command = GetParam();
+    const struct {
+        const char* name;
+        void (*change)(const std::string& path);
+        bool private_only; // create-file does not promise owner or link count
+        bool removed;
+    } cases[] = {
+        {"mode", [](const std::string& f) { ASSERT_EQ(::chmod(f.c_str(), 0700), 0); }, false, true},
+        {"size", [](const std::string& f) { write_file(f, "written and more"); }, false, true},
+        {"owner", [](const std::string& f) { ASSERT_EQ(::chown(f.c_str(), 4321, -1), 0); }, true, true},
+        {"second link", [](const std::string& f) { ASSERT_EQ(::link(f.c_str(), (f + "-second").c_str()), 0); }, true,
+         false},
+    };
+    for (const auto& c : cases) {
+        if (c.private_only && !command.private_file)
+            continue;
+        SCOPED_TRACE(c.name);
+        temp_root root;
+        run_options options = paused_at("fsync", 1, [&](const std::string&) { c.change(root.at("f")); });
+        options.stdin_data = "written";
+        run_result r = run_anchorfs(create_args(root, command, "f", 7), options);
+        expect_failure(r, "IDENTITY_CHANGED", ESTALE);
+        EXPECT_EQ(exists(root.at("f")), !c.removed);
+        EXPECT_EQ(exists(root.at("f-second")), !c.removed);
+    }
+}
+
 // ---- create-file only: the permission bits argument ----
 
 TEST(CreateFile, PermissionBitsAtAndAboveLimit_AllBitsAcceptedNextRefusedUpFront)

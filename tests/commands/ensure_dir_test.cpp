@@ -269,7 +269,7 @@ void replace_with_look_alike(const std::string& path, const std::string& away)
     make_dir(path, mode);
 }
 
-enum class made_at { nowhere, root, old_root, old_parent };
+enum class made_at { nowhere, root, old_root, old_parent, replaced_by_file };
 
 struct late_case {
     const char* name;
@@ -304,6 +304,13 @@ const late_case late_cases[] = {
     // anchoring check; the second check, right before mkdirat, then fails.
     {"RootReplacedBeforeMkdirat", "ensure-dir", "made", "pause:openat:2", "openat 2", replace_root,
      failure_line("IDENTITY_CHANGED", ESTALE), made_at::nowhere},
+    // The name no longer holds a directory when the run looks at what it made.
+    {"MadeReplacedByFileAfterMkdirat", "ensure-dir", "made", "pause:mkdirat:1", "mkdirat 1",
+     [](const temp_root& r) {
+         ASSERT_EQ(::rmdir(r.at("made").c_str()), 0);
+         write_file(r.at("made"), "file");
+     },
+     failure_line("IDENTITY_CHANGED", ESTALE), made_at::replaced_by_file},
     {"FsyncFails", "ensure-dir", "made", "fail:fsync:1:EIO", "", nullptr, failure_line("FILESYSTEM_ERROR", EIO),
      made_at::root},
     {"FsyncFails_Private", "ensure-private-dir", "made", "fail:fsync:1:EIO", "", nullptr,
@@ -335,8 +342,11 @@ TEST_P(EnsureDir_Late, FailsAndLeavesTheCreatedDirectoryInPlace)
     case made_at::root: expected_at = root.at(c.path); break;
     case made_at::old_root: expected_at = root.beside("old/" + c.path); break;
     case made_at::old_parent: expected_at = root.at("old-a/" + leaf); break;
+    case made_at::replaced_by_file: EXPECT_EQ(read_file(root.at(c.path)), "file"); break;
     }
     for (const std::string& candidate : candidates) {
+        if (c.where == made_at::replaced_by_file && candidate == root.at(c.path))
+            continue;
         if (candidate == expected_at) {
             ASSERT_TRUE(exists(candidate)) << "the created directory was removed: " << candidate;
             EXPECT_EQ(lstat_of(candidate).st_mode, directory_0700) << candidate;
