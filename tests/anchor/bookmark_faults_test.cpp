@@ -5,7 +5,6 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
-#include "support/seam_options.hpp"
 #include "support/scratch_scene.hpp"
 
 #include <gtest/gtest.h>
