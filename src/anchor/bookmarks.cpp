@@ -66,10 +66,6 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
     unique_buffer record;
     if (make_bookmark_record(dir_fd, status, record) != 0)
         return -1;
-    if (record.size < 1 || record.size > 65536) {
-        errno = ESTALE;
-        return -1;
-    }
     unique_buffer text;
     if (!text.allocate(record.size * 2 + 1))
         return -1;

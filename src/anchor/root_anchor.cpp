@@ -115,11 +115,8 @@ static unique_fd open_parent_walk(const root_anchor& root, const char* relative_
     static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path); // fits: a valid path has at most 4096 bytes
     char* last_slash = std::strrchr(copy, '/');
+    // Fits the leaf buffer: a valid path's components have at most 255 bytes.
     const char* name = last_slash != nullptr ? last_slash + 1 : copy;
-    if (std::strlen(name) >= leaf_capacity) {
-        errno = ENAMETOOLONG;
-        return {};
-    }
     unique_fd start(duplicate_root(root.fd));
     if (!start.valid())
         return start;
@@ -225,12 +222,8 @@ bool held_parent_matches(const root_anchor& root, const char* relative_path, int
     unique_fd walked = open_parent(root, relative_path, leaf);
     if (!walked.valid())
         return false;
-    errno = 0;
-    if (same_directory_descriptor(walked.get(), held_fd))
-        return true;
-    if (errno == 0)
-        errno = ESTALE;
-    return false;
+    // A refusal sets errno: ESTALE, or the status call's own error.
+    return same_directory_descriptor(walked.get(), held_fd);
 }
 
 bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second,

@@ -132,9 +132,8 @@ unique_fd handle_mount_descriptor(const decoded_record& record, const filesystem
         unique_fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.valid())
             return fd;
+        // Found: a recorded path starts with '/', and each step keeps that one.
         char* slash = std::strrchr(path, '/');
-        if (slash == nullptr)
-            return fd;
         if (slash == path) {
             if (path[1] == '\0')
                 return fd;

@@ -7,6 +7,9 @@
 
 namespace anchorfs {
 
+// Linux gives a descriptor that would block one error number for both names.
+static_assert(EAGAIN == EWOULDBLOCK);
+
 namespace {
 
 // Waits until fd is ready for `events`; a hang-up or error is left for the
@@ -31,7 +34,7 @@ int write_whole(int fd, const void* bytes, std::size_t count)
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_ready(fd, POLLOUT) == 0)
+            if (errno == EAGAIN && wait_ready(fd, POLLOUT) == 0)
                 continue;
             return -1;
         }
@@ -53,7 +56,7 @@ ssize_t read_waiting(int fd, void* buffer, std::size_t size)
             return got;
         if (errno == EINTR)
             continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || wait_ready(fd, POLLIN) != 0)
+        if (errno != EAGAIN || wait_ready(fd, POLLIN) != 0)
             return -1;
     }
 }

@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -306,21 +307,26 @@ TEST(Walk, SingleName_DuplicatesRootAndKeepsName)
 
 // The private walk verifies the root afresh even for a single name; the plain
 // walk takes the root as it was verified at start-up.
-TEST(Walk, SingleName_RootOfOtherOwnerThanRecorded_PrivateWalkRefuses)
+TEST(Walk, SingleName_RootOfOtherOwnerOrDeviceThanRecorded_PrivateWalkRefuses)
 {
     temp_root root;
     opened_root opened(root);
-    root_anchor recorded = opened.anchor;
-    recorded.status.st_uid += 1;
-    const int before = open_descriptor_count();
-    leaf_buffer leaf;
+    for (bool other_device : {false, true}) {
+        root_anchor recorded = opened.anchor;
+        if (other_device)
+            recorded.status.st_dev += 1;
+        else
+            recorded.status.st_uid += 1;
+        const int before = open_descriptor_count();
+        leaf_buffer leaf;
 
-    errno = 0;
-    EXPECT_FALSE(open_private_parent(recorded, "entry", leaf).valid());
-    EXPECT_EQ(errno, ESTALE);
-    EXPECT_EQ(open_descriptor_count(), before);
-    unique_fd plain = open_parent(recorded, "entry", leaf);
-    EXPECT_TRUE(plain.valid());
+        errno = 0;
+        EXPECT_FALSE(open_private_parent(recorded, "entry", leaf).valid()) << other_device;
+        EXPECT_EQ(errno, ESTALE);
+        EXPECT_EQ(open_descriptor_count(), before);
+        unique_fd plain = open_parent(recorded, "entry", leaf);
+        EXPECT_TRUE(plain.valid());
+    }
 }
 
 TEST(Walk, MountInsideRoot_PlainExdevPrivateEstale)
@@ -413,6 +419,14 @@ TEST(SameDirectoryDescriptor, DecidesBySameDirectory)
     unique_fd b(::open(root.at("b").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     unique_fd f1(::open(root.at("file").c_str(), O_RDONLY | O_CLOEXEC));
     unique_fd f2(::open(root.at("file").c_str(), O_RDONLY | O_CLOEXEC));
+    unique_fd other_device(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // "a" seen through a bind mount: the same directory in another place.
+    make_dir(root.at("bound"));
+    unique_fd a_bound;
+    if (::mount(root.at("a").c_str(), root.at("bound").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        a_bound.reset(::open(root.at("bound").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ::umount2(root.at("bound").c_str(), MNT_DETACH);
+    }
     unique_fd closed(::open(root.at("a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const int stale_fd = closed.get();
     closed.reset();
@@ -426,6 +440,9 @@ TEST(SameDirectoryDescriptor, DecidesBySameDirectory)
     } refused[] = {
         {"other directory", a1.get(), b.get(), ESTALE},
         {"same file twice, not a directory", f1.get(), f2.get(), ESTALE},
+        {"directory, then a file", a1.get(), f1.get(), ESTALE},
+        {"directory on another device", a1.get(), other_device.get(), ESTALE},
+        {"same directory through another mount", a1.get(), a_bound.valid() ? a_bound.get() : b.get(), ESTALE},
         {"closed first", stale_fd, a1.get(), EBADF},
         {"closed second", a1.get(), stale_fd, EBADF},
     };
@@ -571,6 +588,23 @@ TEST(PathsStillAnchored, MountOverHeldParentPath_Exdev)
     errno = 0;
     EXPECT_FALSE(paths_still_anchored(opened.anchor, {"a/b/x", held.fd.get()}));
     EXPECT_EQ(errno, EXDEV);
+}
+
+// The root's path bound over itself leads to the same directory through
+// another mount: that is not the root the run verified.
+TEST(PathsStillAnchored, RootBindMountedOverItself_Estale)
+{
+    held_scene scene;
+    auto& [root, opened, held] = scene;
+    if (::mount(root.path.c_str(), root.path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "bind mounts are refused here";
+
+    errno = 0;
+    const bool anchored = paths_still_anchored(opened.anchor, {"a/b/x", held.fd.get()});
+    const int error = errno;
+    ASSERT_EQ(::umount2(root.path.c_str(), MNT_DETACH), 0);
+    EXPECT_FALSE(anchored);
+    EXPECT_EQ(error, ESTALE);
 }
 
 // Pairs are checked in order; an absent second pair does not end the checks.

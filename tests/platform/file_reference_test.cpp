@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <string>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace anchorfs;
@@ -51,6 +52,14 @@ TEST(FileReference, SameObjectEqualOtherObjectNot)
     EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f"))));
     EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f2"))));
     EXPECT_FALSE(same_file_reference(f, reference_of(root.at("g"))));
+    EXPECT_FALSE(same_file_reference(f, reference_of("/proc"))); // another device
+    // The same file through a bind mount is another place.
+    write_file(root.at("bound"), "");
+    if (::mount(root.at("f").c_str(), root.at("bound").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        file_reference through_mount = reference_of(root.at("bound"));
+        ::umount2(root.at("bound").c_str(), MNT_DETACH);
+        EXPECT_FALSE(same_file_reference(f, through_mount));
+    }
     EXPECT_FALSE(f.directory());
     EXPECT_TRUE(reference_of(root.path).directory());
 }
@@ -147,6 +156,11 @@ TEST(DeleteByReference, Refusals)
     file_reference unbound = reference_of(root.at("f"));
     errno = 0;
     EXPECT_EQ(delete_by_reference(unbound), -1);
+    EXPECT_EQ(errno, EINVAL);
+    file_reference unnamed = bound_reference(root, dir.fd.get(), "f");
+    unnamed.bound_name = nullptr;
+    errno = 0;
+    EXPECT_EQ(delete_by_reference(unnamed), -1);
     EXPECT_EQ(errno, EINVAL);
 
     file_reference moved_away = bound_reference(root, dir.fd.get(), "f");

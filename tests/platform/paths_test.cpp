@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sched.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace anchorfs;
@@ -92,6 +95,36 @@ TEST(DescriptorPath, NegativeDescriptor_Enoent)
     errno = 0;
     EXPECT_EQ(descriptor_path(-1, path), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// In a pid namespace of its own a process is pid 1 while /proc, mounted for
+// the namespace outside, names it by another number: /proc/1 there is another
+// process's, so its descriptor table is not trusted.
+TEST(DescriptorPath, ProcOfAnotherPidNamespace_Eopnotsupp)
+{
+    open_file file("f");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The child is the namespace's maker; its own child is pid 1 in it.
+        if (::unshare(CLONE_NEWPID) != 0)
+            std::exit(77);
+        const pid_t inner = ::fork();
+        if (inner == 0) {
+            { proc_view_holder forget_the_proven_table; }
+            errno = 0;
+            const int result = descriptor_path(file.fd.get(), file.path);
+            std::exit(::getpid() == 1 && result == -1 && errno == EOPNOTSUPP ? 0 : 1);
+        }
+        int status = 0;
+        std::exit(inner > 0 && ::waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "a pid namespace is refused here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 struct open_case {
