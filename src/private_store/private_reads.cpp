@@ -128,12 +128,6 @@ int read_private_regular(int fd, const struct stat& root_status, std::uint64_t b
     return read_regular(fd, root_status, bound, true, content, size, after);
 }
 
-int read_external_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
-                          std::uint64_t& size, struct stat* after)
-{
-    return read_regular(fd, root_status, bound, false, content, size, after);
-}
-
 int run_read_private_file(const command_context& context, command_report& report)
 {
     const root_anchor& root = context.root;
