@@ -18,10 +18,6 @@ namespace anchorfs {
 int read_private_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
                          std::uint64_t& size, struct stat* after = nullptr);
 
-// As read_private_regular without changing the mode, and the file must not be empty.
-int read_external_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
-                          std::uint64_t& size, struct stat* after = nullptr);
-
 // Deletes a private file only while its content has the given size and digest,
 // proven once through a fresh descriptor and twice through the bound one.
 bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,

@@ -20,11 +20,12 @@ namespace anchorfs {
 
 namespace {
 
-// A single-link regular file of the private store, within the bound.
+// A single-link regular file of the private store, within the bound (a
+// regular file's size is never negative).
 bool private_candidate(const struct stat& status, const struct stat& root_status, std::uint64_t bound)
 {
     return S_ISREG(status.st_mode) && on_root_device_and_owner(status, root_status) && status.st_nlink == 1
-           && status.st_size >= 0 && static_cast<std::uint64_t>(status.st_size) <= bound;
+           && static_cast<std::uint64_t>(status.st_size) <= bound;
 }
 
 // Reads exactly `size` bytes from offset 0 and proves end of file right after.
@@ -126,12 +127,6 @@ int read_private_regular(int fd, const struct stat& root_status, std::uint64_t b
                          std::uint64_t& size, struct stat* after)
 {
     return read_regular(fd, root_status, bound, true, content, size, after);
-}
-
-int read_external_regular(int fd, const struct stat& root_status, std::uint64_t bound, unique_buffer& content,
-                          std::uint64_t& size, struct stat* after)
-{
-    return read_regular(fd, root_status, bound, false, content, size, after);
 }
 
 int run_read_private_file(const command_context& context, command_report& report)

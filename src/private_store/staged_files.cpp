@@ -39,13 +39,13 @@ enum class staged_state {
 bool private_created_as_announced(const struct stat& status, const struct stat& root_status, std::uint64_t size)
 {
     return S_ISREG(status.st_mode) && on_root_device_and_owner(status, root_status) && status.st_nlink == 1
-           && status.st_size >= 0 && static_cast<std::uint64_t>(status.st_size) == size
+           && static_cast<std::uint64_t>(status.st_size) == size
            && (status.st_mode & 0777) == 0600;
 }
 
 bool same_moved_file(const struct stat& created, const struct stat& now, std::uint64_t size)
 {
-    return same_regular_identity(created, now) && now.st_size >= 0 && static_cast<std::uint64_t>(now.st_size) == size
+    return same_regular_identity(created, now) && static_cast<std::uint64_t>(now.st_size) == size
            && now.st_mtim.tv_sec == created.st_mtim.tv_sec && now.st_mtim.tv_nsec == created.st_mtim.tv_nsec;
 }
 
@@ -190,7 +190,7 @@ int run_create_private_file_staged(const command_context& context, command_repor
 bool delete_private_staging_bounded(int dir, const char* name, const struct stat& root_status, std::uint64_t bound)
 {
     auto within_bound = [&](const struct stat& status) {
-        return status.st_size >= 0 && static_cast<std::uint64_t>(status.st_size) <= bound;
+        return static_cast<std::uint64_t>(status.st_size) <= bound;
     };
     struct stat hardened;
     {
@@ -237,7 +237,7 @@ int run_remove_private_staging_file(const command_context& context, command_repo
     if (int found = open_private_entry_to_remove(root, context.own[0], parent, status); found <= 0)
         return found; // 0: nothing to remove
     if (!S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root.status) || status.st_nlink != 1
-        || status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > bound) {
+        || static_cast<std::uint64_t>(status.st_size) > bound) {
         errno = EINVAL;
         return -1;
     }

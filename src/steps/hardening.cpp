@@ -30,11 +30,6 @@ int private_directory_open_flags()
     return O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 }
 
-int private_regular_open_flags()
-{
-    return O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-}
-
 bool on_root_device_and_owner(const struct stat& status, const struct stat& root_status)
 {
     return status.st_dev == root_status.st_dev && status.st_uid == root_status.st_uid;

@@ -33,9 +33,8 @@ bool private_tree_entry_status(int dir, const char* name, const struct stat& roo
 bool validate_private_tree_descriptor(int dir, const struct stat& root_status, std::uint64_t& budget,
                                       std::uint64_t depth, std::uint64_t depth_limit);
 
-// The flags of private directory and file opens.
+// The flags of private directory opens.
 int private_directory_open_flags();
-int private_regular_open_flags();
 
 // Whether a status record is on the root's device and owned by the root's owner.
 bool on_root_device_and_owner(const struct stat& status, const struct stat& root_status);

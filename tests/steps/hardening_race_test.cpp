@@ -17,6 +17,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,7 +80,25 @@ std::vector<std::string> command_args(const temp_root& root, private_command com
     return root.command("remove-private-tree", {"d/t", "100", "8"});
 }
 
-enum class adversary { replace_file, widen_file, replace_directory, widen_directory, plant_symlink };
+// Besides look-alikes and wider modes: the staging file rewritten in place
+// (a file being read is not: the writer probe's lease makes the adversary's
+// open wait for its break); a second link to the file outside the private
+// directory; a look-alike of another owner.
+enum class adversary {
+    replace_file, widen_file, replace_directory, widen_directory, plant_symlink, grow_file, link_file,
+    replace_file_foreign
+};
+
+void rewrite_in_place(const std::string& path, const std::string& content)
+{
+    if (!exists(path))
+        return; // not created yet: nothing to rewrite
+    FILE* stream = std::fopen(path.c_str(), "r+");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(::ftruncate(::fileno(stream), 0), 0);
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), stream), content.size());
+    ASSERT_EQ(std::fclose(stream), 0);
+}
 
 void act(const temp_root& root, private_command command, adversary kind)
 {
@@ -107,6 +126,19 @@ void act(const temp_root& root, private_command command, adversary kind)
         break;
     case adversary::plant_symlink: // leading out of the tree
         ASSERT_EQ(::symlink(root.beside("outside").c_str(), (directory + "/link").c_str()), 0);
+        break;
+    case adversary::grow_file:
+        rewrite_in_place(file, newcomer);
+        break;
+    case adversary::link_file:
+        if (exists(file)) {
+            ASSERT_EQ(::link(file.c_str(), root.at("link").c_str()), 0);
+        }
+        break;
+    case adversary::replace_file_foreign:
+        write_file(file + ".new", newcomer, 0644);
+        ASSERT_EQ(::lchown((file + ".new").c_str(), unprivileged_uid(), unprivileged_gid()), 0);
+        ASSERT_EQ(std::rename((file + ".new").c_str(), file.c_str()), 0);
         break;
     }
 }
@@ -164,7 +196,8 @@ TEST_P(HardeningRace, PausedAfterEachCall_OneWholeFileNoLookAlikeLost)
         run_result r = run_closing_all(command_args(root, c.command), options);
         EXPECT_EQ(r.err, "");
         const std::string file = root.at(scene_of(c.command).file);
-        const bool replaced = c.kind == adversary::replace_file || c.kind == adversary::replace_directory;
+        const bool replaced = c.kind == adversary::replace_file || c.kind == adversary::replace_directory
+                              || c.kind == adversary::replace_file_foreign;
         if (r.exit_code == exit_ok) {
             if (c.command == private_command::read_file || c.command == private_command::read_external) {
                 EXPECT_TRUE(r.out == size_line(original.size()) + original
@@ -238,7 +271,15 @@ INSTANTIATE_TEST_SUITE_P(
         race_case{"RemoveTree_DirectoryReplaced", private_command::remove_tree, adversary::replace_directory},
         race_case{"RemoveTree_DirectoryModeWidened", private_command::remove_tree, adversary::widen_directory},
         race_case{"RemoveTree_SymbolicLinkPlanted", private_command::remove_tree, adversary::plant_symlink},
-        race_case{"RemoveTree_TopReplaced", private_command::remove_tree_top, adversary::replace_directory}),
+        race_case{"RemoveTree_TopReplaced", private_command::remove_tree_top, adversary::replace_directory},
+        race_case{"ReadFile_FileLinked", private_command::read_file, adversary::link_file},
+        race_case{"ReadFile_FileReplacedByForeign", private_command::read_file, adversary::replace_file_foreign},
+        race_case{"ReadExternal_FileLinked", private_command::read_external, adversary::link_file},
+        race_case{"RemoveStaging_FileReplacedByForeign", private_command::remove_staging, adversary::replace_file_foreign},
+        race_case{"CreateStaged_StagingFileLinked", private_command::create_staged, adversary::link_file},
+        race_case{"CreateStaged_StagingFileGrownInPlace", private_command::create_staged, adversary::grow_file},
+        race_case{"RemoveTree_FileLinked", private_command::remove_tree, adversary::link_file},
+        race_case{"RemoveTree_FileReplacedByForeign", private_command::remove_tree, adversary::replace_file_foreign}),
     [](const ::testing::TestParamInfo<race_case>& info) { return info.param.name; });
 
 } // namespace
