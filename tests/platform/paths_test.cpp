@@ -108,16 +108,16 @@ TEST(DescriptorPath, ProcOfAnotherPidNamespace_Eopnotsupp)
     if (child == 0) {
         // The child is the namespace's maker; its own child is pid 1 in it.
         if (::unshare(CLONE_NEWPID) != 0)
-            std::exit(77);
+            ::_exit(77);
         const pid_t inner = ::fork();
         if (inner == 0) {
             { proc_view_holder forget_the_proven_table; }
             errno = 0;
             const int result = descriptor_path(file.fd.get(), file.path);
-            std::exit(::getpid() == 1 && result == -1 && errno == EOPNOTSUPP ? 0 : 1);
+            ::_exit(::getpid() == 1 && result == -1 && errno == EOPNOTSUPP ? 0 : 1);
         }
         int status = 0;
-        std::exit(inner > 0 && ::waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+        ::_exit(inner > 0 && ::waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status) : 2);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
