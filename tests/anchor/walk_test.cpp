@@ -5,7 +5,7 @@
 #include "anchor/root_anchor.hpp"
 #include "support/descriptors.hpp"
 #include "support/harness.hpp"
-#include "support/tree_spec.hpp"
+#include "support/tree_lines.hpp"
 
 #include <gtest/gtest.h>
 

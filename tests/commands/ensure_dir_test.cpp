@@ -4,7 +4,7 @@
 
 #include "support/checks.hpp"
 #include "support/harness.hpp"
-#include "support/tree_spec.hpp"
+#include "support/tree_lines.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "support/checks.hpp"
 #include "support/harness.hpp"
 #include "support/seam_options.hpp"
-#include "support/tree_spec.hpp"
+#include "support/tree_lines.hpp"
 
 #include <gtest/gtest.h>
 
