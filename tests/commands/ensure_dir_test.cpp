@@ -40,14 +40,19 @@ run_options checked_options()
 
 // ---------------------------------------------------------------- creating
 
-class EnsureDir_Create : public testing::TestWithParam<std::tuple<const char*, mode_t>> {};
+// A set-group-id parent hands its bit to the new directory (02700), and the
+// private command accepts its own directory all the same.
+class EnsureDir_Create : public testing::TestWithParam<std::tuple<const char*, mode_t, bool>> {};
 
 TEST_P(EnsureDir_Create, FreeName_CreatedAt0700WithExactDirectoryLine)
 {
-    const auto& [command, umask] = GetParam();
+    const auto& [command, umask, set_group_id] = GetParam();
     temp_root root(unprivileged_uid());
     make_dir(root.at("a"));
     ASSERT_EQ(::chown(root.at("a").c_str(), unprivileged_uid(), unprivileged_gid()), 0);
+    if (set_group_id) {
+        ASSERT_EQ(::chmod(root.at("a").c_str(), 02755), 0);
+    }
     run_options options = checked_options();
     options.uid = unprivileged_uid();
     options.umask = umask;
@@ -57,19 +62,21 @@ TEST_P(EnsureDir_Create, FreeName_CreatedAt0700WithExactDirectoryLine)
 
     ASSERT_TRUE(exists(root.at("a/made")));
     struct stat made = lstat_of(root.at("a/made"));
-    EXPECT_EQ(made.st_mode, directory_0700);
+    const unsigned expected = set_group_id ? directory_0700 | S_ISGID : directory_0700;
+    EXPECT_EQ(made.st_mode, expected);
     EXPECT_EQ(made.st_uid, unprivileged_uid());
-    expect_outcome(r, directory_line(made.st_dev, made.st_ino, unprivileged_uid(), 16832), exit_ok);
+    expect_outcome(r, directory_line(made.st_dev, made.st_ino, unprivileged_uid(), expected), exit_ok);
     EXPECT_EQ(calls_of(r, "mkdirat"), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Umasks, EnsureDir_Create,
                          testing::Combine(testing::Values("ensure-dir", "ensure-private-dir"),
-                                          testing::Values(mode_t{022}, mode_t{077})),
+                                          testing::Values(mode_t{022}, mode_t{077}), testing::Bool()),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param)[7] == 'p' ? "Private" : "Plain") + "_Umask0"
                                     + std::to_string(std::get<1>(info.param) >> 3 & 7)
-                                    + std::to_string(std::get<1>(info.param) & 7);
+                                    + std::to_string(std::get<1>(info.param) & 7)
+                                    + (std::get<2>(info.param) ? "_SetGroupIdParent" : "");
                          });
 
 TEST(EnsureDir, SecondRun_AcceptsTheSameDirectory)
