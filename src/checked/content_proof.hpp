@@ -1,6 +1,7 @@
 // The content proof: a file is accepted on the strength of a description only
 // after its identity, size and modification time were checked, its whole
-// content hashed and compared, and its identity checked again.
+// content hashed and compared, and its status taken again found the same
+// snapshot as before the first byte (change time included).
 #pragma once
 
 #include "core/argument_forms.hpp"
@@ -14,8 +15,9 @@ namespace anchorfs {
 inline constexpr std::size_t content_chunk = 65536;
 
 // Proves the file behind fd against the description (the link count is not
-// compared); a file that another process can write, before or after the reads,
-// fails with ESTALE (fd must be read-only). 0 on success, with the status taken
+// compared, though a link made or removed during the reads moves the change
+// time and fails the proof); a file that another process can write, before or
+// after the reads, fails with ESTALE (fd must be read-only). 0 on success, with the status taken
 // after reading in *final_status; -1 with errno otherwise.
 int exact_regular_content_descriptor(int fd, const exact_file_description& description,
                                      struct stat* final_status = nullptr);

@@ -1,6 +1,6 @@
 // create-file and create-private-file: a new regular file filled with exactly
 // the announced bytes from standard input, removed again on any failure after
-// it was created.
+// it was created (or reported as kept when that cannot be done).
 
 #include "commands/commands.hpp"
 
@@ -58,9 +58,13 @@ int create_regular_file(const command_context& context, command_report& report, 
         errno = ESTALE;
         return -1;
     };
+    // A plain failure promises the file is gone: one the undo could not take
+    // away (another name was given to it, the directory refuses removals) is
+    // reported as kept, with the failure's own error.
     auto fail = [&] {
         int error = errno;
-        rollback_created_file(parent.fd.get(), parent.leaf, file.get());
+        if (!rollback_created_file(parent.fd.get(), parent.leaf, file.get()))
+            report.race_code = code_race_preserved;
         errno = error;
         return -1;
     };

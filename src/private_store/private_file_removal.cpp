@@ -54,6 +54,17 @@ bool name_has_identity(int dir, const char* name, const struct stat& expected)
 bool delete_private_regular_content(int dir, const char* name, const struct stat& root_status, std::uint64_t size,
                                     const char* digest)
 {
+    // What is refused by the name's status alone is refused before any mode
+    // changes, as the read commands do: a symbolic link, a file over the size.
+    struct stat named;
+    if (status_below(dir, name, named) != 0)
+        return false;
+    if (S_ISLNK(named.st_mode)) {
+        errno = ELOOP;
+        return false;
+    }
+    if (S_ISREG(named.st_mode) && static_cast<std::uint64_t>(named.st_size) > size)
+        return fail_identity_changed();
     // Hardened first through a handle that needs no permission on the file, so
     // that a mode denying its owner reading does not stop the owner's removal.
     struct stat hardened;

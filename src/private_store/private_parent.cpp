@@ -5,6 +5,7 @@
 #include "steps/hardening.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 
 namespace anchorfs {
 
@@ -30,11 +31,14 @@ int open_hardened_private_parent(const root_anchor& root, const char* path, held
 }
 
 int open_private_entry_to_remove(const root_anchor& root, const char* path, held_parent& parent,
-                                 struct stat& status)
+                                 struct stat& status, mount_place* place)
 {
     if (open_hardened(root, path, true, parent) != 0)
         return -1;
-    if (status_below(parent.fd.get(), parent.leaf, status) != 0)
+    int looked = place != nullptr
+                     ? status_with_mount(parent.fd.get(), parent.leaf, AT_SYMLINK_NOFOLLOW, status, *place)
+                     : status_below(parent.fd.get(), parent.leaf, status);
+    if (looked != 0)
         return errno == ENOENT ? 0 : -1;
     return 1;
 }

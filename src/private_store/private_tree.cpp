@@ -119,12 +119,16 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     // must be readable and fit before anything is hardened or deleted.
     held_parent parent;
     struct stat top_named;
-    if (int found = open_private_entry_to_remove(root, context.own[0], parent, top_named); found <= 0)
+    mount_place top_place;
+    if (int found = open_private_entry_to_remove(root, context.own[0], parent, top_named, &top_place); found <= 0)
         return found; // 0: nothing to remove
     if (!S_ISDIR(top_named.st_mode) || !on_root_device_and_owner(top_named, root.status)) {
         errno = EINVAL;
         return -1;
     }
+    // A bind mount of the root's own file system passes the test above.
+    if (top_place.mount_root)
+        return fail_identity_changed();
     unique_fd top;
     struct stat top_status;
     if (!open_hardened_private_directory_at(parent.fd.get(), parent.leaf, root.status, &top_named, top, top_status))

@@ -91,16 +91,22 @@ std::string move_out(const scene& s, mounted form, const std::string& escaped, s
 
 // Runs the command in a private mount namespace after the shell steps in
 // `setup` (each followed by " && ").
-run_result run_in_namespace(const scene& s, const command_case& c, const std::vector<std::string>& command_args,
-                            const std::string& setup)
+run_result run_in_namespace(const scene& s, const std::string& command, const std::vector<std::string>& command_args,
+                            const std::string& setup, const std::string& input = {})
 {
     std::vector<std::string> args{"-m", "--propagation", "private", "/bin/sh", "-c",
                                   setup + "exec \"$0\" \"$@\"", ANCHORFS_BINARY};
-    for (const std::string& arg : s.root.command(c.command(), command_args))
+    for (const std::string& arg : s.root.command(command, command_args))
         args.push_back(arg);
     run_options options;
-    options.stdin_data = c.input;
+    options.stdin_data = input;
     return run_program("/usr/bin/unshare", args, options);
+}
+
+run_result run_in_namespace(const scene& s, const command_case& c, const std::vector<std::string>& command_args,
+                            const std::string& setup)
+{
+    return run_in_namespace(s, c.command(), command_args, setup, c.input);
 }
 
 // "Files" and "rename-excl" -> "Filesrename_excl".
@@ -156,6 +162,51 @@ INSTANTIATE_TEST_SUITE_P(EveryCommand, MountEscape, ::testing::ValuesIn(escape_r
                          [](const ::testing::TestParamInfo<escape_row>& info) {
                              return test_name(form_name(info.param.form), info.param.command);
                          });
+
+// remove-private-tree of a name with a directory mounted on it. A directory
+// of another file system is not a directory of the private store (EINVAL); a
+// bind mount of the root's own file system passes the device and owner test
+// and is refused as a mount. Nothing outside is hardened or deleted.
+struct mounted_top_row {
+    const char* name;
+    bool bind; // false: a fresh tmpfs
+    std::string code;
+    int error;
+};
+
+class MountedTreeTop : public ::testing::TestWithParam<mounted_top_row> {};
+
+TEST_P(MountedTreeTop, RemovePrivateTree_RefusedWithItsCodeAndNothingOutsideChanges)
+{
+    if (!private_namespaces_allowed())
+        GTEST_SKIP() << "private mount namespaces are refused here";
+    const mounted_top_row& row = GetParam();
+    scene s;
+    make_dir(s.at("p"), 0700);
+    make_dir(s.at("p/t"), 0700);
+    const std::string away = s.root.beside("away");
+    make_dir(away, 0755);
+    write_file(away + "/f", "kept\n", 0644);
+    const std::string onto = shell_quoted(s.at("p/t"));
+    const std::string mount = row.bind ? "/bin/mount --bind " + shell_quoted(away) + " " + onto
+                                       : "/bin/mount -t tmpfs -o mode=0755 none " + onto + " && echo kept > "
+                                             + onto + "/f";
+    const tree before = s.now();
+    const tree outside_before = s.outside_now();
+
+    run_result r = run_in_namespace(s, "remove-private-tree", {"p/t", "16", "4"}, mount + " && ");
+
+    EXPECT_EQ(r.out, failure_line(row.code, row.error));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(s.now(), before);
+    EXPECT_EQ(s.outside_now(), outside_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mounts, MountedTreeTop,
+                         ::testing::Values(mounted_top_row{"OtherFileSystem", false, "EINVAL", EINVAL},
+                                           mounted_top_row{"BindOfTheRootsFileSystem", true, "IDENTITY_CHANGED",
+                                                           ESTALE}),
+                         [](const ::testing::TestParamInfo<mounted_top_row>& info) { return info.param.name; });
 
 // /proc replaced in the run's private mount namespace. A command that will
 // need a descriptor path must refuse before it changes anything, and the same

@@ -385,6 +385,12 @@ INSTANTIATE_TEST_SUITE_P(
                                      static_cast<char*>(lingering_writer->mapping)[0] = 'T';
                                      set_modified(path, before.st_mtim.tv_sec, before.st_mtim.tv_nsec);
                                  }},
+                    // A writer that opened after the first probe, rewrote bytes
+                    // already hashed, put the modification time back and closed:
+                    // no writer is left for the second probe and size and
+                    // modification time are as described; only the change time tells.
+                    hashing_case{"RewrittenTimePutBackWriterGone",
+                                 [](const std::string& path) { rewrite_keeping_times(path, "THE"); }},
                     // Every byte was read and hashed; only the final size tells.
                     hashing_case{"TruncatedTimePutBack",
                                  [](const std::string& path) {

@@ -442,7 +442,8 @@ const process_case process_cases[] = {
 
 // Each catchable termination signal arrives while create-file is half-way
 // through writing its content.
-const int termination_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXFSZ};
+const int termination_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2,
+                                   SIGALRM, SIGPIPE, SIGXFSZ, SIGIO};
 
 void PrintTo(const process_case& c, std::ostream* os)
 {

@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <ostream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -239,16 +242,21 @@ TEST_P(CreateCommands, RootReplacedAfterFileWritten_RollsBackAndRemovesFile)
 // A failing call after the create removes the file again and reports the
 // call's own error. write 1 is the file's (the result line is not written
 // through an interposed write); fsync 1 is the file's, fsync 2 the parent's.
+// When another process gave the file a second name during the copy, the undo
+// cannot take it away: the line says it stayed (RACE_PRESERVED, the call's
+// error), and both names remain.
 TEST_P(CreateCommands, CallFailsAfterCreate_ReportsItsErrorAndRemovesFile)
 {
     const create_command& command = GetParam();
     const struct {
         const char* rule;
         int error;
+        bool second_name; // given while paused after the first write
     } cases[] = {
-        {"fail:write:1:ENOSPC", ENOSPC},
-        {"fail:fsync:1:EIO", EIO},
-        {"fail:fsync:2:EIO", EIO},
+        {"fail:write:1:ENOSPC", ENOSPC, false},
+        {"fail:fsync:1:EIO", EIO, false},
+        {"fail:fsync:2:EIO", EIO, false},
+        {"pause:write:1;fail:fsync:1:EIO", EIO, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rule);
@@ -256,10 +264,18 @@ TEST_P(CreateCommands, CallFailsAfterCreate_ReportsItsErrorAndRemovesFile)
         run_options options;
         options.stdin_data = "content";
         options.seam.rules = c.rule;
+        options.seam.on_pause = [&](const std::string&) {
+            ASSERT_EQ(::link(root.at("f").c_str(), root.at("second").c_str()), 0);
+        };
         options.check_fds = true;
         run_result r = run_anchorfs(create_args(root, command, "f", 7), options);
-        expect_failure(r, "FILESYSTEM_ERROR", c.error);
-        expect_absent(root.at("f"));
+        if (c.second_name) {
+            expect_failure(r, "RACE_PRESERVED", c.error);
+            EXPECT_EQ(lstat_of(root.at("f")).st_ino, lstat_of(root.at("second")).st_ino);
+        } else {
+            expect_failure(r, "FILESYSTEM_ERROR", c.error);
+            expect_absent(root.at("f"));
+        }
     }
 }
 
@@ -289,13 +305,53 @@ TEST_P(CreateCommands, FileChangedBeforeItsCheck_IdentityChangedAndRemovedWhileS
         run_options options = paused_at("fsync", 1, [&](const std::string&) { c.change(root.at("f")); });
         options.stdin_data = "written";
         run_result r = run_anchorfs(create_args(root, command, "f", 7), options);
-        expect_failure(r, "IDENTITY_CHANGED", ESTALE);
+        // A file that stays is never reported as a plain failure.
+        expect_failure(r, c.removed ? "IDENTITY_CHANGED" : "RACE_PRESERVED", ESTALE);
         EXPECT_EQ(exists(root.at("f")), !c.removed);
         EXPECT_EQ(exists(root.at("f-second")), !c.removed);
     }
 }
 
 // ---- create-file only: the permission bits argument ----
+
+// A directory with the append-only attribute takes new names but refuses to
+// remove any: the undo of a failed create cannot take the file away, and the
+// line says so. File systems without the attribute (tmpfs) skip. Only
+// create-file: such a directory refuses the mode change of the private store.
+TEST(CreateFile, AppendOnlyDirectory_UndoRefused_ReportsFileKept)
+{
+    const create_command& command = plain_create;
+    temp_root root;
+    make_dir(root.at("kept"), 0700);
+    struct append_only {
+        int fd;
+        int flags = 0;
+        bool set = false;
+        explicit append_only(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+        {
+            int added = 0;
+            if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                added = flags | FS_APPEND_FL;
+                set = ::ioctl(fd, FS_IOC_SETFLAGS, &added) == 0;
+            }
+        }
+        ~append_only()
+        {
+            if (set)
+                ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } attribute(root.at("kept"));
+    if (!attribute.set)
+        GTEST_SKIP() << "no append-only attribute on this file system";
+    run_options options;
+    options.stdin_data = "content";
+    options.seam.rules = "fail:fsync:1:EIO";
+    run_result r = run_anchorfs(create_args(root, command, "kept/f", 7), options);
+    expect_failure(r, "RACE_PRESERVED", EIO);
+    EXPECT_TRUE(exists(root.at("kept/f")));
+}
 
 TEST(CreateFile, PermissionBitsAtAndAboveLimit_AllBitsAcceptedNextRefusedUpFront)
 {

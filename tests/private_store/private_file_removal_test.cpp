@@ -50,6 +50,7 @@ struct mismatch_case {
     const char* name;
     const char* size;
     std::string digest_of;
+    mode_t mode_after; // written at 0644: hardened once a proof reached the file
 };
 
 // Failure messages name the case instead of dumping its bytes.
@@ -70,23 +71,59 @@ TEST_P(RemovePrivateFileMismatch, IdentityChangedAndFileStays)
     ASSERT_TRUE(exists(scene.file));
     EXPECT_EQ(lstat_of(scene.file).st_ino, inode);
     EXPECT_EQ(read_file(scene.file), "abcde");
+    EXPECT_EQ(mode_of(scene.file), c.mode_after);
 }
 
+// A file over the size is refused before any mode changes, as the read
+// commands refuse one over their bound.
 INSTANTIATE_TEST_SUITE_P(Descriptions, RemovePrivateFileMismatch,
-                         ::testing::Values(mismatch_case{"DigestOfOtherContentSameSize", "5", "abcdf"},
-                                           mismatch_case{"SizeOneLess", "4", "abcde"},
-                                           mismatch_case{"SizeOneMore", "6", "abcde"}),
+                         ::testing::Values(mismatch_case{"DigestOfOtherContentSameSize", "5", "abcdf", 0600},
+                                           mismatch_case{"SizeOneLess", "4", "abcde", 0644},
+                                           mismatch_case{"SizeOneMore", "6", "abcde", 0600}),
                          [](const ::testing::TestParamInfo<mismatch_case>& info) { return info.param.name; });
 
-TEST(RemovePrivateFile, DirectoryAtName_IdentityChangedAndNothingDeleted)
+struct entry_case {
+    const char* name;
+    void (*make)(const removal_scene&);
+    const char* code;
+    int error;
+};
+
+void PrintTo(const entry_case& c, std::ostream* os)
 {
-    removal_scene scene;
-    make_dir(scene.file, 0755);
-    write_file(scene.file + "/inner", "", 0644);
-    const auto before = tree_listing(scene.file);
-    expect_failure(scene.remove("0", sha256_hex("")), "IDENTITY_CHANGED", ESTALE);
-    EXPECT_EQ(tree_listing(scene.file), before);
+    *os << c.name;
 }
+
+class RemovePrivateFileEntry : public ::testing::TestWithParam<entry_case> {};
+
+// Something other than a regular file at the name: refused, and neither it
+// nor what a link points to is deleted or hardened.
+TEST_P(RemovePrivateFileEntry, RefusedAndNothingDeletedOrHardened)
+{
+    const entry_case& c = GetParam();
+    removal_scene scene;
+    write_file(scene.root.at("d/target"), "", 0644);
+    c.make(scene);
+    const auto before = tree_listing(scene.dir);
+    expect_failure(scene.remove("0", sha256_hex("")), c.code, c.error);
+    EXPECT_EQ(tree_listing(scene.dir), before);
+    EXPECT_EQ(mode_of(scene.root.at("d/target")), 0644);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, RemovePrivateFileEntry,
+    ::testing::Values(entry_case{"Directory",
+                                 [](const removal_scene& s) {
+                                     make_dir(s.file, 0755);
+                                     write_file(s.file + "/inner", "", 0644);
+                                 },
+                                 "IDENTITY_CHANGED", ESTALE},
+                      entry_case{"SymbolicLinkToAFile",
+                                 [](const removal_scene& s) {
+                                     ASSERT_EQ(::symlink("target", s.file.c_str()), 0);
+                                 },
+                                 "ELOOP", ELOOP}),
+    [](const ::testing::TestParamInfo<entry_case>& info) { return info.param.name; });
 
 // Each proof rewinds the file before reading it. The adversary rewrites the
 // content in place (same size, same inode, other bytes) at the status query

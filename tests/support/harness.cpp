@@ -1002,6 +1002,43 @@ file_hold::~file_hold()
         ::close(fd);
 }
 
+namespace {
+
+bool later(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+} // namespace
+
+void rewrite_keeping_times(const std::string& path, std::string_view bytes)
+{
+    const struct stat before = lstat_of(path);
+    // A scratch file beside it is stamped until its change time is later.
+    const std::string tick = path + ".clock-tick";
+    write_file(tick, "");
+    for (;;) {
+        if (::utimensat(AT_FDCWD, tick.c_str(), nullptr, 0) != 0)
+            throw_errno("utimensat " + tick);
+        if (later(lstat_of(tick).st_ctim, before.st_ctim))
+            break;
+        ::usleep(1000);
+    }
+    if (::unlink(tick.c_str()) != 0)
+        throw_errno("unlink " + tick);
+    int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw_errno("open " + path);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    bool written = ::pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())
+                   && ::futimens(fd, times) == 0;
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    if (!written)
+        throw_errno("rewrite " + path);
+}
+
 std::string sha256_hex(std::string_view content)
 {
     struct sha256_ctx context;
