@@ -22,10 +22,10 @@ namespace {
 // A run ends by finishing, by a failed step with its undo, or by SIGKILL (the
 // crash the recover commands settle); never half-way through by a catchable
 // signal. Every signal whose default is to end the process is blocked for the
-// whole run, except those the program raises on a fault of its own; SIGIO
-// among the blocked (the lease probe has breaks sent as SIGURG, and a SIGIO
-// another process sends must not end a run either). SIGPIPE and SIGXFSZ are ignored instead,
-// so a closed reader and the file-size limit surface as EPIPE and EFBIG.
+// whole run, except those the program raises on a fault of its own. SIGIO is
+// blocked too: lease breaks come as SIGURG, and a SIGIO from another process
+// must not end a run. SIGPIPE and SIGXFSZ are ignored instead, so a closed
+// reader and the file-size limit surface as EPIPE and EFBIG.
 void block_termination_signals()
 {
     sigset_t blocked;
