@@ -78,6 +78,22 @@ const adversary adversaries[] = {
          return with(s.command.before, {{first, content, 2}, {parent_of(first) + "/second", content, 2}});
      }},
 
+    // A writer rewrites bytes the proof has hashed, puts the modification
+    // time back and is gone before the proof ends: size and modification time
+    // are as described, only the change time tells. Nothing is deleted.
+    {"ContentRewrittenWhileHashedTimesPutBack",
+     {&unlink_checked()},
+     [](mutation_scene& s) {
+         return paused_at("read", 1, [&s](const std::string&) {
+             for (const std::string name : {"src/f", "stage/staged"})
+                 if (exists(s.at(name)) && lstat_of(s.at(name)).st_size != 0)
+                     rewrite_keeping_times(s.at(name), "DOO");
+             s.inodes["DOOmed content"] = s.inodes.at("doomed content");
+         });
+     },
+     "IDENTITY_CHANGED", ESTALE,
+     [](const mutation_scene& s) { return with(s.command.before, {{"src/f", "DOOmed content"}}); }},
+
     // A mode of permission bits without the regular-file type bits is another file.
     {"LastIdentityModeWithoutTypeBits",
      {&rename_excl(), &rename_swap()},
