@@ -82,15 +82,16 @@ static bool root_owned(int fd, const struct stat& root_status)
 }
 
 // Walks the '/'-separated components of `components` (modified in place) from
-// `current`, which the walk owns; returns the final descriptor (empty on failure).
-static unique_fd walk_components(unique_fd current, const struct stat& root_status, char* components, walk_kind kind)
+// `start`, which the walk borrows; returns the final descriptor (empty on failure).
+static unique_fd walk_components(int start, const struct stat& root_status, char* components, walk_kind kind)
 {
+    unique_fd current;
     char* component = components;
     while (component != nullptr) {
         char* slash = std::strchr(component, '/');
         if (slash != nullptr)
             *slash = '\0';
-        unique_fd next = open_directory_at(current.get(), component);
+        unique_fd next = open_directory_at(current.valid() ? current.get() : start, component);
         if (!next.valid())
             return next;
         if (!component_belongs(next.get(), root_status, kind)) {
@@ -117,19 +118,16 @@ static unique_fd open_parent_walk(const root_anchor& root, const char* relative_
     char* last_slash = std::strrchr(copy, '/');
     // Fits the leaf buffer: a valid path's components have at most 255 bytes.
     const char* name = last_slash != nullptr ? last_slash + 1 : copy;
-    unique_fd start(duplicate_root(root.fd));
-    if (!start.valid())
-        return start;
-    if (kind == walk_kind::owner_checked && !root_owned(start.get(), root.status)) {
+    if (kind == walk_kind::owner_checked && !root_owned(root.fd, root.status)) {
         if (errno == 0)
             errno = ESTALE;
         return {};
     }
     std::strcpy(leaf, name);
     if (last_slash == nullptr)
-        return start;
+        return duplicate_root(root.fd);
     *last_slash = '\0';
-    return walk_components(std::move(start), root.status, copy, kind);
+    return walk_components(root.fd, root.status, copy, kind);
 }
 
 unique_fd open_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf)
@@ -168,10 +166,7 @@ unique_fd open_relative_directory(const root_anchor& root, const char* relative_
     }
     static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path);
-    unique_fd start(duplicate_root(root.fd));
-    if (!start.valid())
-        return start;
-    return walk_components(std::move(start), root.status, copy, walk_kind::plain);
+    return walk_components(root.fd, root.status, copy, walk_kind::plain);
 }
 
 int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
