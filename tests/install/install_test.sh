@@ -45,7 +45,7 @@ const anchorfs = await import(process.argv[2]);
 const helper = new anchorfs.Helper();
 const root = await anchorfs.anchorRoot(process.argv[3]);
 const { realpathSync } = await import('node:fs');
-console.log(realpathSync(helper.binary), (await helper.ensureDir(root, 'node')).mode);
+console.log(realpathSync(helper.binary), String((await helper.ensureDir(root, 'node')).mode));
 JS
 ) || fail "the installed Node package failed: $out"
     [[ $out == "$(realpath "$prefix/bin/anchorfs") 16832" ]] || fail "the installed Node package printed '$out'"
