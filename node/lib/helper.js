@@ -33,6 +33,7 @@ const CREATE_FILE = command('create-file', Shape.PLAIN, Races.BOTH);
 const CREATE_PRIVATE_FILE = command('create-private-file', Shape.PLAIN, Races.BOTH);
 
 const U64_END = 1n << 64n;
+const MAX_TIMEOUT_MS = 2 ** 31 - 1;
 
 /** An unsigned 64-bit argument: a bigint, or a number that is a safe non-negative integer. */
 function number(value) {
@@ -93,6 +94,10 @@ function writableSink(writable) {
   return {
     write: (chunk) => writable.write(chunk),
     wait: () => new Promise((resolveWait, rejectWait) => {
+      if (writable.errored || writable.destroyed) {
+        rejectWait(writable.errored ?? Object.assign(new Error('the sink is destroyed'), { code: 'EPIPE', errno: 32 }));
+        return;
+      }
       const done = (error) => {
         writable.off('drain', done); writable.off('error', done); writable.off('close', closed);
         if (error) rejectWait(error); else resolveWait();
@@ -130,6 +135,11 @@ export class Helper {
     const content = data === undefined ? null : await contentOf(data);
     if (content !== null) argv.push(number(content.size));
     const timeoutMs = options.timeout ?? this.timeout;
+    // A timer above 2^31 - 1 ms would fire at once: such a timeout is refused, not shortened.
+    if (timeoutMs !== undefined && timeoutMs !== null
+        && !(typeof timeoutMs === 'number' && timeoutMs >= 0 && timeoutMs <= MAX_TIMEOUT_MS)) {
+      throw new RangeError(`a timeout is 0 to ${MAX_TIMEOUT_MS} milliseconds, not ${String(timeoutMs)}`);
+    }
     if (options.signal?.aborted) {
       // Nothing was started: a signal aborted before the call cancels it before the run.
       throw new HelperCancelled(cmd.name, 'cancelled', { paths });
@@ -156,7 +166,7 @@ export class Helper {
 
   // -- bookmarks and recovery ----------------------------------------------------------------------------
 
-  bookmarkParent(root, path, options) {
+  async bookmarkParent(root, path, options) {
     return this.#run(BOOKMARK_PARENT, root, [text(path)], [path], options);
   }
 
@@ -222,20 +232,20 @@ export class Helper {
     await this.#run(REMOVE_PRIVATE_STAGING_FILE, root, [text(path), number(sizeBound)], [path], options);
   }
 
-  readPrivateFile(root, path, maxSize = MAX_CONTENT_SIZE, options) {
+  async readPrivateFile(root, path, maxSize = MAX_CONTENT_SIZE, options) {
     return this.#read(READ_PRIVATE_FILE, root, [text(path), number(maxSize)], [path], maxSize, null, options);
   }
 
-  readPrivateFileInto(root, path, sink, maxSize = MAX_CONTENT_SIZE, options) {
+  async readPrivateFileInto(root, path, sink, maxSize = MAX_CONTENT_SIZE, options) {
     return this.#read(READ_PRIVATE_FILE, root, [text(path), number(maxSize)], [path], maxSize, sink, options);
   }
 
-  readExternalFile(root, path, directory, maxSize = MAX_CONTENT_SIZE, options) {
+  async readExternalFile(root, path, directory, maxSize = MAX_CONTENT_SIZE, options) {
     return this.#read(READ_EXTERNAL_FILE, root, externalArgs(path, directory, maxSize), [path], maxSize, null,
       options);
   }
 
-  readExternalFileInto(root, path, directory, sink, maxSize = MAX_CONTENT_SIZE, options) {
+  async readExternalFileInto(root, path, directory, sink, maxSize = MAX_CONTENT_SIZE, options) {
     return this.#read(READ_EXTERNAL_FILE, root, externalArgs(path, directory, maxSize), [path], maxSize, sink,
       options);
   }
@@ -244,11 +254,11 @@ export class Helper {
     await this.#run(REMOVE_PRIVATE_FILE, root, [text(path), number(size), text(sha256)], [path], options);
   }
 
-  ensureDir(root, path, options) {
+  async ensureDir(root, path, options) {
     return this.#run(ENSURE_DIR, root, [text(path)], [path], options);
   }
 
-  ensurePrivateDir(root, path, options) {
+  async ensurePrivateDir(root, path, options) {
     return this.#run(ENSURE_PRIVATE_DIR, root, [text(path)], [path], options);
   }
 

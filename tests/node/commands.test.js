@@ -146,6 +146,13 @@ const FAILURES = [
   ['malformed path', [], anchorfs.AnchorfsError, 'EINVAL', 22, (h, s) => h.ensureDir(s.root, '../x')],
   ['stream shorter than announced', [], anchorfs.AnchorfsError, 'EINVAL', 22,
     (h, s) => h.createFile(s.root, 'f', 0o644, { stream: Readable.from([Buffer.from('abc')]), size: 5 })],
+  // A writable that fails mid-read: the call rejects with its error and the helper is stopped, not left waiting.
+  ['sink that fails', ['p/'], Error, 'EIO', undefined, async (h, s) => {
+    await h.createPrivateFile(s.root, 'p/f', BIG);
+    const sink = new Writable({ highWaterMark: 1024, write: (_c, _e, done) => done(Object.assign(new Error('disk'), { code: 'EIO' })) });
+    sink.on('error', () => {});
+    return h.readPrivateFileInto(s.root, 'p/f', sink);
+  }],
   // The last chunk is held back: the helper sees a short input, and the call rejects with the stream's fault.
   ['stream longer than announced', [], RangeError, undefined, undefined,
     (h, s) => h.createFile(s.root, 'f', 0o644, { stream: Readable.from([Buffer.from('abc'), Buffer.from('d')]), size: 3 })],

@@ -97,7 +97,7 @@ for (const [call, line, status, Kind] of REPORTED) {
   });
 }
 
-test('numbers above 2^53 come and go exactly', async () => {
+test('numbers above 2^53 come and go exactly; those that cannot are refused', async () => {
   const line = '{"ok":true,"device":"18446744073709551615","inode":"9007199254740993","uid":"0","mode":"16832"}\n';
   const directory = await CALLS.directory(new anchorfs.Helper(fakeHelper(line)));
   assert.deepEqual({ ...directory }, { device: 18446744073709551615n, inode: 9007199254740993n, uid: 0n, mode: 16832n });
@@ -107,6 +107,8 @@ test('numbers above 2^53 come and go exactly', async () => {
   // A number that may already have lost its precision is refused, never rounded.
   await assert.rejects(new anchorfs.Helper(script).removePrivateFile(ROOT, 'f', 2 ** 53, 'a'), TypeError);
   await assert.rejects(new anchorfs.Helper(script).removePrivateFile(ROOT, 'f', 1n << 64n, 'a'), RangeError);
+  // So is a timeout Node's timers would cut short to 1 ms.
+  await assert.rejects(new anchorfs.Helper(script, { timeout: 2 ** 31 }).ensureDir(ROOT, 'd'), RangeError);
 });
 
 test('the helper gets exact arguments and an empty environment', async () => {
