@@ -53,7 +53,8 @@ const MEMBER = new RegExp(SPACE + '"([^"\\\\\\x00-\\x1f]*)"' + SPACE + ':' + SPA
   '(?:"([^"\\\\\\x00-\\x1f]*)"|(-?(?:0|[1-9][0-9]*))(?![0-9])|(true|false))' + SPACE, 'y');
 const OPEN = new RegExp(SPACE + '\\{' + SPACE, 'y');
 const TRAILING = /^[ \t\r]*$/;
-const STRICT_UTF8 = new TextDecoder('utf-8', { fatal: true });
+// ignoreBOM keeps a leading byte-order mark in the text, where it is no JSON: such a line is refused.
+const STRICT_UTF8 = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
 
 /** The members of the object that is the whole line (integers as bigint), or null when it is not such an
  * object or names a key twice. */

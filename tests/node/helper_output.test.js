@@ -35,6 +35,7 @@ const BROKEN = [
   ['plain', '{"ok":true,"ok":true}\n', '', 0, 'malformed_line'],
   ['plain', '{"ok":false,"code":"\\u0045NOENT","errno":2}\n', '', 10, 'malformed_line'],
   ['plain', Buffer.from('{"ok":true,"x":"\xff"}\n', 'latin1'), '', 0, 'malformed_line'],
+  ['plain', '\ufeff{"ok":true}\n', '', 0, 'malformed_line'],
   ['plain', '{"ok":1}\n', '', 0, 'wrong_shape'],
   ['plain', '{"ok":true,"size":"1"}\n', '', 0, 'wrong_shape'],
   ['plain', OK + 'x', '', 0, 'extra_output'],
