@@ -129,24 +129,25 @@ export class Helper {
     this.timeout = timeout;
   }
 
-  async #run(cmd, root, args, paths, options = {}, { data, sizeBound = 0n, sink = collector() } = {}) {
+  async #run(cmd, root, args, paths, options, { data, sizeBound = 0n, sink = collector() } = {}) {
     const argv = [this.binary, cmd.name, text(root.path), number(root.device), number(root.inode),
       number(root.uid), ...args];
     const content = data === undefined ? null : await contentOf(data);
     if (content !== null) argv.push(number(content.size));
-    const timeoutMs = options.timeout ?? this.timeout;
+    const { timeout, signal } = options ?? {};
+    const timeoutMs = timeout ?? this.timeout;
     // A timer above 2^31 - 1 ms would fire at once: such a timeout is refused, not shortened.
     if (timeoutMs !== undefined && timeoutMs !== null
         && !(typeof timeoutMs === 'number' && timeoutMs >= 0 && timeoutMs <= MAX_TIMEOUT_MS)) {
       throw new RangeError(`a timeout is 0 to ${MAX_TIMEOUT_MS} milliseconds, not ${String(timeoutMs)}`);
     }
-    if (options.signal?.aborted) {
+    if (signal?.aborted) {
       // Nothing was started: a signal aborted before the call cancels it before the run.
       throw new HelperCancelled(cmd.name, 'cancelled', { paths });
     }
     let output;
     try {
-      output = await exchange(argv, content?.chunks ?? null, { timeoutMs, signal: options.signal },
+      output = await exchange(argv, content?.chunks ?? null, { timeoutMs, signal },
         (head) => contentAllowance(cmd, head, sizeBound), sink);
     } catch (error) {
       if (error?.spawnError) {
