@@ -182,13 +182,11 @@ for (const [how, Kind, options] of [
 ]) {
   test(`a create cancelled mid-copy by ${how} leaves no file`, { skip }, async () => {
     const s = await scratch([]);
-    const started = Date.now();
     const error = await helper.createFile(s.root, 'f', 0o644, { stream: slowContent(), size: 100 * 65536 }, options())
       .then(() => assert.fail('not cancelled'), (e) => e);
     assert.equal(error.constructor, Kind);
-    // Closing the input was enough: the helper answered the short input itself, well within the grace.
+    // Closing the input was enough: the helper answered the short input itself, unkilled.
     assert.deepEqual([error.exitStatus, error.signal, error.line], [10, 0, '{"ok":false,"code":"EINVAL","errno":22}']);
-    assert.ok(Date.now() - started < anchorfs.GRACE_MS);
     assert.equal(s.exists('f'), false);
   });
 }
