@@ -197,8 +197,9 @@ export class Helper {
   /** The content of the private file at `path` (at most `maxSize` bytes). Raises IDENTITY_CHANGED, ENOENT,
    * ELOOP. */
   readPrivateFile(root: RootAnchor, path: string, maxSize?: U64, options?: CallOptions): Promise<Buffer>;
-  /** readPrivateFile into `sink` as the content arrives; resolves its size. After a rejection `sink` may hold
-   * part of the content: discard it. */
+  /** readPrivateFile into `sink` as the content arrives; resolves its size once every byte was handed to
+   * `sink.write` (end it and await 'finish' to know it is written; the call does not end it). After a
+   * rejection `sink` may hold part of the content: discard it. */
   readPrivateFileInto(root: RootAnchor, path: string, sink: ContentSink, maxSize?: U64,
     options?: CallOptions): Promise<bigint>;
   /** The content of the non-empty single-link file at `path` in the directory of `directory`'s identity.
