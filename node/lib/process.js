@@ -59,11 +59,14 @@ export function exchange(argv, content, { timeoutMs, signal }, allowance, sink) 
       killedByUs = true;
       if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
     };
+    // What comes after this is no answer: it is read and dropped, so that the pipe's end is seen even while a
+    // sink holds the output paused.
+    const stopReading = () => { stdout.removeListener('data', onData); stdout.resume(); };
     const cancel = (kind) => {
       if (settled || output.cancelled !== null) return;
       output.cancelled = kind;
       stdin.destroy(); // polite first: a run reading content sees a short input and undoes its file
-      timers.push(setTimeout(kill, GRACE_MS));
+      timers.push(setTimeout(() => { kill(); stopReading(); }, GRACE_MS));
     };
     const onAbort = () => cancel('abort');
     const finish = (action) => {
@@ -95,7 +98,7 @@ export function exchange(argv, content, { timeoutMs, signal }, allowance, sink) 
     });
 
     stderr.on('data', () => { output.stderrWritten = true; });
-    const overflow = () => { output.overflowed = true; stdout.removeListener('data', onData); stdout.resume(); kill(); };
+    const overflow = () => { output.overflowed = true; stopReading(); kill(); };
     const deliver = (data) => {
       const room = output.contentLimit - output.afterLine;
       const part = data.subarray(0, room);

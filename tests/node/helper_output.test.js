@@ -129,14 +129,24 @@ test('a helper killed by a signal, or missing', async () => {
   assert.deepEqual([missing.constructor, missing.reason, missing.errno], [anchorfs.HelperError, 'spawn_failed', 2]);
 });
 
-test('a helper that ignores its closed input is killed after the grace period', async () => {
-  const helper = new anchorfs.Helper(fakeHelper(OK, '', 0, 'exec /bin/sleep 30'), { timeout: 300 });
-  const started = Date.now();
-  const error = await CALLS.create(helper).catch((e) => e);
-  const took = Date.now() - started;
-  assert.deepEqual([error.constructor, error.reason, error.signal], [anchorfs.HelperTimeout, 'timed_out', 9]);
-  assert.ok(took >= 300 + anchorfs.GRACE_MS && took < 300 + anchorfs.GRACE_MS + 2000, `took ${took} ms`);
-});
+// [situation, fake helper, call]: each run outlives its timeout of 300 ms and is killed after the grace.
+const STUCK = [
+  ['a helper that ignores its closed input', () => fakeHelper(OK, '', 0, 'exec /bin/sleep 30'), CALLS.create],
+  // Its output stays paused while the sink does not drain: the kill must still be seen.
+  ['a read into a writable that never drains', () => fakeHelper(`{"ok":true,"size":"1000000"}\n${'x'.repeat(1000000)}`),
+    (h) => h.readPrivateFileInto(ROOT, 'f', new Writable({ highWaterMark: 16, write: () => {} }), 1000000)],
+];
+
+for (const [name, script, call] of STUCK) {
+  test(`${name} is killed after the grace period`, async () => {
+    const helper = new anchorfs.Helper(script(), { timeout: 300 });
+    const started = Date.now();
+    const error = await call(helper).catch((e) => e);
+    const took = Date.now() - started;
+    assert.deepEqual([error.constructor, error.reason, error.signal], [anchorfs.HelperTimeout, 'timed_out', 9]);
+    assert.ok(took >= 300 + anchorfs.GRACE_MS && took < 300 + anchorfs.GRACE_MS + 2000, `took ${took} ms`);
+  });
+}
 
 test('a signal aborted before the call starts nothing', async () => {
   const script = fakeHelper(OK);
