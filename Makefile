@@ -1,6 +1,6 @@
 # Convenience targets around CMake and Ninja. Everything builds into build/.
 #   make demo   install what is missing, build the program, run the demonstration
-#   make test   install what is missing, build everything, run every test
+#   make test   install what is missing (the Node group too), build everything, run every test
 #   make build  install what is missing and build everything
 #   make clean  remove build/
 #   make campaign            the crash, fault and adversarial campaigns with a long soak
@@ -50,7 +50,9 @@ demo: configure
 	cmake --build $(BUILD_DIR) --target anchorfs
 	scripts/demo.sh $(BUILD_DIR)/anchorfs
 
+# The Node client's type check needs its locked TypeScript compiler (npm ci).
 test: build
+	scripts/install-deps.sh node
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(CTEST_JOBS)
 
 # The test suite runs a short soak; here it runs SOAK_ITERATIONS iterations.

@@ -12,13 +12,18 @@ packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev 
 #   tidy  clang-tidy for `make tidy`
 #   fuzz  clang and its libFuzzer runtime for `make fuzz`
 #   coverage  gcovr for `make coverage`
+#   node  Node.js 20 or later and npm, and the Node client's development
+#         dependencies (the TypeScript compiler of the type check) with
+#         `npm ci` from node/package-lock.json, which needs the npm registry
+node_group=false
 for group in "$@"; do
     case "$group" in
     tidy) packages+=(clang-tidy-14) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     coverage) packages+=(gcovr) ;;
+    node) packages+=(nodejs); node_group=true ;;
     *)
-        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage)" >&2
+        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage, node)" >&2
         exit 2
         ;;
     esac
@@ -34,17 +39,26 @@ for package in "${packages[@]}"; do
     fi
 done
 
-if [[ ${#missing[@]} -eq 0 ]]; then
-    exit 0
+if [[ ${#missing[@]} -ne 0 ]]; then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install-deps: missing packages: ${missing[*]}" >&2
+        echo "install-deps: as root, run: apt-get update && apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "install-deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-if [[ $(id -u) -ne 0 ]]; then
-    echo "install-deps: missing packages: ${missing[*]}" >&2
-    echo "install-deps: as root, run: apt-get update && apt-get install -y ${missing[*]}" >&2
-    exit 1
+# The Node client's development dependencies, exactly as locked; again only
+# when the installed tree is older than the lock file.
+if $node_group; then
+    node -e 'process.exit(Number(process.versions.node.split(".")[0]) < 20 ? 1 : 0)' \
+        || { echo "install-deps: Node.js $(node --version) is older than 20" >&2; exit 1; }
+    package=$(cd "$(dirname "$0")/../node" && pwd)
+    if [[ ! $package/node_modules/.package-lock.json -nt $package/package-lock.json ]]; then
+        echo "install-deps: npm ci in $package"
+        (cd "$package" && npm ci --no-audit --no-fund)
+    fi
 fi
-
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends "${missing[@]}"

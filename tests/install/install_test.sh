@@ -37,6 +37,20 @@ PY
 ) || fail "the installed Python package failed: $out"
 [[ $out == "$(realpath "$prefix/bin/anchorfs") 16832" ]] || fail "the installed Python package printed '$out'"
 
+# The Node package likewise, when there is a Node.js to run it.
+[[ -f $prefix/lib/node_modules/anchorfs/index.js ]] || fail "not installed: the Node package"
+if command -v node >/dev/null; then
+    out=$(cd "$scratch" && node --input-type=module - "$prefix/lib/node_modules/anchorfs/index.js" "$root" <<'JS'
+const anchorfs = await import(process.argv[2]);
+const helper = new anchorfs.Helper();
+const root = await anchorfs.anchorRoot(process.argv[3]);
+const { realpathSync } = await import('node:fs');
+console.log(realpathSync(helper.binary), String((await helper.ensureDir(root, 'node')).mode));
+JS
+) || fail "the installed Node package failed: $out"
+    [[ $out == "$(realpath "$prefix/bin/anchorfs") 16832" ]] || fail "the installed Node package printed '$out'"
+fi
+
 # A parent application builds against the installed library alone and finds
 # the installed program through the .pc file.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -72,8 +86,9 @@ if command -v dpkg-deb >/dev/null; then
     contents=$(dpkg-deb -c "$deb")
     for file in bin/anchorfs share/man/man1/anchorfs.1 lib/libanchorfs-client.a \
                 include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc \
-                lib/python3/dist-packages/anchorfs/__init__.py lib/python3/dist-packages/anchorfs/_location.py; do
+                lib/python3/dist-packages/anchorfs/__init__.py lib/python3/dist-packages/anchorfs/_location.py \
+                lib/node_modules/anchorfs/index.js lib/node_modules/anchorfs/lib/location.js; do
         grep -q " \./usr/$file\$" <<<"$contents" || fail "not in $(basename "$deb"): /usr/$file"
     done
 fi
-echo "install test: installed program, library, manual page and package all in place"
+echo "install test: installed program, library, manual page, clients and package all in place"
