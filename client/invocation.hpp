@@ -36,6 +36,7 @@ struct HelperOutput {
     std::string out;     // standard output, at most the limit given plus one byte
     bool err_written = false;
     bool overflowed = false; // more than the limit came; the helper was stopped
+    HelperError stopped = HelperError::none; // timed_out or cancelled: the run was stopped by its limits
     int exit_status = -1;
     int signal = 0;
 };
@@ -44,9 +45,11 @@ struct HelperOutput {
 // to its standard input and closes it, collects standard output up to
 // `output_limit` bytes (one more byte is kept to show that there was more, and
 // the helper is then stopped), notes any byte on standard error, and waits
-// for it.
-HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv, std::string_view input,
-                      std::size_t output_limit);
+// for it. A run past its time limit, or whose cancel descriptor became ready,
+// has its input closed and is killed if it has not ended within the grace
+// period.
+HelperOutput exchange(const Helper& helper, const Limits& limits, const std::vector<std::string>& argv,
+                      std::string_view input, std::size_t output_limit);
 
 // Checks the output against the protocol and the invocation's shape.
 Result interpret(const Invocation& invocation, HelperOutput output);

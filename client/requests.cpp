@@ -73,7 +73,7 @@ struct argument_builder {
     }
 };
 
-Result execute(const Helper& helper, argument_builder& built)
+Result execute(const Helper& helper, const Limits& limits, argument_builder& built)
 {
     const Invocation& invocation = built.invocation;
     std::vector<std::string> argv;
@@ -85,7 +85,7 @@ Result execute(const Helper& helper, argument_builder& built)
     std::size_t limit = detail::max_line_length + 1;
     if (invocation.shape == SuccessShape::size)
         limit += max_content_size;
-    return detail::interpret(invocation, detail::exchange(helper, argv, invocation.input, limit));
+    return detail::interpret(invocation, detail::exchange(helper, limits, argv, invocation.input, limit));
 }
 
 } // namespace
@@ -104,35 +104,35 @@ BookmarkedParent bookmarked_parent(const Bookmark& bookmark, std::string_view re
     return group;
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request)
+Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request, const Limits& limits)
 {
     argument_builder b("bookmark-parent", root);
     b.text(request.path).shape(SuccessShape::bookmark);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request)
+Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request, const Limits& limits)
 {
     argument_builder b("recover-unlink", root);
     b.parent(request.source).parent(request.staging).parent(request.quarantine).description(request.file);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request)
+Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request, const Limits& limits)
 {
     argument_builder b("recover-rename", root);
     b.parent(request.source).parent(request.destination).description(request.file);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RecoverSwap& request)
+Result run(const Helper& helper, const RootAnchor& root, const RecoverSwap& request, const Limits& limits)
 {
     argument_builder b("recover-swap", root);
     b.parent(request.a).parent(request.b).description(request.file1).description(request.file2);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& request)
+Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& request, const Limits& limits)
 {
     argument_builder b("recover-link", root);
     b.parent(request.source)
@@ -140,17 +140,17 @@ Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& requ
         .parent(request.staging)
         .parent(request.quarantine)
         .description(request.file);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request)
+Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request, const Limits& limits)
 {
     argument_builder b("rename-excl", root);
     b.text(request.source).text(request.destination).identity(request.file).races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request)
+Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request, const Limits& limits)
 {
     argument_builder b("link-excl", root);
     b.text(request.source)
@@ -159,17 +159,17 @@ Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request
         .text(request.quarantine)
         .description(request.file)
         .races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request)
+Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request, const Limits& limits)
 {
     argument_builder b("rename-swap", root);
     b.text(request.a).text(request.b).identity(request.file1).identity(request.file2).races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request)
+Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request, const Limits& limits)
 {
     argument_builder b("unlink-checked", root);
     b.text(request.source)
@@ -177,24 +177,24 @@ Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& re
         .text(request.quarantine)
         .description(request.file)
         .races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request)
+Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request, const Limits& limits)
 {
     argument_builder b("quarantine-private-tree", root);
     b.text(request.source).text(request.destination);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request)
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request, const Limits& limits)
 {
     argument_builder b("remove-private-tree", root);
     b.text(request.path).number(request.budget).number(request.depth_limit);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request)
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request, const Limits& limits)
 {
     argument_builder b("create-private-file-staged", root);
     b.text(request.final_path)
@@ -202,24 +202,24 @@ Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile
         .number(request.content.size())
         .input(request.content)
         .races(RaceCodes::preserved_only);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request, const Limits& limits)
 {
     argument_builder b("remove-private-staging-file", root);
     b.text(request.path).number(request.size_bound);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request, const Limits& limits)
 {
     argument_builder b("read-private-file", root);
     b.text(request.path).number(request.size_bound).shape(SuccessShape::size).size_bound(request.size_bound);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request, const Limits& limits)
 {
     argument_builder b("read-external-file", root);
     b.text(request.path)
@@ -229,31 +229,31 @@ Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile&
         .number(request.parent_uid)
         .shape(SuccessShape::size)
         .size_bound(request.size_bound);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request, const Limits& limits)
 {
     argument_builder b("remove-private-file", root);
     b.text(request.path).number(request.size).text(request.sha256);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request)
+Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request, const Limits& limits)
 {
     argument_builder b("ensure-dir", root);
     b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request)
+Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request, const Limits& limits)
 {
     argument_builder b("ensure-private-dir", root);
     b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request, const Limits& limits)
 {
     argument_builder b("create-file", root);
     b.text(request.path)
@@ -261,14 +261,14 @@ Result run(const Helper& helper, const RootAnchor& root, const CreateFile& reque
         .number(request.content.size())
         .input(request.content)
         .races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
-Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request)
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request, const Limits& limits)
 {
     argument_builder b("create-private-file", root);
     b.text(request.path).number(request.content.size()).input(request.content).races(RaceCodes::both);
-    return execute(helper, b);
+    return execute(helper, limits, b);
 }
 
 } // namespace anchorfs::client

@@ -28,7 +28,7 @@ const result_schema& schema()
 class ClientCommands : public ::testing::Test {
 protected:
     temp_root root;
-    client::Helper helper{ANCHORFS_BINARY, {}};
+    client::Helper helper{ANCHORFS_BINARY, {}, {}};
     std::string quarantine = "trash/" + client::new_quarantine_leaf().leaf;
 
     void SetUp() override { make_dir(root.at("trash"), 0700); }

@@ -51,8 +51,8 @@ int main(int, char** argv)
     client::AnchorRootResult root = client::anchor_root(argv[2]);
     if (!root.ok())
         return 1;
-    client::Result made = client::run(client::Helper{argv[1], {}}, root.root, client::CreatePrivateFile{"note", "hi"});
-    client::Result read = client::run(client::Helper{argv[1], {}}, root.root, client::ReadPrivateFile{"note", 10});
+    client::Result made = client::run(client::Helper{argv[1], {}, {}}, root.root, client::CreatePrivateFile{"note", "hi"});
+    client::Result read = client::run(client::Helper{argv[1], {}, {}}, root.root, client::ReadPrivateFile{"note", 10});
     std::printf("%s %s\n", made.ok() ? "created" : client::code_name(made.code), read.content.c_str());
     return made.ok() && read.ok() ? 0 : 1;
 }
