@@ -2,7 +2,9 @@
 
 #include "invocation.hpp"
 
+#include <cerrno>
 #include <string>
+#include <sys/stat.h>
 
 namespace anchorfs::client {
 
@@ -29,6 +31,24 @@ struct argument_builder {
         invocation.args.push_back(value);
         return *this;
     }
+    // Only the first refusal is kept: it names the argument and its rule.
+    void refuse(const char* argument, const char* rule)
+    {
+        if (invocation.refusal.empty())
+            invocation.refusal = std::string(argument) + ": " + rule;
+    }
+    argument_builder& path(const char* argument, const std::string& value)
+    {
+        if (const char* rule = detail::path_refusal(value))
+            refuse(argument, rule);
+        return text(value);
+    }
+    argument_builder& whole_mode(const char* argument, const FileIdentity& file)
+    {
+        if (!S_ISREG(file.mode))
+            refuse(argument, "an identity's mode is the whole mode word with its file-type bits (0100644, not 0644)");
+        return *this;
+    }
     argument_builder& number(std::uint64_t value)
     {
         invocation.args.push_back(decimal(value));
@@ -40,6 +60,7 @@ struct argument_builder {
     }
     argument_builder& description(const FileDescription& file)
     {
+        whole_mode("file", file.identity);
         return identity(file.identity).number(file.size).number(file.mtime_ns).text(file.sha256);
     }
     argument_builder& parent(const BookmarkedParent& group)
@@ -63,6 +84,8 @@ struct argument_builder {
     }
     argument_builder& input(std::string_view content)
     {
+        if (content.size() > max_content_size)
+            refuse("content", "content over 67108864 bytes (64 MiB)");
         invocation.input = content;
         return *this;
     }
@@ -73,9 +96,21 @@ struct argument_builder {
     }
 };
 
+Result refused(const Invocation& invocation)
+{
+    Result result;
+    result.kind = ResultKind::failure;
+    result.code = Code::einval;
+    result.error = EINVAL;
+    result.refusal = invocation.refusal;
+    return result;
+}
+
 Result execute(const Helper& helper, const Limits& limits, argument_builder& built)
 {
     const Invocation& invocation = built.invocation;
+    if (!invocation.refusal.empty())
+        return refused(invocation);
     std::vector<std::string> argv;
     argv.reserve(invocation.args.size() + 1);
     argv.push_back(helper.path);
@@ -86,6 +121,21 @@ Result execute(const Helper& helper, const Limits& limits, argument_builder& bui
     if (invocation.shape == SuccessShape::size)
         limit += max_content_size;
     return detail::interpret(invocation, detail::exchange(helper, limits, argv, invocation.input, limit));
+}
+
+// A create that succeeded describes its new file.
+Result describe_after(Result result, const RootAnchor& root, const std::string& path, std::string_view content)
+{
+    if (!result.ok())
+        return result;
+    if (detail::describe_created(root, path, content, result.created) != 0) {
+        result.kind = ResultKind::failure;
+        result.code = Code::race_preserved;
+        result.race = RaceOutcome::preserved;
+        result.error = ESTALE;
+        result.created = {};
+    }
+    return result;
 }
 
 } // namespace
@@ -107,7 +157,7 @@ BookmarkedParent bookmarked_parent(const Bookmark& bookmark, std::string_view re
 Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request, const Limits& limits)
 {
     argument_builder b("bookmark-parent", root);
-    b.text(request.path).shape(SuccessShape::bookmark);
+    b.path("path", request.path).shape(SuccessShape::bookmark);
     return execute(helper, limits, b);
 }
 
@@ -146,17 +196,17 @@ Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& requ
 Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request, const Limits& limits)
 {
     argument_builder b("rename-excl", root);
-    b.text(request.source).text(request.destination).identity(request.file).races(RaceCodes::both);
+    b.path("source", request.source).path("destination", request.destination).identity(request.file).whole_mode("file", request.file).races(RaceCodes::both);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request, const Limits& limits)
 {
     argument_builder b("link-excl", root);
-    b.text(request.source)
-        .text(request.destination)
-        .text(request.staging)
-        .text(request.quarantine)
+    b.path("source", request.source)
+        .path("destination", request.destination)
+        .path("staging", request.staging)
+        .path("quarantine", request.quarantine)
         .description(request.file)
         .races(RaceCodes::both);
     return execute(helper, limits, b);
@@ -165,16 +215,17 @@ Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request
 Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request, const Limits& limits)
 {
     argument_builder b("rename-swap", root);
-    b.text(request.a).text(request.b).identity(request.file1).identity(request.file2).races(RaceCodes::both);
+    b.path("a", request.a).path("b", request.b).identity(request.file1).identity(request.file2).races(RaceCodes::both);
+    b.whole_mode("file1", request.file1).whole_mode("file2", request.file2);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request, const Limits& limits)
 {
     argument_builder b("unlink-checked", root);
-    b.text(request.source)
-        .text(request.staging)
-        .text(request.quarantine)
+    b.path("source", request.source)
+        .path("staging", request.staging)
+        .path("quarantine", request.quarantine)
         .description(request.file)
         .races(RaceCodes::both);
     return execute(helper, limits, b);
@@ -183,46 +234,46 @@ Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& re
 Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request, const Limits& limits)
 {
     argument_builder b("quarantine-private-tree", root);
-    b.text(request.source).text(request.destination);
+    b.path("source", request.source).path("destination", request.destination);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request, const Limits& limits)
 {
     argument_builder b("remove-private-tree", root);
-    b.text(request.path).number(request.budget).number(request.depth_limit);
+    b.path("path", request.path).number(request.budget).number(request.depth_limit);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request, const Limits& limits)
 {
     argument_builder b("create-private-file-staged", root);
-    b.text(request.final_path)
-        .text(request.staging_path)
+    b.path("final_path", request.final_path)
+        .path("staging_path", request.staging_path)
         .number(request.content.size())
         .input(request.content)
         .races(RaceCodes::preserved_only);
-    return execute(helper, limits, b);
+    return describe_after(execute(helper, limits, b), root, request.final_path, request.content);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request, const Limits& limits)
 {
     argument_builder b("remove-private-staging-file", root);
-    b.text(request.path).number(request.size_bound);
+    b.path("path", request.path).number(request.size_bound);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request, const Limits& limits)
 {
     argument_builder b("read-private-file", root);
-    b.text(request.path).number(request.size_bound).shape(SuccessShape::size).size_bound(request.size_bound);
+    b.path("path", request.path).number(request.size_bound).shape(SuccessShape::size).size_bound(request.size_bound);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request, const Limits& limits)
 {
     argument_builder b("read-external-file", root);
-    b.text(request.path)
+    b.path("path", request.path)
         .number(request.size_bound)
         .number(request.parent_device)
         .number(request.parent_inode)
@@ -235,40 +286,42 @@ Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile&
 Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request, const Limits& limits)
 {
     argument_builder b("remove-private-file", root);
-    b.text(request.path).number(request.size).text(request.sha256);
+    b.path("path", request.path).number(request.size).text(request.sha256);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request, const Limits& limits)
 {
     argument_builder b("ensure-dir", root);
-    b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
+    b.path("path", request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request, const Limits& limits)
 {
     argument_builder b("ensure-private-dir", root);
-    b.text(request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
+    b.path("path", request.path).shape(SuccessShape::directory).races(RaceCodes::preserved_only);
     return execute(helper, limits, b);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request, const Limits& limits)
 {
     argument_builder b("create-file", root);
-    b.text(request.path)
+    b.path("path", request.path)
         .number(request.mode)
         .number(request.content.size())
         .input(request.content)
         .races(RaceCodes::both);
-    return execute(helper, limits, b);
+    if (request.mode > 0777)
+        b.refuse("mode", "permission bits only, at most 0777 (no file-type bits)");
+    return describe_after(execute(helper, limits, b), root, request.path, request.content);
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request, const Limits& limits)
 {
     argument_builder b("create-private-file", root);
-    b.text(request.path).number(request.content.size()).input(request.content).races(RaceCodes::both);
-    return execute(helper, limits, b);
+    b.path("path", request.path).number(request.content.size()).input(request.content).races(RaceCodes::both);
+    return describe_after(execute(helper, limits, b), root, request.path, request.content);
 }
 
 } // namespace anchorfs::client

@@ -290,6 +290,20 @@ struct Result {
     int exit_status = -1;
     int signal = 0;
 
+    // create-file, create-private-file and create-private-file-staged: the
+    // new file's description, its identity and mtime from a status taken
+    // after the run, its size and SHA-256 from the content sent. Should the
+    // name no longer show a regular file of that size by then, the result is
+    // a failure with RACE_PRESERVED and errno ESTALE: the file was made and
+    // stays, but another process changed the name since.
+    FileDescription created;
+
+    // An argument refused by the client before the helper was started, named
+    // with the rule it broke ("path: absolute: paths are relative to the
+    // root"): the result is then a failure with code einval and error EINVAL,
+    // as the helper would have answered, and `line` is empty.
+    std::string refusal;
+
     bool ok() const { return kind == ResultKind::success; }
 };
 
@@ -382,6 +396,18 @@ DescribeFileResult describe_file(int fd);
 // working directory), opened without following a symbolic link in its last
 // component and without blocking on a FIFO.
 DescribeFileResult describe_file_at(int dir_fd, const std::string& path);
+
+struct IdentityResult {
+    int error = 0;
+    FileIdentity identity;
+    bool ok() const { return error == 0; }
+};
+
+// The identity of the regular file at `path` relative to `dir_fd`: device,
+// inode, link count, owner uid and the whole mode word, as rename-excl and
+// rename-swap take it. A symbolic link in the last component is not followed
+// (EINVAL, as for any file that is not regular); other errors are fstatat's.
+IdentityResult identity_at(int dir_fd, const std::string& path);
 
 struct AnchorRootResult {
     int error = 0;

@@ -11,7 +11,7 @@ from typing import BinaryIO, Protocol
 
 from . import _location
 from .arguments import path_refusal
-from .errors import ArgumentRefused, HelperError, IdentityChanged
+from .errors import ArgumentRefused, HelperError, RacePreserved
 from .files import status_below
 from .process import Input, exchange
 from .records import (MAX_CONTENT_SIZE, Bookmark, BookmarkedParent, DirectoryIdentity, FileDescription,
@@ -194,16 +194,18 @@ class Helper:
     def _create(self, command: Command, root: RootAnchor, call: _Call, args: list[str], path: str,
                 data: Data) -> FileDescription:
         """Runs a create and describes the new file: its status taken after the run, its size and SHA-256
-        from the bytes this client sent."""
+        from the bytes this client sent. RacePreserved (errno ESTALE) when the name no longer shows a regular
+        file of that size by then."""
         content = Input(data)
         self._run(command, root, call, args, data, content=content)
+        # Made, but should the name no longer show it, another process changed it since: the new state
+        # stays, as RACE_PRESERVED says (the C++ client reports the same).
         try:
             status = status_below(root, path)
         except OSError as error:
-            raise IdentityChanged(command.name, "IDENTITY_CHANGED", ESTALE, call.subject) from error
+            raise RacePreserved(command.name, "RACE_PRESERVED", ESTALE, call.subject) from error
         if not stat.S_ISREG(status.st_mode) or status.st_size != content.sent:
-            # Created, but the name no longer shows it: another process replaced it since.
-            raise IdentityChanged(command.name, "IDENTITY_CHANGED", ESTALE, call.subject)
+            raise RacePreserved(command.name, "RACE_PRESERVED", ESTALE, call.subject)
         return FileDescription(FileIdentity(status.st_dev, status.st_ino, status.st_nlink, status.st_uid,
                                             status.st_mode), status.st_size, status.st_mtime_ns,
                                content.digest.hexdigest())

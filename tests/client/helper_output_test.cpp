@@ -91,7 +91,7 @@ protected:
     {
         const client::RootAnchor root{scratch.path, scratch.device, scratch.inode, scratch.uid};
         switch (request) {
-        case asked::plain: return client::run(helper, root, client::RenameExcl{"a", "b", {}});
+        case asked::plain: return client::run(helper, root, client::RenameExcl{"a", "b", {0, 0, 1, 0, 0100644}});
         case asked::plain_without_races: return client::run(helper, root, client::QuarantinePrivateTree{"a", "b"});
         case asked::directory: return client::run(helper, root, client::EnsureDir{"d"});
         case asked::bookmark: return client::run(helper, root, client::BookmarkParent{"d"});
