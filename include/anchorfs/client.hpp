@@ -352,7 +352,9 @@ struct Limits {
 // request's content (if any) to its standard input, reads its result line
 // and, for the read commands, the announced bytes, waits for it, and checks
 // everything against the protocol. Safe to call from several threads; the
-// calling thread's SIGPIPE is held back while the content is written.
+// calling thread's SIGPIPE is held back while the content is written. `limits`
+// bound this call alone (see Limits); arguments the helper would refuse are
+// refused before it is started (see Result::refusal).
 Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request, const Limits& limits = {});
 Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request, const Limits& limits = {});
 Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request, const Limits& limits = {});
