@@ -3,6 +3,7 @@
 // helper, so both sides hash alike.
 
 #include "anchorfs/client.hpp"
+#include "invocation.hpp"
 #include "platform/owners.hpp"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace anchorfs::client {
 
@@ -44,6 +46,23 @@ DescribeFileResult describe_failure(int error)
     DescribeFileResult result;
     result.error = error;
     return result;
+}
+
+FileIdentity identity_of(const struct stat& status)
+{
+    FileIdentity identity;
+    identity.device = static_cast<std::uint64_t>(status.st_dev);
+    identity.inode = static_cast<std::uint64_t>(status.st_ino);
+    identity.link_count = static_cast<std::uint64_t>(status.st_nlink);
+    identity.uid = static_cast<std::uint64_t>(status.st_uid);
+    identity.mode = static_cast<std::uint64_t>(status.st_mode);
+    return identity;
+}
+
+std::uint64_t mtime_ns_of(const struct stat& status)
+{
+    return static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000ULL
+           + static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
 }
 
 } // namespace
@@ -91,15 +110,9 @@ DescribeFileResult describe_file(int fd)
     unsigned char digest[SHA256_DIGEST_SIZE];
     sha256_digest(&context, sizeof digest, digest);
     DescribeFileResult result;
-    FileIdentity& identity = result.description.identity;
-    identity.device = static_cast<std::uint64_t>(after.st_dev);
-    identity.inode = static_cast<std::uint64_t>(after.st_ino);
-    identity.link_count = static_cast<std::uint64_t>(after.st_nlink);
-    identity.uid = static_cast<std::uint64_t>(after.st_uid);
-    identity.mode = static_cast<std::uint64_t>(after.st_mode);
+    result.description.identity = identity_of(after);
     result.description.size = size;
-    result.description.mtime_ns = static_cast<std::uint64_t>(after.st_mtim.tv_sec) * 1000000000ULL
-                                  + static_cast<std::uint64_t>(after.st_mtim.tv_nsec);
+    result.description.mtime_ns = mtime_ns_of(after);
     result.description.sha256 = to_hex(digest, sizeof digest);
     return result;
 }
@@ -111,6 +124,58 @@ DescribeFileResult describe_file_at(int dir_fd, const std::string& path)
         return describe_failure(errno);
     return describe_file(fd.get());
 }
+
+IdentityResult identity_at(int dir_fd, const std::string& path)
+{
+    IdentityResult result;
+    struct stat status;
+    if (::fstatat(dir_fd, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        result.error = errno;
+    else if (!S_ISREG(status.st_mode))
+        result.error = EINVAL;
+    else
+        result.identity = identity_of(status);
+    return result;
+}
+
+namespace detail {
+
+int describe_created(const RootAnchor& root, const std::string& path, std::string_view content,
+                     FileDescription& description)
+{
+    unique_fd at(::open(root.path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status;
+    if (!at.valid() || ::fstat(at.get(), &status) != 0)
+        return errno;
+    if (static_cast<std::uint64_t>(status.st_dev) != root.device || static_cast<std::uint64_t>(status.st_ino) != root.inode
+        || static_cast<std::uint64_t>(status.st_uid) != root.uid)
+        return ESTALE;
+    std::size_t start = 0;
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', start)) {
+        const std::string name = path.substr(start, slash - start);
+        unique_fd next(::openat(at.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid())
+            return errno;
+        at = std::move(next);
+        start = slash + 1;
+    }
+    if (::fstatat(at.get(), path.c_str() + start, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != content.size())
+        return ESTALE; // another process replaced it since
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, content.size(), reinterpret_cast<const std::uint8_t*>(content.data()));
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    description.identity = identity_of(status);
+    description.size = content.size();
+    description.mtime_ns = mtime_ns_of(status);
+    description.sha256 = to_hex(digest, sizeof digest);
+    return 0;
+}
+
+} // namespace detail
 
 AnchorRootResult anchor_root(const std::string& path)
 {

@@ -6,6 +6,8 @@
 #include "platform/owners.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -121,11 +123,69 @@ int wait_for(pid_t pid, int& status)
     return 0;
 }
 
+using steady = std::chrono::steady_clock;
+
+// Milliseconds until `when`, rounded up so that a poll never wakes early; 0
+// once it has passed.
+int milliseconds_until(steady::time_point when)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - steady::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// The run's stop schedule: the time limit, then the grace period after the
+// helper's input was closed, then SIGKILL.
+struct stop_clock {
+    std::optional<steady::time_point> deadline; // the time limit; unset: none
+    std::optional<steady::time_point> grace_end; // set once the run is being stopped
+
+    int poll_timeout() const
+    {
+        if (grace_end)
+            return milliseconds_until(*grace_end);
+        return deadline ? milliseconds_until(*deadline) : -1;
+    }
+};
+
+// Waits for the helper to end while it still has time; once the grace
+// period is over it is killed. A helper that closed its output but does not
+// end is the case this covers.
+int wait_within(pid_t pid, stop_clock& clock, HelperOutput& output, int& status)
+{
+    // A helper that closed its output is usually ending: look again soon,
+    // then less often.
+    long step_ns = 50 * 1000;
+    while (clock.deadline || clock.grace_end) {
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
+            return 0;
+        if (ended < 0 && errno != EINTR)
+            return -1;
+        if (clock.poll_timeout() == 0) {
+            if (!clock.grace_end) {
+                output.stopped = HelperError::timed_out; // its input is closed already
+                clock.grace_end = steady::now() + cancel_grace;
+            } else {
+                ::kill(pid, SIGKILL);
+                break;
+            }
+        }
+        const struct timespec step = {0, step_ns};
+        ::nanosleep(&step, nullptr);
+        step_ns = std::min(step_ns * 2, 5L * 1000 * 1000);
+    }
+    return wait_for(pid, status);
+}
+
 } // namespace
 
-HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv, std::string_view input,
-                      std::size_t output_limit)
+HelperOutput exchange(const Helper& helper, const Limits& limits, const std::vector<std::string>& argv,
+                      std::string_view input, std::size_t output_limit)
 {
+    stop_clock clock;
+    if (const auto& timeout = limits.timeout ? limits.timeout : helper.timeout; timeout)
+        clock.deadline = steady::now() + *timeout;
+
     unique_fd in_read, in_write, out_read, out_write, err_read, err_write;
     if (make_pipe(in_read, in_write) != 0 || make_pipe(out_read, out_write) != 0
         || make_pipe(err_read, err_write) != 0)
@@ -198,10 +258,23 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
 
     std::size_t written = 0;
     char buffer[chunk_size];
+    bool watch_cancel = limits.cancel_fd >= 0;
+    // Stopping closes the helper's input (a create then removes what it made)
+    // and gives it the grace period to answer; after that it is killed.
+    auto begin_stop = [&](HelperError why) {
+        output.stopped = why;
+        in_write.reset();
+        watch_cancel = false;
+        clock.grace_end = steady::now() + cancel_grace;
+    };
     while (output.error == HelperError::none && (in_write.valid() || out_read.valid() || err_read.valid())) {
-        struct pollfd polled[3];
+        struct pollfd polled[4];
         nfds_t count = 0;
-        int in_slot = -1, out_slot = -1, err_slot = -1;
+        int in_slot = -1, out_slot = -1, err_slot = -1, cancel_slot = -1;
+        if (watch_cancel) {
+            cancel_slot = static_cast<int>(count);
+            polled[count++] = {limits.cancel_fd, POLLIN, 0};
+        }
         if (in_write.valid()) {
             in_slot = static_cast<int>(count);
             polled[count++] = {in_write.get(), POLLOUT, 0};
@@ -214,11 +287,24 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
             err_slot = static_cast<int>(count);
             polled[count++] = {err_read.get(), POLLIN, 0};
         }
-        if (::poll(polled, count, -1) < 0) {
+        const int ready = ::poll(polled, count, clock.poll_timeout());
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             output = system_failure(HelperError::io_failed);
             break;
+        }
+        if (ready == 0 && clock.grace_end) {
+            ::kill(pid, SIGKILL); // the grace period is over
+            break;
+        }
+        if (ready == 0) {
+            begin_stop(HelperError::timed_out);
+            continue;
+        }
+        if (cancel_slot >= 0 && polled[cancel_slot].revents != 0) {
+            begin_stop(HelperError::cancelled);
+            continue;
         }
         if (in_slot >= 0 && polled[in_slot].revents != 0) {
             std::size_t part = std::min(chunk_size, input.size() - written);
@@ -265,8 +351,11 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
     if (output.error != HelperError::none && !output.overflowed)
         ::kill(pid, SIGKILL); // a child this call started and can no longer serve
 
+    out_read.reset();
+    err_read.reset();
+    in_write.reset();
     int status = 0;
-    if (wait_for(pid, status) != 0) {
+    if (wait_within(pid, clock, output, status) != 0) {
         if (output.error == HelperError::none)
             output = system_failure(HelperError::io_failed);
         return output;
@@ -274,6 +363,7 @@ HelperOutput exchange(const Helper& helper, const std::vector<std::string>& argv
     if (WIFEXITED(status))
         output.exit_status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status) && !output.overflowed)
+        // A stopped run killed at the end of its grace period shows SIGKILL here.
         output.signal = WTERMSIG(status);
     return output;
 }

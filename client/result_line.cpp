@@ -44,7 +44,7 @@ constexpr code_entry code_table[] = {
 const char* const helper_error_names[] = {
     "none",          "spawn_failed", "io_failed",   "killed_by_signal", "unexpected_stderr",   "no_line",
     "malformed_line", "unknown_code", "wrong_shape", "missing_bytes",    "extra_output", "exit_status_mismatch",
-    "result_not_delivered",
+    "result_not_delivered", "timed_out", "cancelled",
 };
 
 // FILESYSTEM_ERROR stands for every error without a name of its own.
@@ -356,6 +356,10 @@ Result interpret(const Invocation& invocation, HelperOutput output)
     const std::string_view out = output.out;
     const std::size_t end = out.find('\n');
     result.line = std::string(out.substr(0, std::min(end, max_line_length)));
+    // A stopped run is reported as stopped whatever it answered in its grace
+    // period: the caller asked for it to end, and the line says how it ended.
+    if (output.stopped != HelperError::none)
+        return helper_error(std::move(result), output.stopped);
     if (output.signal != 0)
         return helper_error(std::move(result), HelperError::killed_by_signal);
     if (output.err_written)

@@ -160,7 +160,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s HELPER [WORK_DIR]\n", argv[0]);
         return 2;
     }
-    client::Helper helper{argv[1], {}};
+    client::Helper helper{argv[1], {}, {}};
     std::string work;
     bool scratch = argc == 2;
     if (scratch) {

@@ -6,7 +6,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev make git nlohmann-json3-dev
-          python3 python3-venv python3-pip python3-setuptools python3-wheel)
+          python3 python3-venv python3-pip python3-setuptools python3-wheel
+          man-db) # man-db: the manual-page test renders man/anchorfs.1 with man
 
 # Optional groups for the analysis targets, named on the command line:
 #   tidy  clang-tidy for `make tidy`

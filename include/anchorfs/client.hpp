@@ -9,7 +9,9 @@
 // as a helper error rather than as an answer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -252,6 +254,9 @@ enum class HelperError {
     exit_status_mismatch, // the exit status does not belong to the line
     result_not_delivered, // exit status 11: the helper could not write its line (or content) whole; the
                           // command may have taken effect, so check the tree or settle it
+    timed_out,            // the run outlived its time limit and was stopped (see Limits); `line` holds
+                          // what the helper answered within the grace period, if anything
+    cancelled,            // the call's cancel descriptor became ready and the run was stopped likewise
 };
 
 // The device, inode, owner uid and whole mode of an ensured directory.
@@ -285,6 +290,20 @@ struct Result {
     int exit_status = -1;
     int signal = 0;
 
+    // create-file, create-private-file and create-private-file-staged: the
+    // new file's description, its identity and mtime from a status taken
+    // after the run, its size and SHA-256 from the content sent. Should the
+    // name no longer show a regular file of that size by then, the result is
+    // a failure with RACE_PRESERVED and errno ESTALE: the file was made and
+    // stays, but another process changed the name since.
+    FileDescription created;
+
+    // An argument refused by the client before the helper was started, named
+    // with the rule it broke ("path: absolute: paths are relative to the
+    // root"): the result is then a failure with code einval and error EINVAL,
+    // as the helper would have answered, and `line` is empty.
+    std::string refusal;
+
     bool ok() const { return kind == ResultKind::success; }
 };
 
@@ -299,36 +318,63 @@ const char* helper_error_name(HelperError error);
 // The helper to run: the path of the anchorfs binary, and the environment to
 // give it. The helper reads no environment variable, so the default is empty:
 // nothing of the parent's environment (LD_PRELOAD and the like) reaches it.
+// `timeout` bounds every run unless a call's Limits say otherwise; unset: no
+// time limit.
 struct Helper {
     std::string path;
     std::vector<std::string> environment; // "NAME=value" entries
+    std::optional<std::chrono::milliseconds> timeout;
+};
+
+// How long a stopped run is given, after its input was closed, to end on its
+// own before it is killed with SIGKILL.
+inline constexpr std::chrono::milliseconds cancel_grace{2000};
+
+// One call's limits. `timeout`, when set, replaces the helper's default for
+// this call (a zero duration stops the run at once). `cancel_fd`, when not
+// -1, is a descriptor the caller makes readable (or hangs up) to cancel the
+// call from another thread; the client only polls it and never reads from it
+// or closes it.
+//
+// A run that is stopped, by its time limit or by cancellation, is stopped
+// politely first: its standard input is closed, which is the protocol's way to
+// cancel (a create then sees a short input and removes the file it made), its
+// output is still read, and only if it has not ended within `cancel_grace` is
+// it killed with SIGKILL. The result is then a helper error, `timed_out` or
+// `cancelled`, with the line it answered meanwhile, if any; a command that had
+// all its input may have taken effect: check the tree or settle it.
+struct Limits {
+    std::optional<std::chrono::milliseconds> timeout;
+    int cancel_fd = -1;
 };
 
 // Each call starts the helper once with the request's arguments, feeds the
 // request's content (if any) to its standard input, reads its result line
 // and, for the read commands, the announced bytes, waits for it, and checks
 // everything against the protocol. Safe to call from several threads; the
-// calling thread's SIGPIPE is held back while the content is written.
-Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request);
-Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request);
-Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request);
-Result run(const Helper& helper, const RootAnchor& root, const RecoverSwap& request);
-Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& request);
-Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request);
-Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request);
-Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request);
-Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request);
-Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request);
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request);
-Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request);
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request);
-Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request);
-Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request);
-Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request);
-Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request);
-Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request);
-Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request);
-Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request);
+// calling thread's SIGPIPE is held back while the content is written. `limits`
+// bound this call alone (see Limits); arguments the helper would refuse are
+// refused before it is started (see Result::refusal).
+Result run(const Helper& helper, const RootAnchor& root, const BookmarkParent& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RecoverUnlink& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RecoverRename& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RecoverSwap& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RecoverLink& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RenameExcl& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const LinkExcl& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RenameSwap& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const UnlinkChecked& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const QuarantinePrivateTree& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateTree& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFileStaged& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateStagingFile& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const ReadPrivateFile& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const EnsureDir& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const EnsurePrivateDir& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const CreateFile& request, const Limits& limits = {});
+Result run(const Helper& helper, const RootAnchor& root, const CreatePrivateFile& request, const Limits& limits = {});
 
 // ---------------------------------------------------------------------------
 // Filling requests in
@@ -352,6 +398,18 @@ DescribeFileResult describe_file(int fd);
 // working directory), opened without following a symbolic link in its last
 // component and without blocking on a FIFO.
 DescribeFileResult describe_file_at(int dir_fd, const std::string& path);
+
+struct IdentityResult {
+    int error = 0;
+    FileIdentity identity;
+    bool ok() const { return error == 0; }
+};
+
+// The identity of the regular file at `path` relative to `dir_fd`: device,
+// inode, link count, owner uid and the whole mode word, as rename-excl and
+// rename-swap take it. A symbolic link in the last component is not followed
+// (EINVAL, as for any file that is not regular); other errors are fstatat's.
+IdentityResult identity_at(int dir_fd, const std::string& path);
 
 struct AnchorRootResult {
     int error = 0;

@@ -6,20 +6,26 @@
     helper.ensure_dir(root, "photos")
     helper.create_file(root, "photos/a.txt", 0o644, b"hello\\n")
 
-Standard library only. Failures raise anchorfs.Error (and its subclasses); output that does not follow the
-protocol raises anchorfs.HelperError.
+Standard library only. Everything a call raises is an anchorfs.Error: a failure line raises anchorfs.Failure
+(``code`` an anchorfs.Code), no answer (the program could not be run, broke the protocol, or was stopped by a
+time limit or cancel) raises anchorfs.HelperError, and an argument the helper would refuse raises
+anchorfs.ArgumentRefused before any process starts.
 """
 
-from .errors import (Error, HelperError, HelperTimeout, IdentityChanged, ProtocolError, RacePreserved,
-                     RaceRolledBack, ResultNotDelivered, RootIdentityChanged)
+from .cancel import Cancel
+from .errors import (ArgumentRefused, Code, Error, Failure, HelperCancelled, HelperError, HelperTimeout,
+                     IdentityChanged, ProtocolError, RacePreserved, RaceRolledBack, ResultNotDelivered,
+                     RootIdentityChanged)
 from .files import anchor_root, describe_fd, describe_file, identity, new_quarantine_leaf
-from .helper import Helper
+from .helper import HELPER_DEFAULT, Helper
+from .process import GRACE_PERIOD
 from .records import (MAX_CONTENT_SIZE, Bookmark, BookmarkedParent, DirectoryIdentity, FileDescription,
                       FileIdentity, RootAnchor)
 
 __all__ = [
-    "MAX_CONTENT_SIZE", "Bookmark", "BookmarkedParent", "DirectoryIdentity", "Error", "FileDescription",
-    "FileIdentity", "Helper", "HelperError", "HelperTimeout", "IdentityChanged", "ProtocolError",
+    "GRACE_PERIOD", "HELPER_DEFAULT", "MAX_CONTENT_SIZE", "ArgumentRefused", "Bookmark", "BookmarkedParent",
+    "Cancel", "Code", "DirectoryIdentity", "Error", "Failure", "FileDescription",
+    "FileIdentity", "Helper", "HelperCancelled", "HelperError", "HelperTimeout", "IdentityChanged", "ProtocolError",
     "RacePreserved", "RaceRolledBack", "ResultNotDelivered", "RootAnchor", "RootIdentityChanged",
     "anchor_root", "describe_fd", "describe_file", "identity", "new_quarantine_leaf",
 ]

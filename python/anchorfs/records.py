@@ -6,6 +6,7 @@ Numbers are unsigned 64-bit values as the helper prints them; devices are
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 
 # The largest content the helper creates, reads, hashes or deletes by content.
@@ -78,7 +79,11 @@ class BookmarkedParent:
     leaf: str
 
     @classmethod
-    def of(cls, bookmark: Bookmark, path: str) -> BookmarkedParent:
-        """The group for the entry at ``path``, whose parent was bookmarked by bookmark-parent of that same path."""
-        directory, slash, leaf = path.rpartition("/")
+    def of(cls, bookmark: Bookmark, path: str | os.PathLike[str]) -> BookmarkedParent:
+        """The group for the entry at ``path`` (relative to the root, a str or os.PathLike), whose parent was
+        bookmarked by bookmark-parent of that same path."""
+        text = os.fspath(path)
+        if not isinstance(text, str):
+            raise TypeError(f"expected a str path, got {type(text).__name__}")
+        directory, slash, leaf = text.rpartition("/")
         return cls(bookmark.hex, bookmark.device, bookmark.inode, bookmark.uid, directory if slash else ".", leaf)

@@ -12,7 +12,7 @@ import re
 import stat
 from dataclasses import dataclass
 
-from .errors import CODE_CLASSES, Error, HelperError, HelperTimeout, ResultNotDelivered
+from .errors import CODE_CLASSES, Failure, HelperCancelled, HelperError, HelperTimeout, ResultNotDelivered
 from .records import MAX_CONTENT_SIZE, Bookmark, DirectoryIdentity
 
 # The longest result line: a bookmark line of 131072 hexadecimal digits and its other fields fit easily.
@@ -85,7 +85,8 @@ class Output:
     stderr_written: bool = False
     exit_status: int = -1
     signal: int = 0
-    timed_out: bool = False
+    timed_out: bool = False  # stopped by its time limit
+    cancelled: bool = False  # stopped by the call's cancel
 
 
 # A flat JSON object as the helper prints it: strings without escapes or control characters,
@@ -161,7 +162,7 @@ def content_allowance(command: Command, head: bytes, size_bound: int) -> int:
     return size if size is not None and size <= min(size_bound, MAX_CONTENT_SIZE) else 0
 
 
-def interpret(command: Command, output: Output) -> DirectoryIdentity | Bookmark | int | None:
+def interpret(command: Command, output: Output, subject: str = "") -> DirectoryIdentity | Bookmark | int | None:
     """The payload of a success (directory, bookmark, content size or None), or the failure raised.
 
     The content of a size line has already gone to its sink; its size is returned once all of it came.
@@ -169,8 +170,11 @@ def interpret(command: Command, output: Output) -> DirectoryIdentity | Bookmark 
     line = output.head[:MAX_LINE_LENGTH].decode("utf-8", "replace")
 
     def broken(reason: str, kind: type[HelperError] = HelperError) -> HelperError:
-        return kind(command.name, reason, 0, line, output.exit_status, output.signal)
+        return kind(command.name, reason, 0, line, output.exit_status, output.signal, subject)
 
+    # A stopped run is reported as stopped whatever it answered in its grace period.
+    if output.cancelled:
+        raise broken("cancelled", HelperCancelled)
     if output.timed_out:
         raise broken("timed_out", HelperTimeout)
     if output.signal != 0:
@@ -216,7 +220,7 @@ def interpret(command: Command, output: Output) -> DirectoryIdentity | Bookmark 
             raise broken("wrong_shape")
         if output.exit_status != (2 if code == "INVALID_PROTOCOL" else 10):
             raise broken("exit_status_mismatch")
-        raise CODE_CLASSES.get(code, Error)(command.name, code, number)
+        raise CODE_CLASSES.get(code, Failure)(command.name, code, number, subject)
 
     if output.exit_status != 0:
         raise broken("exit_status_mismatch")

@@ -420,7 +420,7 @@ const process_case process_cases[] = {
      [](run_options& o) { o.slow_stdout = true; }, 0, true, true},
     {"FileSizeLimitOnStdout_ReadPrivateFile1MiB", command_kind::read_private_file, 1024 * kib,
      [](run_options& o) {
-         o.stdout_file = "/tmp/anchorfs-front-end-fsize.out";
+         o.stdout_file = "fsize.out"; // beside the root: unique per run, removed with it
          o.limits = {{RLIMIT_FSIZE, 64 * kib}};
      },
      exit_undelivered, true, false},
@@ -482,6 +482,10 @@ void expect_hostile_run(const process_case& c, const std::function<void(run_opti
         break;
     }
     hostile(options);
+    // A relative standard output file is made beside the scratch root, so it
+    // has a name of its own and goes away with the root.
+    if (options.stdout_file && options.stdout_file->front() != '/')
+        options.stdout_file = root.beside(*options.stdout_file);
 
     run_result r = run_anchorfs(args, options);
 

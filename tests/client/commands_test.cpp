@@ -28,7 +28,7 @@ const result_schema& schema()
 class ClientCommands : public ::testing::Test {
 protected:
     temp_root root;
-    client::Helper helper{ANCHORFS_BINARY, {}};
+    client::Helper helper{ANCHORFS_BINARY, {}, {}};
     std::string quarantine = "trash/" + client::new_quarantine_leaf().leaf;
 
     void SetUp() override { make_dir(root.at("trash"), 0700); }
@@ -75,6 +75,19 @@ void expect_failure(const client::Result& result, client::Code code, int error)
     EXPECT_EQ(result.exit_status, exit_failure);
 }
 
+// A create's description is what describing the new file afterwards gives.
+void expect_description(const client::FileDescription& got, const client::FileDescription& expected)
+{
+    EXPECT_EQ(got.identity.device, expected.identity.device);
+    EXPECT_EQ(got.identity.inode, expected.identity.inode);
+    EXPECT_EQ(got.identity.link_count, expected.identity.link_count);
+    EXPECT_EQ(got.identity.uid, expected.identity.uid);
+    EXPECT_EQ(got.identity.mode, expected.identity.mode);
+    EXPECT_EQ(got.size, expected.size);
+    EXPECT_EQ(got.mtime_ns, expected.mtime_ns);
+    EXPECT_EQ(got.sha256, expected.sha256);
+}
+
 TEST_F(ClientCommands, BookmarkParent_ExistingParent_ReportsItsIdentity_MissingParent_Enoent)
 {
     make_dir(root.at("d"));
@@ -108,7 +121,9 @@ TEST_F(ClientCommands, EnsurePrivateDir_NewName_Succeeds_Existing0755_IdentityCh
 TEST_F(ClientCommands, CreateFile_StreamsContentWithMode_TakenName_Eexist)
 {
     const std::string content("line one\n\0binary\xff", 17);
-    EXPECT_TRUE(run(client::CreateFile{"a.bin", 0640, content}).ok());
+    const client::Result made = run(client::CreateFile{"a.bin", 0640, content});
+    EXPECT_TRUE(made.ok());
+    expect_description(made.created, describe("a.bin"));
     EXPECT_EQ(read_file(root.at("a.bin")), content);
     EXPECT_EQ(lstat_of(root.at("a.bin")).st_mode & 07777, 0640u);
     expect_failure(run(client::CreateFile{"a.bin", 0644, "other"}), client::Code::eexist, EEXIST);
@@ -117,7 +132,9 @@ TEST_F(ClientCommands, CreateFile_StreamsContentWithMode_TakenName_Eexist)
 
 TEST_F(ClientCommands, CreatePrivateFile_EmptyContent_Creates0600_TakenName_Eexist)
 {
-    EXPECT_TRUE(run(client::CreatePrivateFile{"p", ""}).ok());
+    const client::Result made = run(client::CreatePrivateFile{"p", ""});
+    EXPECT_TRUE(made.ok());
+    expect_description(made.created, describe("p"));
     EXPECT_EQ(lstat_of(root.at("p")).st_mode & 07777, 0600u);
     EXPECT_EQ(lstat_of(root.at("p")).st_size, 0);
     expect_failure(run(client::CreatePrivateFile{"p", "x"}), client::Code::eexist, EEXIST);
@@ -201,7 +218,9 @@ TEST_F(ClientCommands, RemovePrivateTree_OverBudget_E2bigThenRerunFinishes_ZeroB
 
 TEST_F(ClientCommands, CreatePrivateFileStaged_LandsUnderFinalName_TakenFinalName_Eexist)
 {
-    EXPECT_TRUE(run(client::CreatePrivateFileStaged{"settings", ".settings.staging", "{}"}).ok());
+    const client::Result made = run(client::CreatePrivateFileStaged{"settings", ".settings.staging", "{}"});
+    EXPECT_TRUE(made.ok());
+    expect_description(made.created, describe("settings"));
     EXPECT_EQ(read_file(root.at("settings")), "{}");
     EXPECT_FALSE(exists(root.at(".settings.staging")));
     expect_failure(run(client::CreatePrivateFileStaged{"settings", ".settings.staging", "[]"}),
@@ -316,6 +335,35 @@ TEST_F(ClientCommands, AnyCommand_ReplacedRoot_RootIdentityChanged)
     expect_failure(result, client::Code::root_identity_changed, 116);
     EXPECT_TRUE(schema().accepts(result.line));
     EXPECT_FALSE(exists(root.at("x")));
+}
+
+// Arguments the helper would refuse are refused before it is started, with
+// the rule they broke: the helper here does not exist, so any run would be a
+// spawn failure.
+TEST(ClientArguments, RefusedBeforeAnyRun_NamesTheRule)
+{
+    const client::Helper missing{"/nonexistent/anchorfs", {}, {}};
+    const client::RootAnchor root{"/nonexistent-root", 1, 2, 0};
+    const std::string big(client::max_content_size + 1, 'x');
+    const struct {
+        client::Result result;
+        const char* refusal;
+    } cases[] = {
+        {client::run(missing, root, client::EnsureDir{"/etc"}), "path: absolute"},
+        {client::run(missing, root, client::EnsureDir{"a/../b"}), "path: a . or .. component"},
+        {client::run(missing, root, client::EnsureDir{"a\u200bb"}), "path: a zero-width or direction-changing"},
+        {client::run(missing, root, client::EnsureDir{std::string(256, 'x')}), "path: a component over 255 bytes"},
+        {client::run(missing, root, client::CreatePrivateFile{"f", big}), "content: content over 67108864"},
+        {client::run(missing, root, client::CreateFile{"f", 0100644, "x"}), "mode: permission bits only"},
+        {client::run(missing, root, client::RenameExcl{"a", "b", {1, 2, 1, 0, 0644}}), "file: an identity's mode"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.result.kind, client::ResultKind::failure) << c.refusal;
+        EXPECT_EQ(c.result.code, client::Code::einval) << c.refusal;
+        EXPECT_EQ(c.result.error, EINVAL);
+        EXPECT_EQ(c.result.refusal.rfind(c.refusal, 0), 0u) << c.result.refusal;
+        EXPECT_EQ(c.result.line, "");
+    }
 }
 
 // The one line the client can never provoke: a command line that is too short.

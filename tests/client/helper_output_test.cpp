@@ -84,14 +84,14 @@ protected:
         write_file(script, "#!/bin/sh\ncat '" + scratch.beside("output") + "'\n" + extra + "\nexit "
                                + std::to_string(status) + "\n",
                    0755);
-        return client::Helper{script, {}};
+        return client::Helper{script, {}, {}};
     }
 
     client::Result ask(const client::Helper& helper, asked request)
     {
         const client::RootAnchor root{scratch.path, scratch.device, scratch.inode, scratch.uid};
         switch (request) {
-        case asked::plain: return client::run(helper, root, client::RenameExcl{"a", "b", {}});
+        case asked::plain: return client::run(helper, root, client::RenameExcl{"a", "b", {0, 0, 1, 0, 0100644}});
         case asked::plain_without_races: return client::run(helper, root, client::QuarantinePrivateTree{"a", "b"});
         case asked::directory: return client::run(helper, root, client::EnsureDir{"d"});
         case asked::bookmark: return client::run(helper, root, client::BookmarkParent{"d"});
@@ -147,7 +147,7 @@ TEST_F(FakeHelper, EndlessOutputAfterLine_StoppedAsExtraOutput)
 
 TEST_F(FakeHelper, MissingProgram_SpawnFailedWithErrno)
 {
-    client::Result result = ask(client::Helper{scratch.beside("no-such-helper"), {}}, asked::plain);
+    client::Result result = ask(client::Helper{scratch.beside("no-such-helper"), {}, {}}, asked::plain);
     EXPECT_EQ(result.helper_error, client::HelperError::spawn_failed);
     EXPECT_EQ(result.error, ENOENT);
 }
@@ -156,7 +156,7 @@ TEST_F(FakeHelper, MissingProgram_SpawnFailedWithErrno)
 class Streaming : public ::testing::Test {
 protected:
     temp_root root;
-    client::Helper helper{ANCHORFS_BINARY, {}};
+    client::Helper helper{ANCHORFS_BINARY, {}, {}};
     client::RootAnchor anchor() const { return {root.path, root.device, root.inode, root.uid}; }
 };
 

@@ -2,7 +2,7 @@
 # What a user gets from `cmake --install`: installs the build tree given as $1
 # into a scratch prefix, checks every installed file, runs the installed
 # program, builds and runs a program against the installed client library
-# through pkg-config, and packages the same files with cpack -G DEB.
+# through pkg-config and through find_package(anchorfs CONFIG), and packages the same files with cpack -G DEB.
 set -euo pipefail
 
 build=${1:?usage: install_test.sh BUILD_DIR}
@@ -14,7 +14,7 @@ fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/anchorfs share/man/man1/anchorfs.1 lib/libanchorfs-client.a \
-            include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc; do
+            include/anchorfs/client.hpp lib/pkgconfig/anchorfs-client.pc lib/cmake/anchorfs/anchorfsConfig.cmake; do
     [[ -f $prefix/$file ]] || fail "not installed: $file"
 done
 [[ -x $prefix/bin/anchorfs ]] || fail "bin/anchorfs is not executable"
@@ -65,8 +65,8 @@ int main(int, char** argv)
     client::AnchorRootResult root = client::anchor_root(argv[2]);
     if (!root.ok())
         return 1;
-    client::Result made = client::run(client::Helper{argv[1], {}}, root.root, client::CreatePrivateFile{"note", "hi"});
-    client::Result read = client::run(client::Helper{argv[1], {}}, root.root, client::ReadPrivateFile{"note", 10});
+    client::Result made = client::run(client::Helper{argv[1], {}, {}}, root.root, client::CreatePrivateFile{"note", "hi"});
+    client::Result read = client::run(client::Helper{argv[1], {}, {}}, root.root, client::ReadPrivateFile{"note", 10});
     std::printf("%s %s\n", made.ok() ? "created" : client::code_name(made.code), read.content.c_str());
     return made.ok() && read.ok() ? 0 : 1;
 }
@@ -76,6 +76,27 @@ c++ -std=c++20 -o "$scratch/app" "$scratch/app.cpp" $(pkg-config --cflags --libs
     || fail "cannot build against the installed library"
 out=$("$scratch/app" "$helper" "$root") || fail "the application failed: $out"
 [[ $out == "created hi" ]] || fail "the application printed '$out'"
+
+# The same application built by CMake with find_package(anchorfs CONFIG).
+mkdir "$scratch/cmake-app"
+cp "$scratch/app.cpp" "$scratch/cmake-app/app.cpp"
+cat > "$scratch/cmake-app/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(app CXX)
+find_package(anchorfs 0.1 CONFIG REQUIRED)
+add_executable(app app.cpp)
+target_compile_features(app PRIVATE cxx_std_20)
+target_link_libraries(app PRIVATE anchorfs::client)
+file(WRITE ${CMAKE_BINARY_DIR}/helper.txt "${anchorfs_HELPER}")
+CMAKE
+cmake -S "$scratch/cmake-app" -B "$scratch/cmake-app/build" -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/cmake.log" 2>&1 \
+    && cmake --build "$scratch/cmake-app/build" >>"$scratch/cmake.log" 2>&1 \
+    || { cat "$scratch/cmake.log" >&2; fail "cannot build with find_package(anchorfs CONFIG)"; }
+[[ $(realpath "$(cat "$scratch/cmake-app/build/helper.txt")") == $(realpath "$prefix/bin/anchorfs") ]] \
+    || fail "anchorfs_HELPER names '$(cat "$scratch/cmake-app/build/helper.txt")'"
+rm -rf "$root/note"
+out=$("$scratch/cmake-app/build/app" "$helper" "$root") || fail "the CMake-built application failed: $out"
+[[ $out == "created hi" ]] || fail "the CMake-built application printed '$out'"
 
 # The Debian package carries the same files below /usr.
 if command -v dpkg-deb >/dev/null; then

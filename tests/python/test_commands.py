@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+import pathlib
 import unittest
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -85,16 +86,18 @@ ROWS = [
         lambda t, s, r: t.assertEqual(r, directory_of(s, "d/e")) or t.assertEqual(r.mode, 0o40700)),
     Row("ensure_private_dir", [], lambda h, s: h.ensure_private_dir(s.root, "p"),
         lambda t, s, r: t.assertEqual(r, directory_of(s, "p"))),
+    # A create returns the new file's description, exactly what describing it afterwards gives.
     Row("create_file", [], lambda h, s: h.create_file(s.root, "f", 0o640, b"one\n"),
-        lambda t, s, r: t.assertEqual((r, s.content("f"), s.mode("f")), (None, b"one\n", 0o100640))),
+        lambda t, s, r: t.assertEqual((r, s.content("f"), s.mode("f")), (s.describe("f"), b"one\n", 0o100640))),
     Row("create_file from a file object", [],
         lambda h, s: h.create_file(s.root, "f", 0o644, io.BytesIO(b"0123456789" * 30000)),
-        lambda t, s, r: t.assertEqual(s.content("f"), b"0123456789" * 30000)),
+        lambda t, s, r: t.assertEqual((s.content("f"), r), (b"0123456789" * 30000, s.describe("f")))),
     Row("create_private_file", ["p/"], lambda h, s: h.create_private_file(s.root, "p/f", b"secret"),
-        lambda t, s, r: t.assertEqual((s.content("p/f"), s.mode("p/f")), (b"secret", 0o100600))),
+        lambda t, s, r: t.assertEqual((s.content("p/f"), s.mode("p/f"), r), (b"secret", 0o100600, s.describe("p/f")))),
     Row("create_private_file_staged", ["p/"],
         lambda h, s: h.create_private_file_staged(s.root, "p/f", "p/f.staging", b"{}\n"),
-        lambda t, s, r: t.assertEqual((s.content("p/f"), s.exists("p/f.staging")), (b"{}\n", False))),
+        lambda t, s, r: t.assertEqual((s.content("p/f"), s.exists("p/f.staging"), r),
+                                      (b"{}\n", False, s.describe("p/f")))),
     Row("remove_private_staging_file", ["p/", "p/s=half"],
         lambda h, s: h.remove_private_staging_file(s.root, "p/s", 100),
         lambda t, s, r: t.assertFalse(s.exists("p/s"))),
@@ -109,6 +112,9 @@ ROWS = [
         lambda t, s, r: t.assertEqual(r, (5, b"hello"))),
     Row("remove_private_file", ["p/", "p/f=gone"],
         lambda h, s: h.remove_private_file(s.root, "p/f", 4, s.describe("p/f").sha256),
+        lambda t, s, r: t.assertFalse(s.exists("p/f"))),
+    Row("remove_private_file by the description a create returned", ["p/"],
+        lambda h, s: h.remove_private_file(s.root, pathlib.Path("p/f"), h.create_private_file(s.root, "p/f", b"x")),
         lambda t, s, r: t.assertFalse(s.exists("p/f"))),
     Row("quarantine_private_tree", ["p/", "p/t/", "p/t/f=x"],
         lambda h, s: h.quarantine_private_tree(s.root, "p/t", "p/q"),
@@ -161,12 +167,12 @@ FAILURES = [
      lambda h, s: h.ensure_dir(anchorfs.RootAnchor(s.path, s.root.device, s.root.inode + 1, s.root.uid), "d/e")),
     ("file of another identity", ["a=1"], anchorfs.IdentityChanged, "IDENTITY_CHANGED", 116,
      lambda h, s: h.rename_excl(s.root, "a", "b", anchorfs.FileIdentity(0, 0, 1, 0, 0o100644))),
-    ("name taken", ["a=1"], anchorfs.Error, "EEXIST", 17,
+    ("name taken", ["a=1"], anchorfs.Failure, "EEXIST", 17,
      lambda h, s: h.create_file(s.root, "a", 0o644, b"x")),
-    ("name missing", ["p/"], anchorfs.Error, "ENOENT", 2,
+    ("name missing", ["p/"], anchorfs.Failure, "ENOENT", 2,
      lambda h, s: h.read_private_file(s.root, "p/f")),
-    ("malformed path", [], anchorfs.Error, "EINVAL", 22,
-     lambda h, s: h.ensure_dir(s.root, "../x")),
+    ("budget out of its range", ["p/", "p/t/"], anchorfs.Failure, "EINVAL", 22,
+     lambda h, s: h.remove_private_tree(s.root, "p/t", 0)),
 ]
 
 
@@ -177,10 +183,20 @@ class Failures(unittest.TestCase):
         for name, tree, kind, code, number, run in FAILURES:
             with self.subTest(name):
                 scratch = Scratch(self, tree)
-                with self.assertRaises(anchorfs.Error) as caught:
+                with self.assertRaises(anchorfs.Failure) as caught:
                     run(helper, scratch)
                 self.assertIs(type(caught.exception), kind)
                 self.assertEqual((caught.exception.code, caught.exception.errno), (code, number))
+                self.assertIsInstance(caught.exception.code, anchorfs.Code)
+
+    def test_message_names_command_paths_and_remedy(self) -> None:
+        need_binary(self)
+        scratch = Scratch(self, ["photos/", "photos/a.jpg=1", "photos/b.jpg=2"])
+        with self.assertRaises(anchorfs.Failure) as caught:
+            anchorfs.Helper(BINARY).rename_excl(scratch.root, "photos/a.jpg", "photos/b.jpg",
+                                                scratch.identity("photos/a.jpg"))
+        self.assertEqual(str(caught.exception),
+                         "rename-excl photos/a.jpg -> photos/b.jpg: EEXIST (errno 17): the destination is taken")
 
 
 if __name__ == "__main__":

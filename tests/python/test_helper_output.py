@@ -71,7 +71,7 @@ REPORTED = [
     ("plain", b'{"ok":false,"code":"INVALID_PROTOCOL","errno":22}\n', 2, anchorfs.ProtocolError),
     ("create", b'{"ok":false,"code":"RACE_ROLLED_BACK","errno":116}\n', 10, anchorfs.RaceRolledBack),
     ("directory", b'{"ok":false,"code":"RACE_PRESERVED","errno":5}\n', 10, anchorfs.RacePreserved),
-    ("size", b'{"ok":false,"code":"FILESYSTEM_ERROR","errno":28}\n', 10, anchorfs.Error),
+    ("size", b'{"ok":false,"code":"FILESYSTEM_ERROR","errno":28}\n', 10, anchorfs.Failure),
 ]
 
 
@@ -91,7 +91,7 @@ class HelperOutput(unittest.TestCase):
         for call, line, status, kind in REPORTED:
             with self.subTest(line=line):
                 helper = anchorfs.Helper(fake_helper(self, line, b"", status), timeout=10)
-                with self.assertRaises(anchorfs.Error) as caught:
+                with self.assertRaises(anchorfs.Failure) as caught:
                     CALLS[call](helper)
                 self.assertIs(type(caught.exception), kind)
                 code = line.split(b'"code":"')[1].split(b'"')[0].decode()
