@@ -464,6 +464,10 @@ EntriesResult journal_entries(const Journal& journal)
 
 Result run_journalled(const Journal& journal, const Record& record, std::string_view content)
 {
+    // Refused before the record is written, so that a refused call leaves none.
+    if (record.operation == Operation::create_private_file_staged
+        && (content.size() != record.content_size || sha256_hex(content) != record.content_sha256))
+        return refused(EINVAL);
     WriteRecordResult written = write_record(journal, record);
     if (!written.ok())
         return written.result;

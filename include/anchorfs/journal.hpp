@@ -184,7 +184,9 @@ EntriesResult journal_entries(const Journal& journal);
 // Writes the record, runs its operation and removes the record once the
 // outcome is known. The record stays when the outcome is not known (a
 // helper_error) or when, after a failure line, the tree is not clearly as
-// before the operation; settle it then.
+// before the operation; settle it then. A failure to remove the record after
+// the operation succeeded is returned as that failure: the record stays, and
+// settling it with redo restores the operation's effect.
 Result run_journalled(const Journal& journal, const Record& record, std::string_view content = {});
 
 // Settles one entry and removes it unless the outcome is needs_attention. An

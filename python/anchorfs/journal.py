@@ -184,10 +184,17 @@ def _name(value: object, where: str, bookmarked: bool, quarantine: bool) -> Name
                                *(_decimal(b[k], f"{where}.bookmark.{k}") for k in ("device", "inode", "uid"))))
 
 
+def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    members = dict(pairs)
+    if len(members) != len(pairs):
+        raise ValueError("a key given twice")
+    return members
+
+
 def decode_record(data: bytes) -> Record:
     """The record in ``data``; RecordError for anything that is not exactly the published form."""
     try:
-        value = json.loads(data.decode("utf-8"))
+        value = json.loads(data.decode("utf-8"), object_pairs_hook=_unique_keys)
     except (UnicodeDecodeError, ValueError) as error:
         raise RecordError(f"not JSON: {error}") from None
     if not isinstance(value, dict):
@@ -287,6 +294,14 @@ def prepare_create_private_file_staged(root: RootAnchor, final: str, content: by
 
 # -- running and settling -----------------------------------------------------------------------------------
 
+def _check_content(record: Record, content: bytes | None) -> None:
+    if record.content is None:
+        if content is not None:
+            raise ValueError(f"{record.operation} takes no content")
+    elif content is None or Content(len(content), hashlib.sha256(content).hexdigest()) != record.content:
+        raise ValueError("the content does not match the record")
+
+
 def run_record(helper: Helper, record: Record, content: bytes | None = None) -> None:
     """Runs the record's operation; raises as the helper method does. A staged create needs its ``content``
     (refused with ValueError when it does not match the record)."""
@@ -302,9 +317,7 @@ def run_record(helper: Helper, record: Record, content: bytes | None = None) -> 
         case Operation.UNLINK_CHECKED:
             helper.unlink_checked(root, n["source"].path, n["staging"].path, n["quarantine"].path, f["file"])
         case Operation.CREATE_PRIVATE_FILE_STAGED:
-            assert record.content is not None
-            if content is None or Content(len(content), hashlib.sha256(content).hexdigest()) != record.content:
-                raise ValueError("the content does not match the record")
+            _check_content(record, content)
             helper.create_private_file_staged(root, n["final"].path, n["staging"].path, content)
 
 
@@ -511,7 +524,10 @@ class Journal:
     def run(self, record: Record, content: bytes | None = None) -> None:
         """Writes the record, runs its operation and removes the record once the outcome is known; raises as
         the operation does. The record stays (for settle or settle_all) when the outcome is not known (a
-        HelperError) or when after a failure line the tree is not clearly back in its state from before."""
+        HelperError) or when after a failure line the tree is not clearly back in its state from before. A
+        failure to remove the record after the operation succeeded raises that failure: the record stays, and
+        settling it with ``redo`` restores the operation's effect."""
+        _check_content(record, content)  # before the record is written: a refused call leaves none
         entry = self.write(record)
         try:
             run_record(self.helper, record, content)

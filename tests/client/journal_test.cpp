@@ -9,6 +9,7 @@
 #include <anchorfs/journal.hpp>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
@@ -271,6 +272,20 @@ TEST_F(Journalled, JournalledRun_LeavesTheEffectAndAnEmptyPrivateJournal)
         EXPECT_EQ(lstat_of(root.at(std::string(client::journal_directory))).st_mode & 07777, 0700u);
         reset();
     }
+}
+
+TEST_F(Journalled, FailureThatLeftTheTreeAsBeforeOrRefusedContent_LeavesNoRecord)
+{
+    client::Record rename = prepared(rows()[0]);
+    ASSERT_EQ(::symlink("a", root.at("d/b").c_str()), 0); // the destination is taken
+    client::Result taken = client::run_journalled(journal(), rename);
+    EXPECT_EQ(taken.code, client::Code::eexist) << taken.line;
+    EXPECT_TRUE(journal_names().empty());
+    client::Record staged = prepared(rows()[4]);
+    client::Result refused = client::run_journalled(journal(), staged, "other content");
+    EXPECT_EQ(refused.kind, client::ResultKind::helper_error);
+    EXPECT_EQ(refused.error, EINVAL);
+    EXPECT_TRUE(journal_names().empty());
 }
 
 TEST_F(Journalled, TornOrForeignRecord_IsReportedAndNeverActedOn)

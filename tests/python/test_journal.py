@@ -4,7 +4,6 @@ can be left in. Every row runs through the JSON form, the journal, and a settle 
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import subprocess
@@ -195,6 +194,10 @@ class Journalled(unittest.TestCase):
             journal.run(record)
         self.assertEqual(raised.exception.code, "EEXIST")
         self.assertEqual(self.journal_names(s), [])
+        s, record, journal = self.scratch(ROWS[4])
+        with self.assertRaises(ValueError):
+            journal.run(record, b"other content")  # refused before a record is written
+        self.assertEqual(self.journal_names(s), [])
 
     def test_a_torn_or_foreign_record_is_reported_and_never_acted_on(self) -> None:
         mutations: dict[str, Callable[[bytes], bytes]] = {
@@ -229,7 +232,7 @@ class Journalled(unittest.TestCase):
 
 # A program that runs one row's operation through a journal; the tests kill it at each of its helper runs.
 CHILD = r"""
-import json, sys
+import sys
 import anchorfs
 from anchorfs import journal as j
 binary, root_path, payload = sys.argv[1:4]
