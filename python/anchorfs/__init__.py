@@ -29,3 +29,8 @@ __all__ = [
     "RacePreserved", "RaceRolledBack", "ResultNotDelivered", "RootAnchor", "RootIdentityChanged",
     "anchor_root", "describe_fd", "describe_file", "identity", "new_quarantine_leaf",
 ]
+
+# Operation records, journals and settling them after a crash (anchorfs.journal).
+from .journal import Journal, Outcome, Record, Settlement, settle, settle_all  # noqa: E402
+
+__all__ += ["Journal", "Outcome", "Record", "Settlement", "settle", "settle_all"]
