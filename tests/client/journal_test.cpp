@@ -156,7 +156,7 @@ else:
 class Journalled : public ::testing::Test {
 protected:
     temp_root root;
-    client::Helper helper{ANCHORFS_BINARY, {}};
+    client::Helper helper{ANCHORFS_BINARY, {}, {}};
 
     client::RootAnchor anchor() const { return {root.path, root.device, root.inode, root.uid}; }
 
