@@ -4,7 +4,6 @@
 #include "checked/content_proof.hpp"
 #include "checked/probes.hpp"
 #include "platform/descriptor_path.hpp"
-#include "platform/directory_open.hpp"
 #include "platform/failures.hpp"
 #include "platform/mount_status.hpp"
 
@@ -17,69 +16,69 @@ namespace anchorfs {
 
 namespace {
 
-constexpr int bound_flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+// A bound descriptor is opened only through the reference's own descriptor,
+// once the reference showed a regular file (or a directory): read-only and
+// never waiting.
+constexpr int bound_regular_flags = O_RDONLY | O_NONBLOCK;
+constexpr int bound_directory_flags = O_RDONLY | O_NONBLOCK | O_DIRECTORY;
 
 using identity_check = bool (*)(const struct stat&, const struct stat&);
 
-// Steps shared by both bindings once the first descriptor is open: the
-// descriptor holds the expected object, a reference from its path, the reference's own path equal to it, a second
-// descriptor by that full path with the expected identity, a reference from the
-// second descriptor's path equal to the first, and the name once more.
-bool bind_by_paths(int dir, const char* name, const struct stat& expected, int first_fd, bool want_directory,
-                   identity_check same, file_reference& reference)
+// Binds a reference and a bound descriptor to the entry, by routes that all
+// start at the held directory and its one name or at a descriptor already
+// held, never at a path the kernel would walk again: a reference by the name
+// (not a mount point, nothing opened for reading) with the expected identity;
+// its path, read to prove it readable and short enough, never opened; the
+// bound descriptor, reopened through the reference's own entry in the proven
+// descriptor table, with the expected identity on the reference's mount and
+// the reference's path; and the name once more.
+bool bind_at(int dir, const char* name, const struct stat& expected, bool want_directory, identity_check same,
+             file_reference& reference, unique_fd& bound)
 {
-    struct stat held;
-    if (descriptor_status_below(first_fd, held) != 0)
-        return false;
-    if (!same(expected, held))
-        return fail_identity_changed();
-    // The first descriptor was opened by name below the held directory and is
-    // on the root's mount; everything reached by path must be on that mount too.
-    std::uint64_t first_mount = 0;
-    if (descriptor_mount_id(first_fd, first_mount) != 0)
-        return false;
-    // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
-    static char first_path[full_path_capacity];
-    errno = 0;
-    if (descriptor_path(first_fd, first_path) != 0)
-        return fail_call_or_stale();
-    errno = 0;
-    if (file_reference_from_path(first_path, reference) != 0)
-        return fail_call_or_stale();
-    if (reference.directory() != want_directory || reference.mount_id != first_mount)
-        return fail_identity_changed();
-    if (!valid_file_reference(reference))
-        return false;
-    static char reference_path[full_path_capacity];
-    if (file_reference_path(reference, reference_path) != 0 || std::strcmp(reference_path, first_path) != 0)
-        return fail_identity_changed();
-
-    unique_fd second = want_directory ? open_directory_path(reference_path, O_NONBLOCK)
-                                      : unique_fd(::open(reference_path, bound_flags));
-    if (!second.valid())
-        return false;
+    file_reference candidate;
     struct stat status;
-    mount_place second_place;
-    if (status_with_mount(second.get(), "", AT_EMPTY_PATH, status, second_place) != 0)
+    if (file_reference_at(dir, name, candidate, &status) != 0)
         return false;
-    if (!same(expected, status) || second_place.mount_id != first_mount)
+    if (S_ISLNK(status.st_mode)) {
+        errno = ELOOP;
+        return false;
+    }
+    if (want_directory && !S_ISDIR(status.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    if (!same(expected, status))
         return fail_identity_changed();
-    static char second_path[full_path_capacity];
+    // Static, like every buffer of a path's size: a run must fit a 64 KiB stack.
+    static char reference_path[full_path_capacity];
     errno = 0;
-    if (descriptor_path(second.get(), second_path) != 0)
+    if (file_reference_path(candidate, reference_path) != 0)
         return fail_call_or_stale();
-    file_reference second_reference;
+    // The type is proven through the held descriptor and an object keeps its
+    // type, so this opens a regular file or a directory and nothing else.
+    unique_fd opened = reopen_through_descriptor(candidate.object.get(),
+                                                 want_directory ? bound_directory_flags : bound_regular_flags);
+    if (!opened.valid())
+        return false;
+    mount_place place;
+    if (status_with_mount(opened.get(), "", AT_EMPTY_PATH, status, place) != 0)
+        return false;
+    if (!same(expected, status) || place.mount_id != candidate.mount_id)
+        return fail_identity_changed();
+    static char bound_path[full_path_capacity];
     errno = 0;
-    if (file_reference_from_path(second_path, second_reference) != 0)
+    if (descriptor_path(opened.get(), bound_path) != 0)
         return fail_call_or_stale();
-    if (second_reference.directory() != want_directory || !same_file_reference(reference, second_reference))
+    if (std::strcmp(bound_path, reference_path) != 0)
         return fail_identity_changed();
     if (status_below(dir, name, status) != 0)
         return false;
     if (!same(expected, status))
         return fail_identity_changed();
-    reference.bound_dir = dir;
-    reference.bound_name = name;
+    candidate.bound_dir = dir;
+    candidate.bound_name = name;
+    reference = std::move(candidate);
+    bound = std::move(opened);
     return true;
 }
 
@@ -88,15 +87,7 @@ bool bind_by_paths(int dir, const char* name, const struct stat& expected, int f
 bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expected, file_reference& reference,
                            unique_fd& bound)
 {
-    unique_fd first(::openat(dir, name, bound_flags));
-    if (!first.valid())
-        return false;
-    file_reference candidate;
-    if (!bind_by_paths(dir, name, expected, first.get(), false, same_regular_identity, candidate))
-        return false;
-    reference = std::move(candidate);
-    bound = std::move(first);
-    return true;
+    return bind_at(dir, name, expected, false, same_regular_identity, reference, bound);
 }
 
 bool finish_delete_by_reference(int dir, const char* name, file_reference& reference, unique_fd& bound)
@@ -161,11 +152,9 @@ bool delete_regular_content_checked(int dir, const char* name, int quarantine_di
 
 bool delete_directory_checked(int dir, const char* name, const struct stat& expected)
 {
-    unique_fd first = open_directory_at(dir, name, O_NONBLOCK);
-    if (!first.valid())
-        return false;
     file_reference reference;
-    if (!bind_by_paths(dir, name, expected, first.get(), true, same_directory_identity, reference))
+    unique_fd first;
+    if (!bind_at(dir, name, expected, true, same_directory_identity, reference, first))
         return false;
     // Once more immediately before deleting: the descriptor, then the name.
     struct stat status;

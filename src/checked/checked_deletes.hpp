@@ -9,9 +9,12 @@
 
 namespace anchorfs {
 
-// Binds a reference and a bound descriptor (read-only, non-blocking, no
-// symbolic link followed) to the regular file under the name. On false nothing
-// is stored and no descriptor stays open.
+// Binds a reference and a bound descriptor (read-only, non-blocking) to the
+// regular file under the name: the reference is taken by the one name, no
+// symbolic link followed, and the descriptor is reopened through it only once
+// it showed a regular file, so nothing else is ever opened for reading. ELOOP
+// for a symbolic link, ESTALE for another object. On false nothing is stored
+// and no descriptor stays open.
 bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expected, file_reference& reference,
                            unique_fd& bound);
 

@@ -1,4 +1,5 @@
 #include "checked/probes.hpp"
+#include "platform/descriptor_path.hpp"
 #include "platform/mount_status.hpp"
 
 #include <cerrno>
@@ -28,8 +29,14 @@ int directory_at(int dir, const char* name, struct stat& status)
 
 unique_fd open_regular_at(int dir, const char* name)
 {
+    // Held first by a descriptor that opens nothing, and looked at through it:
+    // a FIFO, socket or device that holds the name, or takes it after a look
+    // at the name, is never opened for reading.
+    unique_fd handle(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!handle.valid())
+        return {};
     struct stat status;
-    if (status_below(dir, name, status) != 0)
+    if (descriptor_status_below(handle.get(), status) != 0)
         return {};
     if (S_ISLNK(status.st_mode)) {
         errno = ELOOP;
@@ -39,12 +46,9 @@ unique_fd open_regular_at(int dir, const char* name)
         errno = ESTALE;
         return {};
     }
-    // O_NONBLOCK: should a FIFO take the name after the look, the open does not
-    // wait for a writer; the caller refuses it by its type.
-    unique_fd fd(::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid() && errno == ENXIO)
-        errno = ESTALE; // a socket or device took the name after the look
-    return fd;
+    // The object behind the handle keeps its type: this opens that regular
+    // file, whatever its name holds now.
+    return reopen_through_descriptor(handle.get(), O_RDONLY | O_NONBLOCK);
 }
 
 bool absent_at(int dir, const char* name)

@@ -17,10 +17,13 @@ int regular_at(int dir, const char* name, struct stat& status);
 int directory_at(int dir, const char* name, struct stat& status);
 
 // Opens the name read-only to read its content, only when it holds a regular
-// file: the name is classified first, so a socket, FIFO or device there is
-// refused with ESTALE without being opened (a socket fails to open with ENXIO,
-// a FIFO could stall the run, a device may act on being opened). A symbolic
-// link fails with ELOOP, a missing name with ENOENT. Empty on failure.
+// file: the name is held by an O_PATH descriptor and classified through it,
+// and only that very object is reopened for reading (through the proven
+// descriptor table), so a socket, FIFO or device there is refused with ESTALE
+// without being opened (a FIFO could stall the run, a device may act on being
+// opened). A symbolic link fails with ELOOP, a missing name with ENOENT, a
+// mount on the name with ESTALE, a /proc that cannot be proven with
+// EOPNOTSUPP. Empty on failure.
 unique_fd open_regular_at(int dir, const char* name);
 
 // True when the name does not exist (errno ENOENT); false with EEXIST when it

@@ -132,6 +132,11 @@ int table_entry(int fd, char (&entry)[24])
 
 } // namespace
 
+int prove_descriptor_table()
+{
+    return table_descriptor() < 0 ? -1 : 0;
+}
+
 int descriptor_path(int fd, char* buffer)
 {
     char entry[24];

@@ -20,6 +20,11 @@ namespace anchorfs {
 
 inline constexpr std::size_t full_path_capacity = PATH_MAX; // 4096, terminator included
 
+// 0 once this process's descriptor table in /proc is proven (as above); -1
+// with EOPNOTSUPP, or the error of the failing call, otherwise. For commands
+// whose every step needs it, to refuse before they begin.
+int prove_descriptor_table();
+
 // Writes the absolute path of fd into buffer (full_path_capacity bytes) and
 // returns 0. Fails with the readlink error, ENAMETOOLONG when the path does not
 // fit, ENOENT when the object has no path any more (its name was removed,

@@ -6,26 +6,33 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace anchorfs {
 
-int file_reference_from_path(const char* path, file_reference& reference)
+int file_reference_at(int dir, const char* name, file_reference& reference, struct stat* status)
 {
-    unique_fd object(::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    // One name below a held directory: the kernel walks no path of ours, and
+    // O_PATH opens nothing (a FIFO or device is held, not opened for I/O).
+    unique_fd object(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!object.valid())
         return -1;
-    struct statx status;
-    if (::statx(object.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_MNT_ID,
-                &status)
-        != 0)
+    struct stat held;
+    mount_place place;
+    if (status_with_mount(object.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, held, place) != 0)
         return -1;
-    reference.device = static_cast<std::uint64_t>(makedev(status.stx_dev_major, status.stx_dev_minor));
-    reference.inode = status.stx_ino;
-    reference.mount_id = (status.stx_mask & STATX_MNT_ID) != 0 ? status.stx_mnt_id : 0;
-    reference.type = static_cast<mode_t>(status.stx_mode & S_IFMT);
+    // A mount placed on the name would lead off the held directory's mount.
+    if (place.mount_root) {
+        errno = ESTALE;
+        return -1;
+    }
+    reference.device = static_cast<std::uint64_t>(held.st_dev);
+    reference.inode = static_cast<std::uint64_t>(held.st_ino);
+    reference.mount_id = place.mount_id;
+    reference.type = static_cast<mode_t>(held.st_mode & S_IFMT);
     reference.object = std::move(object);
+    if (status != nullptr)
+        *status = held;
     return 0;
 }
 

@@ -2,10 +2,11 @@
 //
 // A reference holds an O_PATH descriptor of the object with its device, inode
 // and mount id, and its type. Two references are equal when all three numbers
-// are. Its path is the descriptor's current path. Linux cannot delete by
-// descriptor, so a reference is deleted through the held directory and leaf it
-// was bound through, immediately after proving that the name still designates
-// the referenced object (see delete_by_reference).
+// are. A reference is made from a held directory and one name, never from a
+// path the kernel would walk again. Its path is the descriptor's current path.
+// Linux cannot delete by descriptor, so a reference is deleted through the held
+// directory and leaf it was bound through, immediately after proving that the
+// name still designates the referenced object (see delete_by_reference).
 #pragma once
 
 #include "platform/owners.hpp"
@@ -29,9 +30,11 @@ struct file_reference {
     bool directory() const { return type == S_IFDIR; }
 };
 
-// A reference for a full path, not following a symbolic link at its last
-// component. -1 with the open or statx error.
-int file_reference_from_path(const char* path, file_reference& reference);
+// A reference for the entry `name` of the held directory dir (one name, no
+// symbolic link followed, nothing opened for reading or writing), with the
+// entry's status in `status` when given. -1 with the openat or statx error, or
+// ESTALE when a mount is placed on the name.
+int file_reference_at(int dir, const char* name, file_reference& reference, struct stat* status = nullptr);
 
 // Same device, inode and mount id.
 bool same_file_reference(const file_reference& first, const file_reference& second);

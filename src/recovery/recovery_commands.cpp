@@ -3,6 +3,8 @@
 
 #include "recovery/recovery.hpp"
 
+#include "platform/descriptor_path.hpp"
+
 #include <cerrno>
 
 namespace anchorfs {
@@ -23,7 +25,10 @@ int open_groups(const command_context& context, bookmarked_parent (&groups)[coun
             != 0)
             return -1;
     }
-    return 0;
+    // Every content proof reopens the file it classified through the proven
+    // table: without one, refused before anything is looked at, not taken for
+    // a file that is not there.
+    return prove_descriptor_table();
 }
 
 } // namespace

@@ -245,7 +245,8 @@ std::vector<proc_row> proc_rows()
     std::vector<proc_row> rows;
     for (const char* command : {"unlink-checked", "link-excl", "create-file", "create-private-file-staged",
                                 "remove-private-file", "remove-private-tree", "remove-private-staging-file",
-                                "recover-unlink", "recover-link"}) {
+                                "recover-unlink", "recover-link", "read-external-file", "recover-rename",
+                                "recover-swap"}) {
         rows.push_back({command, "/bin/mount -t tmpfs none /proc", "EmptyTmpfs"});
         // A procfs, but one process's directory: no "self" that leads to the run.
         rows.push_back({command, "/bin/mount --bind /proc/1 /proc", "ProcessDirectory"});

@@ -19,10 +19,14 @@ using namespace anchorfs::test;
 
 namespace {
 
+// A reference by the last name of `path`, from its held parent directory.
 file_reference reference_of(const std::string& path)
 {
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    unique_fd dir(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     file_reference reference;
-    if (file_reference_from_path(path.c_str(), reference) != 0)
+    if (file_reference_at(dir.get(), path.c_str() + slash + 1, reference) != 0)
         ADD_FAILURE() << "no reference for " << path << ": errno " << errno;
     return reference;
 }
@@ -52,11 +56,11 @@ TEST(FileReference, SameObjectEqualOtherObjectNot)
     EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f"))));
     EXPECT_TRUE(same_file_reference(f, reference_of(root.at("f2"))));
     EXPECT_FALSE(same_file_reference(f, reference_of(root.at("g"))));
-    EXPECT_FALSE(same_file_reference(f, reference_of("/proc"))); // another device
+    EXPECT_FALSE(same_file_reference(f, reference_of("/proc/self"))); // another device
     // The same file through a bind mount is another place.
-    write_file(root.at("bound"), "");
-    if (::mount(root.at("f").c_str(), root.at("bound").c_str(), nullptr, MS_BIND, nullptr) == 0) {
-        file_reference through_mount = reference_of(root.at("bound"));
+    make_dir(root.at("bound"));
+    if (::mount(root.path.c_str(), root.at("bound").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        file_reference through_mount = reference_of(root.at("bound/f"));
         ::umount2(root.at("bound").c_str(), MNT_DETACH);
         EXPECT_FALSE(same_file_reference(f, through_mount));
     }
@@ -108,13 +112,25 @@ TEST(FileReference, LinkNotFollowedPathFollowsTheObject)
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(FileReference, MissingPath_Enoent)
+// A missing name gives ENOENT; a mount placed on the name, which would lead
+// off the held directory's mount, ESTALE.
+TEST(FileReference, MissingName_EnoentMountOnTheName_Estale)
 {
     temp_root root;
+    held dir(root.path);
     file_reference reference;
     errno = 0;
-    EXPECT_EQ(file_reference_from_path(root.at("missing").c_str(), reference), -1);
+    EXPECT_EQ(file_reference_at(dir.fd.get(), "missing", reference), -1);
     EXPECT_EQ(errno, ENOENT);
+    make_dir(root.at("m"));
+    if (::mount(root.path.c_str(), root.at("m").c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        errno = 0;
+        int result = file_reference_at(dir.fd.get(), "m", reference);
+        int error = errno;
+        ::umount2(root.at("m").c_str(), MNT_DETACH);
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(error, ESTALE);
+    }
 }
 
 TEST(DeleteByReference, BoundName_FileAndEmptyDirectoryRemoved)
