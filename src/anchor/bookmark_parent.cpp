@@ -21,7 +21,7 @@ int run_bookmark_parent(const command_context& context, command_report& report)
     struct stat status;
     errno = 0;
     if (!parents_still_anchored(root, parent) || ::fstat(parent.fd.get(), &status) != 0
-        || create_directory_bookmark(parent.fd.get(), status, bookmark) != 0 || !parents_still_anchored(root, parent)) {
+        || create_directory_bookmark(root, parent.fd.get(), status, bookmark) != 0 || !parents_still_anchored(root, parent)) {
         if (errno == 0)
             errno = ESTALE;
         return -1;

@@ -47,10 +47,10 @@ int decode_bookmark_text(const char* text, unique_buffer& bytes)
     return 0;
 }
 
-// Opens a path as a directory and accepts it only with the expected identity.
-unique_fd open_with_identity(const char* path, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
+// A directory with the expected identity, or empty: ESTALE for another
+// identity, else the error of the call that failed.
+unique_fd with_identity(unique_fd fd, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
 {
-    unique_fd fd = open_directory_path(path);
     if (!fd.valid())
         return fd;
     errno = 0;
@@ -59,9 +59,35 @@ unique_fd open_with_identity(const char* path, std::uint64_t device, std::uint64
     return fd;
 }
 
+// The road by the recorded path: the part of it below the root's path, walked
+// from the root's descriptor one name at a time (no symbolic link followed,
+// no mount crossed). A recorded path that does not lie below the root's path
+// as /proc shows it gives this road up (ENOENT): nothing outside the root is
+// walked.
+unique_fd open_at_recorded_path(const root_anchor& root, const bookmark_record& record)
+{
+    static char root_path[full_path_capacity];
+    static char relative[full_path_capacity];
+    if (descriptor_path(root.fd, root_path) != 0)
+        return {};
+    if (!recorded_path_below(record, root_path, relative)) {
+        errno = ENOENT;
+        return {};
+    }
+    return open_relative_directory(root, relative);
+}
+
+// An empty result whose error tells of a shortage (descriptors, memory) ends
+// the resolution with that error; any other error sends it down the next road.
+bool shortage(const unique_fd& fd)
+{
+    return !fd.valid() && resource_shortage(errno);
+}
+
 } // namespace
 
-int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buffer& bookmark)
+int create_directory_bookmark(const root_anchor& root, int dir_fd, const struct stat& status,
+                              unique_buffer& bookmark)
 {
     unique_buffer record;
     if (make_bookmark_record(dir_fd, status, record) != 0)
@@ -81,14 +107,14 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
     filesystem_identifier identifier;
     if (filesystem_identifier_of(dir_fd, identifier) != 0)
         return -1;
-    static char path[full_path_capacity];
-    if (path_by_inode(identifier, static_cast<std::uint64_t>(status.st_ino), path) != 0)
-        return -1;
-    unique_fd found = open_with_identity(path, status.st_dev, status.st_ino, status.st_uid);
+    unique_fd found = with_identity(directory_by_inode(identifier, static_cast<std::uint64_t>(status.st_ino)),
+                                    status.st_dev, status.st_ino, status.st_uid);
     if (!found.valid())
         return fail_call_or_stale();
+    found.reset();
     // Second self-test: the bookmark leads back to the directory.
-    unique_fd resolved = open_bookmarked_directory(hex, status.st_dev, status.st_ino, status.st_uid, &identifier);
+    unique_fd resolved =
+        open_bookmarked_directory(hex, status.st_dev, status.st_ino, status.st_uid, &root, &identifier);
     if (!resolved.valid())
         return -1;
     bookmark = std::move(record);
@@ -96,27 +122,40 @@ int create_directory_bookmark(int dir_fd, const struct stat& status, unique_buff
 }
 
 unique_fd open_bookmarked_directory(const char* text, std::uint64_t device, std::uint64_t inode,
-                                    std::uint64_t owner_uid, const filesystem_identifier* identifier)
+                                    std::uint64_t owner_uid, const root_anchor* root,
+                                    const filesystem_identifier* identifier)
 {
     unique_buffer bytes;
     if (decode_bookmark_text(text, bytes) != 0)
         return {};
-    static char path[full_path_capacity];
-    if (resolve_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), identifier, path) != 0) {
+    bookmark_record record;
+    if (!decode_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), record)) {
         errno = ESTALE; // an unresolvable bookmark tries no other road
         return {};
     }
-    unique_fd fd = open_with_identity(path, device, inode, owner_uid);
-    if (fd.valid())
+    // First road: the handle, else the recorded path below the root.
+    unique_fd fd;
+    if (record.has_handle && identifier != nullptr) {
+        fd = open_bookmark_handle(record, identifier->directory_fd);
+        if (shortage(fd))
+            return fd;
+    }
+    if (!fd.valid() && root != nullptr) {
+        fd = open_at_recorded_path(*root, record);
+        if (shortage(fd))
+            return fd;
+    }
+    fd = with_identity(std::move(fd), device, inode, owner_uid);
+    if (fd.valid() || shortage(fd))
         return fd;
     // Second road, by identity.
-    if (identifier == nullptr || path_by_inode(*identifier, inode, path) != 0) {
+    if (identifier == nullptr) {
         errno = ESTALE;
         return {};
     }
-    fd = open_with_identity(path, device, inode, owner_uid);
-    if (!fd.valid())
-        fail_call_or_stale();
+    fd = with_identity(directory_by_inode(*identifier, inode), device, inode, owner_uid);
+    if (!fd.valid() && !resource_shortage(errno))
+        errno = ESTALE;
     return fd;
 }
 
@@ -139,17 +178,21 @@ int open_bookmarked_parent(argument_vector args, int first, const root_anchor& r
         errno = EINVAL;
         return -1;
     }
-    // From here on every failure is an identity failure, whatever the cause.
-    unique_fd bookmarked =
-        open_bookmarked_directory(record.bookmark, record.device, record.inode, record.owner_uid, &identifier);
+    // From here on every failure is an identity failure, whatever the cause,
+    // except a shortage of descriptors or memory, which says nothing about
+    // the directory and is reported as itself.
+    unique_fd bookmarked = open_bookmarked_directory(record.bookmark, record.device, record.inode,
+                                                     record.owner_uid, &root, &identifier);
     if (!bookmarked.valid()) {
-        errno = ESTALE;
+        if (!resource_shortage(errno))
+            errno = ESTALE;
         return -1;
     }
     unique_fd walked = open_relative_directory(root, record.directory_path);
     if (!walked.valid() || !directory_identity(walked.get(), record.device, record.inode, record.owner_uid)
         || !same_directory_descriptor(walked.get(), bookmarked.get())) {
-        errno = ESTALE;
+        if (!resource_shortage(errno))
+            errno = ESTALE;
         return -1;
     }
     record.fd = std::move(walked);
@@ -161,7 +204,8 @@ bool refresh_bookmarked_parent(const root_anchor& root, bookmarked_parent& recor
     unique_fd walked = open_relative_directory(root, record.directory_path);
     if (!walked.valid() || !directory_identity(walked.get(), record.device, record.inode, record.owner_uid)
         || !same_directory_descriptor(walked.get(), record.fd.get())) {
-        errno = ESTALE;
+        if (!resource_shortage(errno))
+            errno = ESTALE;
         return false;
     }
     record.fd = std::move(walked);

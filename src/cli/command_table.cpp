@@ -20,12 +20,22 @@ namespace {
 // run-wide handles. remove-private-tree holds more the deeper it goes: its
 // number covers two levels; a deeper tree may stop part-way with EMFILE, a
 // state of a quarantined tree that its next run settles.
+//
+// A recover command opens its bookmarked groups one after another, and the
+// search by inode for the last one's directory runs while the earlier groups
+// are held: its number is at least those and what the search holds.
+constexpr unsigned recovery_descriptors(unsigned groups, unsigned afterwards)
+{
+    const unsigned searching = groups - 1 + directory_by_inode_descriptors;
+    return searching > afterwards ? searching : afterwards;
+}
+
 constexpr command_entry command_table[] = {
     {"bookmark-parent", run_bookmark_parent, 7, 4},
-    {"recover-unlink", run_recover_unlink, 32, 7},
-    {"recover-rename", run_recover_rename, 26, 4},
-    {"recover-swap", run_recover_swap, 34, 4},
-    {"recover-link", run_recover_link, 38, 8},
+    {"recover-unlink", run_recover_unlink, 32, recovery_descriptors(3, 7)},
+    {"recover-rename", run_recover_rename, 26, recovery_descriptors(2, 4)},
+    {"recover-swap", run_recover_swap, 34, recovery_descriptors(2, 4)},
+    {"recover-link", run_recover_link, 38, recovery_descriptors(4, 8)},
     {"rename-excl", run_rename_excl, 13, 5},
     {"link-excl", run_link_excl, 18, 7},
     {"rename-swap", run_rename_swap, 18, 5},

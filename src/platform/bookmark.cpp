@@ -79,89 +79,6 @@ struct record_reader {
     }
 };
 
-struct decoded_record {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    bool has_handle = false;
-    int handle_type = 0;
-    std::size_t handle_length = 0;
-    const unsigned char* handle = nullptr;
-    std::size_t path_length = 0;
-    const unsigned char* path = nullptr;
-};
-
-bool decode_record(std::span<const unsigned char> record, decoded_record& out)
-{
-    if (record.size() < 4 || record.size() > largest_record || std::memcmp(record.data(), record_magic, 4) != 0)
-        return false;
-    record_reader reader{record, 4};
-    if (reader.little_endian(1) != record_version)
-        return false;
-    std::uint64_t flags = reader.little_endian(1);
-    if (reader.little_endian(2) != 0 || (flags & ~std::uint64_t{flag_handle}) != 0)
-        return false;
-    out.device = reader.little_endian(8);
-    out.inode = reader.little_endian(8);
-    out.has_handle = (flags & flag_handle) != 0;
-    out.handle_type = static_cast<int>(static_cast<std::int32_t>(reader.little_endian(4)));
-    out.handle_length = static_cast<std::size_t>(reader.little_endian(4));
-    if (!reader.ok || out.handle_length > largest_handle || (!out.has_handle && out.handle_length != 0))
-        return false;
-    out.handle = reader.bytes(out.handle_length);
-    out.path_length = static_cast<std::size_t>(reader.little_endian(4));
-    if (!reader.ok || out.path_length == 0 || out.path_length >= full_path_capacity)
-        return false;
-    out.path = reader.bytes(out.path_length);
-    if (!reader.ok || reader.at != record.size() || out.path[0] != '/')
-        return false;
-    // No terminator may hide inside the recorded path.
-    return std::memchr(out.path, '\0', out.path_length) == nullptr;
-}
-
-// A descriptor on the file system the handle belongs to: the identifier's
-// directory, or else the nearest existing ancestor of the recorded path.
-unique_fd handle_mount_descriptor(const decoded_record& record, const filesystem_identifier* identifier)
-{
-    if (identifier != nullptr && identifier->directory_fd >= 0)
-        return unique_fd(::fcntl(identifier->directory_fd, F_DUPFD_CLOEXEC, 0));
-    static char path[full_path_capacity];
-    std::memcpy(path, record.path, record.path_length);
-    path[record.path_length] = '\0';
-    // Not O_PATH: open_by_handle_at refuses such a descriptor (EBADF).
-    for (;;) {
-        unique_fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd.valid())
-            return fd;
-        // Found: a recorded path starts with '/', and each step keeps that one.
-        char* slash = std::strrchr(path, '/');
-        if (slash == path) {
-            if (path[1] == '\0')
-                return fd;
-            path[1] = '\0';
-        } else {
-            *slash = '\0';
-        }
-    }
-}
-
-int resolve_by_handle(const decoded_record& record, const filesystem_identifier* identifier, char* path)
-{
-    unique_fd mount = handle_mount_descriptor(record, identifier);
-    if (!mount.valid())
-        return -1;
-    alignas(file_handle) unsigned char storage[sizeof(file_handle) + largest_handle];
-    auto* handle = reinterpret_cast<file_handle*>(storage);
-    handle->handle_bytes = static_cast<unsigned>(record.handle_length);
-    handle->handle_type = record.handle_type;
-    std::memcpy(handle->f_handle, record.handle, record.handle_length);
-    // Needs CAP_DAC_READ_SEARCH; without it this fails with EPERM and the
-    // recorded path is used instead.
-    unique_fd directory(::open_by_handle_at(mount.get(), handle, O_PATH | O_CLOEXEC));
-    if (!directory.valid())
-        return -1;
-    return descriptor_path(directory.get(), path);
-}
-
 // The checks every directory the search enters must pass, both an entry it
 // meets in a listing and a directory it reopens to list: a directory reached
 // without following a symbolic link, on the device the search started on.
@@ -169,13 +86,14 @@ int resolve_by_handle(const decoded_record& record, const filesystem_identifier*
 bool searchable_directory(int dir, const char* name, const struct stat& start, struct stat& status)
 {
     int flags = AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    errno = 0; // a refusal without a failed call leaves 0
     // A mount point is not searched: the search stays on the root's mount.
     mount_place place;
     return status_with_mount(dir, name, flags, status, place) == 0 && !place.mount_root && S_ISDIR(status.st_mode)
            && status.st_dev == start.st_dev;
 }
 
-// The queue of path_by_inode's breadth-first search, in memory it owns:
+// The queue of directory_by_inode's breadth-first search, in memory it owns:
 // directories as (parent index, depth, offset of the name, inode) with the
 // names in one text arena. It grows with realloc and reports ENOMEM instead of
 // ending the run; the heap is released on every path.
@@ -189,7 +107,7 @@ bool searchable_directory(int dir, const char* name, const struct stat& start, s
 // making it walk each chain again from the start.
 struct search_queue {
     static constexpr std::size_t no_parent = static_cast<std::size_t>(-1);
-    static constexpr std::size_t held_count = 8;
+    static constexpr std::size_t held_count = directory_by_inode_held;
     struct node {
         std::size_t parent;
         std::size_t depth; // 0 for the directory the search starts from
@@ -208,7 +126,7 @@ struct search_queue {
     std::size_t held_index[held_count];
     unique_fd held[held_count];
     std::size_t next_held = 0;
-    std::uint64_t steps_left = path_by_inode_walk_budget;
+    std::uint64_t steps_left = directory_by_inode_walk_budget;
 
     search_queue()
     {
@@ -272,8 +190,9 @@ struct search_queue {
 
     // Opens the node's directory from its nearest held ancestor (the start
     // directory at worst) and checks every directory on the way; false when
-    // memory or the step budget ran out (errno ENOMEM or ENOENT), otherwise
-    // `opened` holds the directory, or is empty when it moved or vanished.
+    // memory, descriptors or the step budget ran out (errno ENOMEM, EMFILE,
+    // ENFILE or ENOENT), otherwise `opened` holds the directory, or is empty
+    // when it moved or vanished.
     bool open_node(int start_fd, const struct stat& start, std::size_t index, unique_fd& opened)
     {
         opened.reset();
@@ -296,7 +215,7 @@ struct search_queue {
         }
         if (steps == 0) {
             opened.reset(::fcntl(base, F_DUPFD_CLOEXEC, 0));
-            return true;
+            return opened.valid() || !resource_shortage(errno);
         }
         unique_fd current;
         while (steps > 0) {
@@ -306,7 +225,7 @@ struct search_queue {
             if (next.valid() && (!searchable_directory(next.get(), "", start, status) || status.st_ino != step.inode))
                 next.reset();
             if (!next.valid())
-                return true;
+                return !resource_shortage(errno);
             current = std::move(next);
         }
         opened = std::move(current);
@@ -361,75 +280,137 @@ int make_bookmark_record(int dir_fd, const struct stat& status, unique_buffer& r
     return 0;
 }
 
-int resolve_bookmark_record(std::span<const unsigned char> record, const filesystem_identifier* identifier,
-                            char* path)
+bool decode_bookmark_record(std::span<const unsigned char> bytes, bookmark_record& out)
 {
-    decoded_record decoded;
-    if (!decode_record(record, decoded)) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (decoded.has_handle && resolve_by_handle(decoded, identifier, path) == 0)
-        return 0;
-    std::memcpy(path, decoded.path, decoded.path_length);
-    path[decoded.path_length] = '\0';
-    return 0;
+    if (bytes.size() < 4 || bytes.size() > largest_record || std::memcmp(bytes.data(), record_magic, 4) != 0)
+        return false;
+    record_reader reader{bytes, 4};
+    if (reader.little_endian(1) != record_version)
+        return false;
+    std::uint64_t flags = reader.little_endian(1);
+    if (reader.little_endian(2) != 0 || (flags & ~std::uint64_t{flag_handle}) != 0)
+        return false;
+    out.device = reader.little_endian(8);
+    out.inode = reader.little_endian(8);
+    out.has_handle = (flags & flag_handle) != 0;
+    out.handle_type = static_cast<int>(static_cast<std::int32_t>(reader.little_endian(4)));
+    out.handle_length = static_cast<std::size_t>(reader.little_endian(4));
+    if (!reader.ok || out.handle_length > largest_handle || (!out.has_handle && out.handle_length != 0))
+        return false;
+    out.handle = reader.bytes(out.handle_length);
+    out.path_length = static_cast<std::size_t>(reader.little_endian(4));
+    if (!reader.ok || out.path_length == 0 || out.path_length >= full_path_capacity)
+        return false;
+    out.path = reader.bytes(out.path_length);
+    if (!reader.ok || reader.at != bytes.size() || out.path[0] != '/')
+        return false;
+    // No terminator may hide inside the recorded path.
+    return std::memchr(out.path, '\0', out.path_length) == nullptr;
 }
 
-int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, char* path)
+unique_fd open_bookmark_handle(const bookmark_record& record, int mount_fd)
+{
+    if (!record.has_handle) {
+        errno = EINVAL;
+        return {};
+    }
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + largest_handle];
+    auto* handle = reinterpret_cast<file_handle*>(storage);
+    handle->handle_bytes = static_cast<unsigned>(record.handle_length);
+    handle->handle_type = record.handle_type;
+    std::memcpy(handle->f_handle, record.handle, record.handle_length);
+    // Needs CAP_DAC_READ_SEARCH; without it this fails with EPERM. O_PATH: the
+    // object, whatever its type, is only looked at.
+    return unique_fd(::open_by_handle_at(mount_fd, handle, O_PATH | O_CLOEXEC));
+}
+
+bool recorded_path_below(const bookmark_record& record, const char* base_path, char* relative)
+{
+    std::size_t base_length = std::strlen(base_path);
+    if (base_length == 1 && base_path[0] == '/')
+        base_length = 0; // every absolute path lies below "/"
+    const auto* path = reinterpret_cast<const char*>(record.path);
+    if (record.path_length < base_length || std::memcmp(path, base_path, base_length) != 0)
+        return false;
+    // The base must end at a name's end: "/r" is not above "/r2".
+    std::size_t rest = record.path_length - base_length;
+    if (rest == 0 || (base_length == 0 && rest == 1)) {
+        std::strcpy(relative, ".");
+        return true;
+    }
+    if (path[base_length] != '/' || rest == 1)
+        return false;
+    std::memcpy(relative, path + base_length + 1, rest - 1);
+    relative[rest - 1] = '\0';
+    return true;
+}
+
+bool resource_shortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+unique_fd directory_by_inode(const filesystem_identifier& identifier, std::uint64_t inode)
 {
     struct stat top;
     if (::fstat(identifier.directory_fd, &top) != 0)
-        return -1;
+        return {};
     if (static_cast<std::uint64_t>(top.st_ino) == inode)
-        return descriptor_path(identifier.directory_fd, path);
+        return unique_fd(::fcntl(identifier.directory_fd, F_DUPFD_CLOEXEC, 0));
 
     // Breadth first over directories; each queued directory is its parent's
     // index and its own name, so memory stays proportional to what was seen.
     search_queue queue;
     if (!queue.push(search_queue::no_parent, 0, "", top.st_ino))
-        return -1;
+        return {};
     std::uint64_t examined = 0;
 
     for (std::size_t index = 0; index < queue.count; ++index) {
         unique_fd directory;
         if (!queue.open_node(identifier.directory_fd, top, index, directory))
-            return -1;
+            return {};
         if (!directory.valid())
             continue; // moved or removed meanwhile; the search goes on
         unique_fd listing(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!listing.valid())
-            continue;
-        unique_dir stream(::fdopendir(listing.get()));
-        if (stream.dir == nullptr)
-            continue;
+        unique_dir stream(listing.valid() ? ::fdopendir(listing.get()) : nullptr);
+        if (stream.dir == nullptr) {
+            if (resource_shortage(errno))
+                return {};
+            continue; // a directory the process may not list is skipped
+        }
         static_cast<void>(listing.release()); // the stream closes it now
-        while (const dirent* entry = ::readdir(stream.dir)) {
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(stream.dir);
+            if (entry == nullptr) {
+                if (resource_shortage(errno))
+                    return {};
+                break;
+            }
             if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
                 continue;
-            if (++examined > path_by_inode_entry_budget) {
+            if (++examined > directory_by_inode_entry_budget) {
                 errno = ENOENT;
-                return -1;
+                return {};
             }
             if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
                 continue;
             struct stat status;
-            if (!searchable_directory(directory.get(), entry->d_name, top, status))
+            if (!searchable_directory(directory.get(), entry->d_name, top, status)) {
+                if (resource_shortage(errno))
+                    return {};
                 continue;
-            if (static_cast<std::uint64_t>(status.st_ino) == inode) {
-                unique_fd found = open_directory_at(directory.get(), entry->d_name);
-                if (!found.valid())
-                    return -1;
-                return descriptor_path(found.get(), path);
             }
+            if (static_cast<std::uint64_t>(status.st_ino) == inode)
+                return open_directory_at(directory.get(), entry->d_name);
             if (!queue.push(index, queue.nodes[index].depth + 1, entry->d_name, status.st_ino))
-                return -1;
+                return {};
         }
         stream.reset();
         queue.hold(index, std::move(directory));
     }
     errno = ENOENT;
-    return -1;
+    return {};
 }
 
 } // namespace anchorfs

@@ -11,6 +11,7 @@
 
 #include "platform/owners.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <sys/stat.h>
@@ -32,24 +33,55 @@ int filesystem_identifier_of(int dir_fd, filesystem_identifier& identifier);
 // file handle where the file system gives one, and its current path.
 int make_bookmark_record(int dir_fd, const struct stat& status, unique_buffer& record);
 
-// Resolves a record to the directory's path (full_path_capacity bytes). Where
-// the process may open by handle, the handle is opened and the directory's
-// current path taken, so a moved directory is found at its new place;
-// otherwise, or when that fails, the recorded path. -1 when the record is
-// malformed or no path results.
-int resolve_bookmark_record(std::span<const unsigned char> record, const filesystem_identifier* identifier,
-                            char* path);
+// A record read back, its handle and path pointing into the record's bytes.
+struct bookmark_record {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool has_handle = false;
+    int handle_type = 0;
+    std::size_t handle_length = 0;
+    const unsigned char* handle = nullptr;
+    std::size_t path_length = 0;
+    const unsigned char* path = nullptr; // absolute, without terminator
+};
 
-// The path of the directory with this inode on the identified file system,
-// searched breadth first below the identifier's directory without following
-// symbolic links or leaving its device, examining at most
-// path_by_inode_entry_budget entries and walking at most
-// path_by_inode_walk_budget steps to reopen the directories it lists (each
-// from its nearest ancestor the search still holds open), so that its work
-// grows with the entries it meets, whatever the tree's depth. -1 with ENOENT
-// when not found within both.
-inline constexpr std::uint64_t path_by_inode_entry_budget = 65536;
-inline constexpr std::uint64_t path_by_inode_walk_budget = 2 * path_by_inode_entry_budget;
-int path_by_inode(const filesystem_identifier& identifier, std::uint64_t inode, char* path);
+// Decodes an untrusted record; false for anything malformed.
+bool decode_bookmark_record(std::span<const unsigned char> bytes, bookmark_record& record);
+
+// The object the record's handle names on the file system of mount_fd, as an
+// O_PATH descriptor (nothing is opened for reading, and no path is walked).
+// Empty with the call's error: EPERM without CAP_DAC_READ_SEARCH, ESTALE for
+// an object that is gone, EINVAL without a handle.
+unique_fd open_bookmark_handle(const bookmark_record& record, int mount_fd);
+
+// Where the recorded path lies below base_path (an absolute path without a
+// trailing slash, "/" for the file-system root), compared name by name:
+// writes the rest into relative (full_path_capacity bytes), "." for base_path
+// itself, and returns true; false when the recorded path is not base_path or
+// below it.
+bool recorded_path_below(const bookmark_record& record, const char* base_path, char* relative);
+
+// The directory with this inode on the identified file system, searched
+// breadth first below the identifier's directory without following symbolic
+// links or leaving its device, examining at most directory_by_inode_entry_budget
+// entries and walking at most directory_by_inode_walk_budget steps to reopen
+// the directories it lists (each from its nearest ancestor the search still
+// holds open), so that its work grows with the entries it meets, whatever the
+// tree's depth. Every directory is reached from a held descriptor one name at
+// a time. Empty with ENOENT when not found within both; a call's EMFILE,
+// ENFILE or ENOMEM ends the search with that error (never read as "not
+// here"). It holds at most directory_by_inode_descriptors descriptors at once
+// besides the identifier's.
+inline constexpr std::uint64_t directory_by_inode_entry_budget = 65536;
+inline constexpr std::uint64_t directory_by_inode_walk_budget = 2 * directory_by_inode_entry_budget;
+inline constexpr unsigned directory_by_inode_held = 8;
+// The held ones, the directory being listed and its listing, and the one
+// being opened from it.
+inline constexpr unsigned directory_by_inode_descriptors = directory_by_inode_held + 3;
+unique_fd directory_by_inode(const filesystem_identifier& identifier, std::uint64_t inode);
+
+// A shortage of descriptors or memory: an error that says nothing about the
+// directory sought, so a resolution stops at it instead of trying another road.
+bool resource_shortage(int error);
 
 } // namespace anchorfs

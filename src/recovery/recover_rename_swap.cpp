@@ -31,7 +31,7 @@ int recover_rename(const root_anchor& root, bookmarked_parent& source,
     if (!absent_at(source.fd.get(), source.leaf) || !holds(destination, file, &moved))
         return fail_identity_changed();
     if (!refresh_bookmarked_parents(root, &source, &destination))
-        return fail_identity_changed();
+        return fail_call_or_stale(); // ESTALE, or a shortage of descriptors
     errno = 0;
     if (!move_regular_checked(destination.fd.get(), destination.leaf, source.fd.get(), source.leaf, moved))
         return fail_call_or_stale();
@@ -57,7 +57,7 @@ int recover_swap(const root_anchor& root, bookmarked_parent& a, bookmarked_paren
     if (!holds(a, file2, &at_a) || !holds(b, file1, &at_b))
         return fail_identity_changed();
     if (!refresh_bookmarked_parents(root, &a, &b))
-        return fail_identity_changed();
+        return fail_call_or_stale(); // ESTALE, or a shortage of descriptors
     errno = 0;
     if (!swap_regular_checked(a.fd.get(), a.leaf, b.fd.get(), b.leaf, at_a, at_b))
         return fail_call_or_stale();

@@ -12,7 +12,7 @@ namespace {
 TEST(OpenBookmarkedDirectory, NoText_EinvalNothingOpened)
 {
     errno = 0;
-    anchorfs::unique_fd fd = anchorfs::open_bookmarked_directory(nullptr, 0, 0, 0, nullptr);
+    anchorfs::unique_fd fd = anchorfs::open_bookmarked_directory(nullptr, 0, 0, 0, nullptr, nullptr);
     EXPECT_FALSE(fd.valid());
     EXPECT_EQ(errno, EINVAL);
 }

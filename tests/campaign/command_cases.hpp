@@ -621,8 +621,13 @@ class recover_case : public command_case {
     std::vector<std::string> groups;
     tree interrupted;
 
+    // The group's directories were bookmarked under "m" and then moved to
+    // their names, so the recorded paths lead nowhere and an unprivileged run
+    // finds them by the search by inode.
+    bool moved_after_bookmark;
+
 public:
-    explicit recover_case(const mutation_row& r) : row(r) {}
+    explicit recover_case(const mutation_row& r, bool moved = false) : row(r), moved_after_bookmark(moved) {}
     std::string command() const override { return row.recover; }
     std::string untouched_state() const override
     {
@@ -634,8 +639,37 @@ public:
     }
     void arrange(scene& s) override
     {
-        make_directories(s, row);
-        groups = groups_of(s, row);
+        if (!moved_after_bookmark) {
+            make_directories(s, row);
+            groups = groups_of(s, row);
+        } else {
+            // Ten directories beside them, listed before the search reaches
+            // them, so that it holds all the directories it may hold.
+            for (int i = 0; i < 10; ++i)
+                s.dir("w" + std::to_string(i));
+            s.dir("m");
+            groups.clear();
+            std::set<std::string> made;
+            for (const std::string& name : row.names) {
+                const std::string directory = name.substr(0, name.rfind('/'));
+                const std::string base = directory.substr(directory.rfind('/') + 1);
+                for (std::size_t slash = directory.find('/'); slash != std::string::npos;
+                     slash = directory.find('/', slash + 1))
+                    if (made.insert(directory.substr(0, slash)).second)
+                        s.dir(directory.substr(0, slash));
+                if (made.insert(directory).second)
+                    s.dir("m/" + base);
+                std::vector<std::string> group = s.group("m/" + base, name.substr(name.rfind('/') + 1));
+                group[4] = directory;
+                groups = join({groups, group});
+            }
+            for (const std::string& name : row.names) {
+                const std::string directory = name.substr(0, name.rfind('/'));
+                const std::string base = directory.substr(directory.rfind('/') + 1);
+                if (absent(s, directory))
+                    s.move("m/" + base, directory);
+            }
+        }
         build(s);
     }
     bool reset(scene& s) override
@@ -706,6 +740,34 @@ inline const std::vector<std::pair<std::string, case_factory>>& all_cases()
         return named;
     }();
     return table;
+}
+
+// recover-rename and recover-swap with their directories two levels down, in
+// "x/y", for the case whose bookmarked directories moved after their bookmarks
+// were taken.
+inline const std::vector<cases::mutation_row>& moved_mutation_rows()
+{
+    static const std::vector<cases::mutation_row> rows = {
+        {"rename-excl", "recover-rename", {"x/y/d/f", "x/y/e/g"}, {{"x/y/d/f", "rename payload\n"}}, false, {1}, nullptr,
+         [](const scene& s) { s.move("x/y/d/f", "x/y/e/g"); }, "restored", "renamed"},
+        {"rename-swap", "recover-swap", {"x/y/d/a", "x/y/e/b"},
+         {{"x/y/d/a", "swap file one\n"}, {"x/y/e/b", "swap file two, a little longer\n", 0640}}, false, {1, 0}, nullptr,
+         [](const scene& s) { s.swap("x/y/d/a", "x/y/e/b"); }, "restored", "swapped"},
+    };
+    return rows;
+}
+
+// The recover command's case whose bookmarked directories were bookmarked in
+// "m" and then moved to their names below "x/y": the recorded paths lead
+// nowhere, and an unprivileged run finds each directory by the search by
+// inode, after listing the root and every directory beside "x" (more than
+// the search holds).
+inline case_factory moved_recover_case_named(const std::string& name)
+{
+    for (const cases::mutation_row& row : moved_mutation_rows())
+        if (row.recover == name)
+            return [&row] { return std::make_unique<cases::recover_case>(row, true); };
+    throw std::invalid_argument("no recover command " + name);
 }
 
 inline case_factory case_named(const std::string& name)

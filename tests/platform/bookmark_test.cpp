@@ -1,6 +1,6 @@
 // Bookmark records and the look-up of a directory by its inode, called in
-// process on the roads the commands' runs do not take: a record resolved
-// without a file-system identifier, and searches that must come back empty.
+// process: the handle opened against the root, the recorded path compared
+// with the root's path, and searches that must come back empty.
 
 #include "platform/bookmark.hpp"
 #include "platform/descriptor_path.hpp"
@@ -24,18 +24,59 @@ using namespace anchorfs::test;
 
 namespace {
 
-// Without an identifier the handle is opened against the nearest ancestor of
-// the recorded path that still exists, so a directory found again after its
-// parent was renamed is found at its new place, not at the recorded path.
-// A record naming a path whose very first component is gone is looked up
-// from "/" and, its handle leading nowhere, resolved to the recorded path.
+// The handle is opened against the root's descriptor, so a directory found
+// again after its parent was renamed is found at its new place, not at the
+// recorded path; a directory removed gives ESTALE. Nothing is opened by path.
 struct moved_case {
     const char* name;
     const char* moved_from; // renamed after the record was made; empty: nothing moves
     const char* moved_to;   // empty: moved_from is removed instead
-    const char* recorded;   // empty, or the absolute path written into the record in place of its own
-    const char* found;      // the path expected, below the root, or absolute
+    const char* found;      // the path expected below the root; empty: the handle leads nowhere (ESTALE)
 };
+
+class BookmarkHandle : public testing::TestWithParam<moved_case> {};
+
+TEST_P(BookmarkHandle, OpenedAgainstTheRoot_DirectoryAtItsCurrentPath)
+{
+    const moved_case& c = GetParam();
+    temp_root root;
+    make_dir(root.at("a"));
+    make_dir(root.at("a/d"));
+    unique_fd dir(::open(root.at("a/d").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir.valid());
+    struct stat status = lstat_of(root.at("a/d"));
+    unique_buffer bytes;
+    ASSERT_EQ(make_bookmark_record(dir.get(), status, bytes), 0);
+    dir.reset();
+    if (std::string(c.moved_to).size() > 0) {
+        ASSERT_EQ(std::rename(root.at(c.moved_from).c_str(), root.at(c.moved_to).c_str()), 0);
+    } else if (std::string(c.moved_from).size() > 0) {
+        ASSERT_EQ(::rmdir(root.at(c.moved_from).c_str()), 0);
+    }
+    bookmark_record record;
+    ASSERT_TRUE(decode_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), record));
+    ASSERT_TRUE(record.has_handle) << "the scratch file system gives no handles";
+    unique_fd top(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(top.valid());
+
+    errno = 0;
+    unique_fd found = open_bookmark_handle(record, top.get());
+    if (std::string(c.found).empty()) {
+        EXPECT_FALSE(found.valid());
+        EXPECT_EQ(errno, ESTALE);
+        return;
+    }
+    ASSERT_TRUE(found.valid()) << std::strerror(errno);
+    char path[full_path_capacity];
+    ASSERT_EQ(descriptor_path(found.get(), path), 0);
+    EXPECT_EQ(std::string(path), root.at(c.found));
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, BookmarkHandle,
+                         testing::Values(moved_case{"NothingMoved", "", "", "a/d"},
+                                         moved_case{"ParentRenamed", "a", "b", "b/d"},
+                                         moved_case{"DirectoryRemoved", "a/d", "", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The record with its path replaced; the handle's length at 28 tells where
 // the path's length and the path are.
@@ -53,39 +94,50 @@ void replace_recorded_path(unique_buffer& record, const std::string& path)
     record = std::move(replaced);
 }
 
-class BookmarkWithoutIdentifier : public testing::TestWithParam<moved_case> {};
+// The recorded path is compared with the root's path name by name: only what
+// lies below it is walked from the root, and a path that merely shares the
+// root's spelling as a prefix is not below it.
+struct below_case {
+    const char* name;
+    const char* base;
+    const char* recorded;
+    const char* relative; // nullptr: not below
+};
 
-TEST_P(BookmarkWithoutIdentifier, RecordResolved_DirectoryAtItsCurrentPath)
+class RecordedPathBelow : public testing::TestWithParam<below_case> {};
+
+TEST_P(RecordedPathBelow, RestBelowTheBaseOrNothing)
 {
-    const moved_case& c = GetParam();
+    const below_case& c = GetParam();
     temp_root root;
-    make_dir(root.at("a"));
-    make_dir(root.at("a/d"));
-    unique_fd dir(::open(root.at("a/d").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    make_dir(root.at("d"));
+    unique_fd dir(::open(root.at("d").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(dir.valid());
-    struct stat status = lstat_of(root.at("a/d"));
-    unique_buffer record;
-    ASSERT_EQ(make_bookmark_record(dir.get(), status, record), 0);
-    dir.reset();
-    if (std::string(c.moved_to).size() > 0) {
-        ASSERT_EQ(std::rename(root.at(c.moved_from).c_str(), root.at(c.moved_to).c_str()), 0);
-    } else if (std::string(c.moved_from).size() > 0) {
-        ASSERT_EQ(::rmdir(root.at(c.moved_from).c_str()), 0);
-    }
-    if (std::string(c.recorded).size() > 0)
-        replace_recorded_path(record, c.recorded);
+    unique_buffer bytes;
+    ASSERT_EQ(make_bookmark_record(dir.get(), lstat_of(root.at("d")), bytes), 0);
+    replace_recorded_path(bytes, c.recorded);
+    bookmark_record record;
+    ASSERT_TRUE(decode_bookmark_record(std::span<const unsigned char>(bytes.data, bytes.size), record));
 
-    char path[full_path_capacity];
-    ASSERT_EQ(resolve_bookmark_record(std::span<const unsigned char>(record.data, record.size), nullptr, path), 0);
-    EXPECT_EQ(std::string(path), c.found[0] == '/' ? std::string(c.found) : root.at(c.found));
+    char relative[full_path_capacity] = "unchanged";
+    EXPECT_EQ(recorded_path_below(record, c.base, relative), c.relative != nullptr);
+    if (c.relative != nullptr) {
+        EXPECT_EQ(std::string(relative), c.relative);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Moves, BookmarkWithoutIdentifier,
-                         testing::Values(moved_case{"NothingMoved", "", "", "", "a/d"},
-                                         moved_case{"ParentRenamed", "a", "b", "", "b/d"},
-                                         moved_case{"TopLevelAncestorGone", "a/d", "", "/anchorfs-absent-top/d",
-                                                    "/anchorfs-absent-top/d"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RecordedPathBelow,
+    testing::Values(below_case{"TheBaseItself", "/srv/r", "/srv/r", "."},
+                    below_case{"OneLevelBelow", "/srv/r", "/srv/r/d", "d"},
+                    below_case{"DeepBelow", "/srv/r", "/srv/r/d/e/f", "d/e/f"},
+                    below_case{"BelowTheFileSystemRoot", "/", "/srv/r/d", "srv/r/d"},
+                    below_case{"TheFileSystemRootItself", "/", "/", "."},
+                    below_case{"SiblingSharingThePrefix", "/srv/r", "/srv/r2/d", nullptr},
+                    below_case{"Parent", "/srv/r", "/srv", nullptr},
+                    below_case{"Elsewhere", "/srv/r", "/tmp/d", nullptr},
+                    below_case{"TrailingSlash", "/srv/r", "/srv/r/", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The search by inode reports ENOENT, with nothing found, for a directory it
 // must not or cannot reach from the identifier's directory.
@@ -96,9 +148,9 @@ struct unreachable_case {
                        // more chains than the search holds, so each level is walked down from top again
 };
 
-class PathByInodeUnreachable : public testing::TestWithParam<unreachable_case> {};
+class DirectoryByInodeUnreachable : public testing::TestWithParam<unreachable_case> {};
 
-TEST_P(PathByInodeUnreachable, SearchEnds_Enoent)
+TEST_P(DirectoryByInodeUnreachable, SearchEnds_Enoent)
 {
     temp_root root;
     make_dir(root.at("top"));
@@ -128,13 +180,12 @@ TEST_P(PathByInodeUnreachable, SearchEnds_Enoent)
     filesystem_identifier identifier;
     ASSERT_EQ(filesystem_identifier_of(top.get(), identifier), 0);
 
-    char path[full_path_capacity] = "";
     errno = 0;
-    EXPECT_EQ(path_by_inode(identifier, static_cast<std::uint64_t>(lstat_of(sought).st_ino), path), -1);
+    EXPECT_FALSE(directory_by_inode(identifier, static_cast<std::uint64_t>(lstat_of(sought).st_ino)).valid());
     EXPECT_EQ(errno, ENOENT);
 }
 
-INSTANTIATE_TEST_SUITE_P(Places, PathByInodeUnreachable,
+INSTANTIATE_TEST_SUITE_P(Places, DirectoryByInodeUnreachable,
                          testing::Values(unreachable_case{"OutsideTheTree", false, 0},
                                          unreachable_case{"BelowAMountPoint", true, 0},
                                          unreachable_case{"BeyondTheWalkBudget", false, 10}),

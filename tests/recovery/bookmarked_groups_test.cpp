@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/inotify.h>
 
 namespace anchorfs::test::recovery {
 namespace {
@@ -55,6 +56,15 @@ TEST_P(MovedDirectory, GroupNamingTheNewPlaceOpens_OldPlaceOrLookAlikeFails)
     } else {
         EXPECT_TRUE(traced(found, "open_by_handle_at -1 1")) << "an unprivileged handle open must be refused (EPERM)";
         EXPECT_TRUE(traced(found, "fdopendir "));
+        // Short of descriptors inside the search, the group is not taken
+        // for one whose directory is gone: the shortage is the answer.
+        for (const char* error : {"EMFILE", "ENFILE"}) {
+            SCOPED_TRACE(error);
+            run_result short_of_descriptors = recover_in("e/moved", failing_at("fdopendir", 1, error));
+            EXPECT_TRUE(failed_with(short_of_descriptors, "FILESYSTEM_ERROR",
+                                    std::string(error) == "EMFILE" ? EMFILE : ENFILE));
+            EXPECT_EQ(short_of_descriptors.leaked_fds, std::vector<int>{});
+        }
     }
     EXPECT_TRUE(identity_changed(recover_in("d/sub")));
     EXPECT_EQ(s.tree(), before);
@@ -67,6 +77,124 @@ TEST_P(MovedDirectory, GroupNamingTheNewPlaceOpens_OldPlaceOrLookAlikeFails)
 }
 
 INSTANTIATE_TEST_SUITE_P(Runners, MovedDirectory, both_runners, runner_name);
+
+// ---------------------------------------------------------------- the road by the recorded path
+
+// Watches directories outside the root for any object opened in them or
+// through them.
+struct open_watch {
+    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    explicit open_watch(const std::vector<std::string>& directories)
+    {
+        for (const std::string& directory : directories)
+            EXPECT_GE(::inotify_add_watch(fd, directory.c_str(), IN_OPEN), 0) << directory;
+    }
+    ~open_watch() { ::close(fd); }
+    open_watch(const open_watch&) = delete;
+    open_watch& operator=(const open_watch&) = delete;
+    int opened() const
+    {
+        alignas(inotify_event) char buffer[4096];
+        int events = 0;
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                events += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return events;
+    }
+};
+
+// The bookmark text with another absolute path recorded in it.
+std::string with_recorded_path(const std::string& hex, const std::string& path)
+{
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    std::size_t at = 32;
+    for (int i = 0; i < 4; ++i)
+        at += static_cast<std::size_t>(bytes[28 + static_cast<std::size_t>(i)]) << (8 * i);
+    bytes.resize(at);
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<unsigned char>(path.size() >> (8 * i)));
+    bytes.insert(bytes.end(), path.begin(), path.end());
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0F]);
+    }
+    return text;
+}
+
+// Unprivileged, a bookmark is resolved by its recorded path. Only the part
+// of that path below the root's own path is walked, from the root's
+// descriptor, one name at a time: a symbolic link put on the way is not
+// followed, and a path outside the root is not walked at all. In every case
+// the directory (d/sub, or e/sub where it moved) is still found by the search
+// by inode, and nothing outside the root is opened.
+struct recorded_path_case {
+    const char* name;
+    // Changes the tree after the bookmark of d/sub was taken; returns the
+    // bookmark text to pass and the group's directory path.
+    std::pair<std::string, std::string> (*change)(const scene& s, const std::string& hex, const std::string& bait);
+};
+
+void PrintTo(const recorded_path_case& c, std::ostream* out) { *out << c.name; }
+
+class RecordedPathRoad : public testing::TestWithParam<recorded_path_case> {};
+
+TEST_P(RecordedPathRoad, Unprivileged_FoundWithoutOpeningAnythingOutside)
+{
+    scene s(runner::unprivileged);
+    s.dir("d");
+    s.dir("d/sub");
+    s.dir("e");
+    s.file("d/sub/f", "content\n");
+    const std::string bait = s.root.beside("bait");
+    make_dir(bait);
+    make_dir(bait + "/sub");
+    write_file(bait + "/sub/f", "content\n");
+    const bookmark_line sub = s.bookmark("d/sub/f");
+    const std::vector<std::string> file = s.describe("d/sub/f");
+    const std::vector<std::string> destination = s.group(".", "free");
+    const auto [hex, directory] = GetParam().change(s, sub.hex, bait);
+    const tree_snapshot before = s.tree();
+
+    open_watch watch({bait, bait + "/sub"});
+    run_result r = s.run("recover-rename",
+                         join({{hex, sub.device, sub.inode, sub.uid, directory, "f"}, destination, file}));
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_EQ(watch.opened(), 0) << "an object outside the root was opened";
+    EXPECT_EQ(s.tree(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RecordedPathRoad,
+    testing::Values(
+        recorded_path_case{"DirectoryOnThePathReplacedByLinkOutside",
+                           [](const scene& s, const std::string& hex, const std::string& bait) {
+                               s.move("d/sub", "e/sub");
+                               EXPECT_EQ(::rmdir(s.at("d").c_str()), 0);
+                               EXPECT_EQ(::symlink(bait.c_str(), s.at("d").c_str()), 0);
+                               return std::pair<std::string, std::string>{hex, "e/sub"};
+                           }},
+        recorded_path_case{"RecordedPathOutsideTheRoot",
+                           [](const scene&, const std::string& hex, const std::string& bait) {
+                               return std::pair<std::string, std::string>{with_recorded_path(hex, bait + "/sub"),
+                                                                          "d/sub"};
+                           }},
+        recorded_path_case{"RecordedPathSharingTheRootsSpelling",
+                           [](const scene& s, const std::string& hex, const std::string& bait) {
+                               // "<root>-bait/sub": the root's path is a prefix of its spelling only.
+                               const std::string look_alike = s.root.path + "-bait";
+                               EXPECT_EQ(::symlink(bait.c_str(), look_alike.c_str()), 0);
+                               return std::pair<std::string, std::string>{
+                                   with_recorded_path(hex, look_alike + "/sub"), "d/sub"};
+                           }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 void fill_with_files(const std::string& directory, int from, int to)
 {

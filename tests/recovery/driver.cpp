@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     errno = 0;
     anchorfs::unique_fd fd = anchorfs::open_bookmarked_directory(text.c_str(), std::strtoull(argv[4], nullptr, 10),
                                                  std::strtoull(argv[5], nullptr, 10),
-                                                 std::strtoull(argv[6], nullptr, 10), nullptr);
+                                                 std::strtoull(argv[6], nullptr, 10), nullptr, nullptr);
     if (fd.valid()) {
         fd.reset();
         std::printf("ok\n");
