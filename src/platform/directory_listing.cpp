@@ -38,11 +38,17 @@ int read_first_entry(int listing_fd, std::int64_t start, const char* expected, c
             at += entry->d_reclen;
             const std::int64_t entry_position = position;
             position = entry->d_off;
+            // A fresh descriptor may yield "." or ".." first wherever it is
+            // seeked to (and ext4 lists them among the others by their hash):
+            // they are passed over, unless one is the record expected.
+            if (dot_or_dot_dot(entry->d_name)) {
+                if (expected != nullptr && std::strcmp(entry->d_name, expected) == 0)
+                    expected = nullptr;
+                continue;
+            }
             if (expected != nullptr && std::strcmp(entry->d_name, expected) != 0)
                 return 0;
             expected = nullptr;
-            if (dot_or_dot_dot(entry->d_name))
-                continue;
             std::size_t length = std::strlen(entry->d_name);
             if (length == 0 || length >= capacity) {
                 errno = ENAMETOOLONG;
@@ -63,14 +69,28 @@ int read_first_entry(int listing_fd, std::int64_t start, const char* expected, c
     }
 }
 
+// The listing read again from its start, after a position the directory no
+// longer takes.
+int read_from_start(int listing_fd, listing_resume& resume, char* name, std::size_t capacity)
+{
+    resume = listing_resume{};
+    if (::lseek(listing_fd, 0, SEEK_SET) < 0)
+        return -1;
+    return read_first_entry(listing_fd, 0, nullptr, name, capacity, resume);
+}
+
 } // namespace
 
 int first_directory_entry(int listing_fd, listing_resume& resume, char* name, std::size_t capacity)
 {
+    // EINVAL from a seek means the position is not one the directory takes
+    // now: ext4 checks a removed directory's positions as byte offsets, and a
+    // name hash lies far beyond them. The listing from the start tells what
+    // is there (for a removed directory, ENOENT).
     bool moved = false;
     if (resume.successor[0] != '\0') {
         if (::lseek(listing_fd, static_cast<off_t>(resume.successor_position), SEEK_SET) < 0)
-            return -1;
+            return errno == EINVAL ? read_from_start(listing_fd, resume, name, capacity) : -1;
         int found = read_first_entry(listing_fd, resume.successor_position, resume.successor, name, capacity, resume);
         if (found != 0)
             return found;
@@ -78,7 +98,7 @@ int first_directory_entry(int listing_fd, listing_resume& resume, char* name, st
     }
     // A fresh descriptor reads from the start.
     if ((moved || resume.position != 0) && ::lseek(listing_fd, static_cast<off_t>(resume.position), SEEK_SET) < 0)
-        return -1;
+        return errno == EINVAL ? read_from_start(listing_fd, resume, name, capacity) : -1;
     return read_first_entry(listing_fd, resume.position, nullptr, name, capacity, resume);
 }
 
