@@ -12,13 +12,15 @@ packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev 
 #   tidy  clang-tidy for `make tidy`
 #   fuzz  clang and its libFuzzer runtime for `make fuzz`
 #   coverage  gcovr for `make coverage`
+#   kernel    debootstrap, qemu and the image tools for `make kernel-check`
 for group in "$@"; do
     case "$group" in
     tidy) packages+=(clang-tidy-14) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     coverage) packages+=(gcovr) ;;
+    kernel) packages+=(debootstrap qemu-system-x86 e2fsprogs cpio util-linux coreutils) ;;
     *)
-        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage)" >&2
+        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage, kernel)" >&2
         exit 2
         ;;
     esac
