@@ -14,6 +14,9 @@
 #   make tidy       clang-tidy over src/ (build-tidy/ holds the compile database)
 #   make fuzz       build the libFuzzer targets into build-fuzz/ and run each for FUZZ_SECONDS
 #   make analysis-report  write the sanitizer, clang-tidy and fuzzing figures into docs/reliability.md
+#   make kernel-check  boot Debian 12's own kernel under qemu (build-kernel/) and run the tests
+#                   there with /tmp on ext4 and on tmpfs (KERNEL_CHECK_TESTS: a ctest -R selection;
+#                   about 40 minutes under software emulation, not part of CI)
 
 BUILD_DIR := build
 CTEST_JOBS := 2
@@ -29,8 +32,10 @@ COVERAGE_TARGETS :=
 TIDY_DIR := build-tidy
 FUZZ_DIR := build-fuzz
 FUZZ_SECONDS := 60
+KERNEL_DIR := build-kernel
+KERNEL_CHECK_TESTS :=
 
-.PHONY: all build demo test clean deps configure campaign reliability-report sanitize coverage coverage-report tidy fuzz analysis-report
+.PHONY: all build demo test clean deps configure campaign reliability-report sanitize coverage coverage-report tidy fuzz analysis-report kernel-check
 
 all: build
 
@@ -87,3 +92,6 @@ analysis-report:
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(COVERAGE_DIR) $(TIDY_DIR) $(FUZZ_DIR)
+
+kernel-check:
+	KERNEL_CHECK_TESTS='$(KERNEL_CHECK_TESTS)' scripts/kernel-check.sh $(KERNEL_DIR)

@@ -16,6 +16,7 @@ packages=(g++ cmake ninja-build pkg-config nettle-dev libgtest-dev libgmock-dev 
 #   node  Node.js 20 or later and npm, and the Node client's development
 #         dependencies (the TypeScript compiler of the type check) with
 #         `npm ci` from node/package-lock.json, which needs the npm registry
+#   kernel    debootstrap, qemu and the image tools for `make kernel-check`
 node_group=false
 for group in "$@"; do
     case "$group" in
@@ -23,8 +24,9 @@ for group in "$@"; do
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     coverage) packages+=(gcovr) ;;
     node) packages+=(nodejs); node_group=true ;;
+    kernel) packages+=(debootstrap qemu-system-x86 e2fsprogs cpio util-linux coreutils) ;;
     *)
-        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage, node)" >&2
+        echo "install-deps: unknown group '$group' (known: tidy, fuzz, coverage, node, kernel)" >&2
         exit 2
         ;;
     esac

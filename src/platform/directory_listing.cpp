@@ -20,11 +20,13 @@ bool dot_or_dot_dot(const char* name)
 }
 
 // Reads from `start`, where the descriptor stands, up to the first entry
-// other than "." and "..". With `expected` given, the first record read must
-// carry that name, or 0 results. 1 with the entry copied and `found` set for
-// it, 0 when nothing (or not the expected record) is there, -1 on failure.
-int read_first_entry(int listing_fd, std::int64_t start, const char* expected, char* name, std::size_t capacity,
-                     listing_resume& found)
+// other than "." and "..". When that entry is `expected` (the successor a
+// listing saw after the entry found last), its own position is
+// `expected_position`: positions are stable where listings are resumed, so
+// the next listing starts right at it. 1 with the entry copied and `found` set
+// for it, 0 when nothing is there, -1 on failure.
+int read_first_entry(int listing_fd, std::int64_t start, const char* expected, std::int64_t expected_position,
+                     char* name, std::size_t capacity, listing_resume& found)
 {
     alignas(std::uint64_t) char buffer[listing_buffer_size];
     // The position at which the next record of the buffer was read.
@@ -36,13 +38,14 @@ int read_first_entry(int listing_fd, std::int64_t start, const char* expected, c
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
-            const std::int64_t entry_position = position;
+            std::int64_t entry_position = position;
             position = entry->d_off;
-            if (expected != nullptr && std::strcmp(entry->d_name, expected) != 0)
-                return 0;
-            expected = nullptr;
+            // A fresh descriptor may yield "." or ".." first wherever it is
+            // seeked to (and ext4 lists them among the others by their hash).
             if (dot_or_dot_dot(entry->d_name))
                 continue;
+            if (expected != nullptr && std::strcmp(entry->d_name, expected) == 0)
+                entry_position = expected_position;
             std::size_t length = std::strlen(entry->d_name);
             if (length == 0 || length >= capacity) {
                 errno = ENAMETOOLONG;
@@ -52,34 +55,50 @@ int read_first_entry(int listing_fd, std::int64_t start, const char* expected, c
             found.position = entry_position;
             found.successor_position = entry->d_off;
             found.successor[0] = '\0';
-            if (at < got) {
-                const auto* next = reinterpret_cast<const dirent64*>(buffer + at);
+            // The next record other than "." and ".." in the buffer, and the
+            // position reported right before it.
+            for (ssize_t next_at = at; next_at < got;) {
+                const auto* next = reinterpret_cast<const dirent64*>(buffer + next_at);
+                next_at += next->d_reclen;
+                if (dot_or_dot_dot(next->d_name)) {
+                    found.successor_position = next->d_off;
+                    continue;
+                }
                 std::size_t next_length = std::strlen(next->d_name);
                 if (next_length < sizeof found.successor)
                     std::memcpy(found.successor, next->d_name, next_length + 1);
+                break;
             }
             return 1;
         }
     }
 }
 
+// The listing read again from its start, after a position the directory no
+// longer takes.
+int read_from_start(int listing_fd, listing_resume& resume, char* name, std::size_t capacity)
+{
+    resume = listing_resume{};
+    if (::lseek(listing_fd, 0, SEEK_SET) < 0)
+        return -1;
+    return read_first_entry(listing_fd, 0, nullptr, 0, name, capacity, resume);
+}
+
 } // namespace
 
 int first_directory_entry(int listing_fd, listing_resume& resume, char* name, std::size_t capacity)
 {
-    bool moved = false;
-    if (resume.successor[0] != '\0') {
-        if (::lseek(listing_fd, static_cast<off_t>(resume.successor_position), SEEK_SET) < 0)
-            return -1;
-        int found = read_first_entry(listing_fd, resume.successor_position, resume.successor, name, capacity, resume);
-        if (found != 0)
-            return found;
-        moved = true;
-    }
-    // A fresh descriptor reads from the start.
-    if ((moved || resume.position != 0) && ::lseek(listing_fd, static_cast<off_t>(resume.position), SEEK_SET) < 0)
-        return -1;
-    return read_first_entry(listing_fd, resume.position, nullptr, name, capacity, resume);
+    // EINVAL from a seek means the position is not one the directory takes
+    // now: ext4 checks a removed directory's positions as byte offsets, and a
+    // name hash lies far beyond them. The listing from the start tells what
+    // is there (for a removed directory, ENOENT). A fresh descriptor reads
+    // from the start without a seek.
+    if (resume.position != 0 && ::lseek(listing_fd, static_cast<off_t>(resume.position), SEEK_SET) < 0)
+        return errno == EINVAL ? read_from_start(listing_fd, resume, name, capacity) : -1;
+    char successor[sizeof resume.successor];
+    std::memcpy(successor, resume.successor, sizeof successor);
+    return read_first_entry(listing_fd, resume.position, successor[0] != '\0' ? successor : nullptr,
+                            resume.successor_position, name, capacity, resume);
 }
 
 } // namespace anchorfs

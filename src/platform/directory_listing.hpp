@@ -12,10 +12,11 @@ namespace anchorfs {
 struct listing_resume {
     // Where a listing yields the last entry found first, or, once that entry
     // is gone, what followed it: the position reported for the record before
-    // it, or the start of the read. 0 is the start of the listing.
+    // it (for the expected successor, the one the earlier listing reported),
+    // or the start of the read. 0 is the start of the listing.
     std::int64_t position = 0;
-    // The position reported after that entry and the name of the record the
-    // listing yielded there; "" when the read ended with the entry.
+    // The position reported before the next record other than "." and ".."
+    // and that record's name; "" when the read ended first.
     std::int64_t successor_position = 0;
     char successor[256] = ""; // a 255-byte name and its terminator
 };
@@ -27,15 +28,14 @@ struct listing_resume {
 // resume.position on, -1 with the listing's errno, or ENAMETOOLONG when the
 // name does not fit.
 //
-// Where the successor is known the listing starts at its position and is
-// used only when the record there is the successor: on a file system whose
-// positions are ordinals, the successor's position moves down when the entry
-// before it goes, and starting there would skip it; the listing then starts
-// again at resume.position, where nothing is skipped on any file system.
-// Starting at resume.position alone would be enough for correctness, but it
-// is the start of a read more often than not, so it would stay where the
-// first of a run of deletions was found, and the file system would pass
-// again over every slot emptied since.
+// The listing starts at the position of the entry found last (gone by now,
+// as a tree removal goes), so an entry made meanwhile between it and its old
+// successor is found first. Where the first entry there is that successor, its
+// own position (reported before it by the earlier listing) is taken as where
+// it was found, so the start moves on with each deletion and the file system
+// does not pass again over every slot emptied since. Meant for file systems
+// whose positions are stable (listing_positions.hpp); elsewhere a caller lists
+// from the start with a fresh listing_resume.
 //
 // Entries made later may land behind a position, so only a listing from the
 // start that finds nothing shows a directory empty.

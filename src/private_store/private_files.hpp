@@ -47,8 +47,10 @@ bool delete_private_file_by_reference(int dir, const char* name, const struct st
     return delete_bound_private_file(dir, name, reference, bound);
 }
 
-// Empties a private directory depth first, one fresh listing per removed entry.
+// Empties a private directory depth first, one fresh listing per removed entry:
+// each from where the last one found its entry where `resume_listings` (the
+// file system's listing positions are stable), else from the start.
 bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,
-                                  std::uint64_t depth, std::uint64_t depth_limit);
+                                  std::uint64_t depth, std::uint64_t depth_limit, bool resume_listings);
 
 } // namespace anchorfs

@@ -12,6 +12,7 @@
 #include "platform/descriptor_path.hpp"
 #include "platform/directory_listing.hpp"
 #include "platform/failures.hpp"
+#include "platform/listing_positions.hpp"
 #include "platform/mount_status.hpp"
 #include "steps/hardening.hpp"
 
@@ -41,13 +42,13 @@ int first_entry(int listing_fd, listing_resume& resume, leaf_buffer& name)
 
 bool remove_private_directory_entry(int dir, const char* name, const struct stat& status,
                                     const struct stat& root_status, std::uint64_t& budget, std::uint64_t depth,
-                                    std::uint64_t depth_limit)
+                                    std::uint64_t depth_limit, bool resume_listings)
 {
     unique_fd child;
     struct stat child_status;
     if (!open_hardened_private_directory_at(dir, name, root_status, &status, child, child_status))
         return false;
-    if (!remove_private_tree_contents(child.get(), root_status, budget, depth + 1, depth_limit))
+    if (!remove_private_tree_contents(child.get(), root_status, budget, depth + 1, depth_limit, resume_listings))
         return false;
     struct stat emptied;
     errno = 0;
@@ -62,16 +63,19 @@ bool remove_private_directory_entry(int dir, const char* name, const struct stat
 } // namespace
 
 bool remove_private_tree_contents(int dir, const struct stat& root_status, std::uint64_t& budget,
-                                  std::uint64_t depth, std::uint64_t depth_limit)
+                                  std::uint64_t depth, std::uint64_t depth_limit, bool resume_listings)
 {
     if (depth > depth_limit) {
         errno = E2BIG;
         return false;
     }
     // Each pass lists afresh from where the last one found its entry, so the
-    // file system does not pass again over the slots earlier passes emptied.
+    // file system does not pass again over the slots earlier passes emptied;
+    // where positions do not stay put across creations, from the start.
     listing_resume resume;
     for (;;) {
+        if (!resume_listings)
+            resume = listing_resume{};
         int listing = ::openat(dir, ".", private_directory_open_flags());
         if (listing < 0)
             return false;
@@ -89,7 +93,8 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
         if (!private_tree_entry_status(dir, name, root_status, budget, status))
             return false;
         if (S_ISDIR(status.st_mode)) {
-            if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit))
+            if (!remove_private_directory_entry(dir, name, status, root_status, budget, depth, depth_limit,
+                                                resume_listings))
                 return false;
         } else if (S_ISREG(status.st_mode)) {
             struct stat hardened;
@@ -147,8 +152,19 @@ int run_remove_private_tree(const command_context& context, command_report& /*re
     if (!parents_still_anchored(root, parent))
         return -1;
     std::uint64_t removal_budget = budget;
-    if (!remove_private_tree_contents(top.get(), root.status, removal_budget, 0, depth_limit))
-        return -1;
+    // A failed query only costs the flat listing: every pass starts over.
+    const bool resume_listings = listing_positions_stable_for(top.get());
+    if (!remove_private_tree_contents(top.get(), root.status, removal_budget, 0, depth_limit, resume_listings)) {
+        if (errno != ENOENT)
+            return -1;
+        // Something below the top went under the run. Another process that
+        // removed the whole tree left what a missing name is; anything else
+        // is a change met during removal.
+        struct stat named;
+        if (status_below(parent.fd.get(), parent.leaf, named) != 0)
+            return errno == ENOENT ? 0 : -1;
+        return fail_identity_changed();
+    }
     struct stat emptied;
     if (::fstat(top.get(), &emptied) != 0)
         return -1;

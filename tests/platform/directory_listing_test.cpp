@@ -36,15 +36,15 @@ TEST_P(FirstDirectoryEntry, YieldsTheEntryOrRefuses)
     temp_root root;
     for (const std::string& entry : c.entries)
         make_dir(root.at(entry));
-    unique_fd listing(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(listing.valid());
+    // Each listing on a fresh descriptor, as a tree removal makes them.
+    auto fresh = [&root] { return unique_fd(::open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); };
     listing_resume resume;
     char name[256] = "";
     if (c.successor_removed) {
         // As a tree removal does: entries found are removed until one is
         // followed by another entry (not "." or ".."), which is removed instead.
         for (;;) {
-            ASSERT_EQ(first_directory_entry(listing.get(), resume, name, sizeof name), 1);
+            ASSERT_EQ(first_directory_entry(fresh().get(), resume, name, sizeof name), 1);
             const std::string successor = resume.successor;
             if (successor != "" && successor != "." && successor != "..")
                 break;
@@ -55,7 +55,7 @@ TEST_P(FirstDirectoryEntry, YieldsTheEntryOrRefuses)
     const std::string first = name;
 
     errno = 0;
-    const int result = first_directory_entry(listing.get(), resume, name, c.capacity);
+    const int result = first_directory_entry(fresh().get(), resume, name, c.capacity);
 
     EXPECT_EQ(result, c.result);
     if (c.result == 1) {

@@ -4,10 +4,15 @@
 
 #include "private_store/private_store_support.hpp"
 
+#include "platform/listing_positions.hpp"
+#include "platform/owners.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -172,25 +177,46 @@ INSTANTIATE_TEST_SUITE_P(
                       }}),
     [](const ::testing::TestParamInfo<intruder_case>& info) { return info.param.name; });
 
-// A pass lists from where the last one found its entry; entries another
+// A pass lists from where the last one found its entry (where the file
+// system's positions are stable, else from the start); entries another
 // process makes behind that position meanwhile are found by the listing from
 // the start that must come up empty before a directory counts as emptied.
 // The run pauses after the listing that found the fifth of eight files and
 // six new entries are made; from there the removal goes on in listing order
-// from that file, then takes the entries behind it, within the same budget
-// and depth limit.
+// from that file, then takes the entries behind it (listing from the start:
+// that file, then the listing's order), within the same budget and depth
+// limit. Failing the run's last fstatfs (the tree's) sends it down the road
+// that lists from the start, whatever the file system.
+enum class meanwhile {
+    new_files,       // n0 to n5
+    new_directories, // n0 to n5, each holding a file
+    tree_removed,    // another process removes the whole tree after the fourth deletion
+};
+
 struct behind_case {
     const char* name;
     bool in_subdirectory; // the files and the new entries in "sub", else in the top
     const char* budget;
     const char* depth;
-    bool new_directories; // n0 to n5 are directories holding a file, else files
+    meanwhile change;
+    bool from_start; // the tree's fstatfs fails
     bool e2big;
 };
 
 void PrintTo(const behind_case& c, std::ostream* os)
 {
     *os << c.name;
+}
+
+// The number of a removal's last fstatfs call, the tree's own.
+std::size_t tree_fstatfs_call()
+{
+    tree_scene rehearsal;
+    run_options traced;
+    traced.trace = true;
+    run_result result = rehearsal.remove("10", "0", traced);
+    expect_plain(result);
+    return count_calls(result.trace, "fstatfs");
 }
 
 class RemovePrivateTreeBehindPosition : public ::testing::TestWithParam<behind_case> {};
@@ -205,17 +231,31 @@ TEST_P(RemovePrivateTreeBehindPosition, NewEntriesRemovedInOrderWithinBudgetAndD
     for (int i = 0; i < 8; ++i)
         write_file(target + "/f" + std::to_string(i), "old", 0644);
     const std::string fifth = listing_order(target)[4];
+    bool resumes = !c.from_start;
+    {
+        anchorfs::unique_fd fd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(fd.valid());
+        resumes = resumes && anchorfs::listing_positions_stable_for(fd.get());
+    }
 
-    // The order the rest is removed in: the listing from the fifth file on,
-    // then what lies behind it. The top's first listing found "sub".
+    // The order the rest is removed in. The top's first listing found "sub".
     std::vector<std::string> order;
     bool behind = false;
     run_options options;
-    options.seam.rules = std::string("pause:getdents64:") + (c.in_subdirectory ? "6" : "5");
+    if (c.change == meanwhile::tree_removed)
+        options.seam.rules = "pause:unlinkat:4";
+    else
+        options.seam.rules = std::string("pause:getdents64:") + (c.in_subdirectory ? "6" : "5");
+    if (c.from_start)
+        options.seam.rules += ";fail:fstatfs:" + std::to_string(tree_fstatfs_call()) + ":EIO";
     options.seam.on_pause = [&](const std::string&) {
+        if (c.change == meanwhile::tree_removed) {
+            EXPECT_GT(std::filesystem::remove_all(scene.top), 0u);
+            return;
+        }
         for (int i = 0; i < 6; ++i) {
             const std::string path = target + "/n" + std::to_string(i);
-            if (c.new_directories) {
+            if (c.change == meanwhile::new_directories) {
                 make_dir(path, 0755);
                 write_file(path + "/inner", "new", 0644);
             } else {
@@ -225,7 +265,7 @@ TEST_P(RemovePrivateTreeBehindPosition, NewEntriesRemovedInOrderWithinBudgetAndD
         order = listing_order(target);
         const auto at_fifth = std::find(order.begin(), order.end(), fifth);
         behind = at_fifth != order.begin();
-        std::rotate(order.begin(), at_fifth, order.end());
+        std::rotate(order.begin(), at_fifth, resumes ? order.end() : at_fifth + 1);
     };
     run_result result = scene.remove(c.budget, c.depth, options);
     if (c.e2big)
@@ -238,7 +278,7 @@ TEST_P(RemovePrivateTreeBehindPosition, NewEntriesRemovedInOrderWithinBudgetAndD
     } else {
         // Kept: what follows the budget's last entry, or the first new directory on.
         std::size_t removed = std::stoul(c.budget) - 4;
-        if (c.new_directories)
+        if (c.change == meanwhile::new_directories)
             removed = static_cast<std::size_t>(
                 std::find_if(order.begin(), order.end(), [](const std::string& n) { return n[0] == 'n'; })
                 - order.begin());
@@ -248,16 +288,25 @@ TEST_P(RemovePrivateTreeBehindPosition, NewEntriesRemovedInOrderWithinBudgetAndD
         std::sort(left.begin(), left.end());
         EXPECT_EQ(left, kept);
     }
-    if (!behind)
+    if (c.change != meanwhile::tree_removed && resumes && !behind)
         GTEST_SKIP() << "this file system put no new entry behind the position; the case proves nothing here";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RemovePrivateTreeBehindPosition,
-    ::testing::Values(behind_case{"FilesInTop", false, "100", "16", false, false},
-                      behind_case{"FilesInSubdirectory", true, "100", "16", false, false},
-                      behind_case{"FilesBeyondBudget", false, "10", "0", false, true},
-                      behind_case{"DirectoriesBeyondDepthLimit", false, "100", "0", true, true}),
+    ::testing::Values(
+        behind_case{"FilesInTop", false, "100", "16", meanwhile::new_files, false, false},
+        behind_case{"FilesInSubdirectory", true, "100", "16", meanwhile::new_files, false, false},
+        behind_case{"FilesBeyondBudget", false, "10", "0", meanwhile::new_files, false, true},
+        behind_case{"DirectoriesBeyondDepthLimit", false, "100", "0", meanwhile::new_directories, false, true},
+        behind_case{"FilesInSubdirectoryListedFromStart", true, "100", "16", meanwhile::new_files, true, false},
+        behind_case{"FilesBeyondBudgetListedFromStart", false, "10", "0", meanwhile::new_files, true, true},
+        behind_case{"DirectoriesBeyondDepthLimitListedFromStart", false, "100", "0", meanwhile::new_directories,
+                    true, true},
+        // What a listing from the start meets: the tree is gone, as a missing name.
+        behind_case{"TreeRemovedUnderTheRun", false, "100", "16", meanwhile::tree_removed, false, false},
+        behind_case{"TreeRemovedUnderTheRunInSubdirectory", true, "100", "16", meanwhile::tree_removed, false,
+                    false}),
     [](const ::testing::TestParamInfo<behind_case>& info) { return info.param.name; });
 
 TEST(RemovePrivateTree, FileSystemMountedInsideTree_IdentityChangedAndNothingDeleted)
