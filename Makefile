@@ -33,7 +33,7 @@ TIDY_DIR := build-tidy
 FUZZ_DIR := build-fuzz
 FUZZ_SECONDS := 60
 KERNEL_DIR := build-kernel
-KERNEL_CHECK_TESTS :=
+KERNEL_CHECK_TESTS ?=
 
 .PHONY: all build demo test clean deps configure campaign reliability-report sanitize coverage coverage-report tidy fuzz analysis-report kernel-check
 
