@@ -46,7 +46,7 @@ struct bookmark_record {
 };
 
 // Decodes an untrusted record; false for anything malformed.
-bool decode_bookmark_record(std::span<const unsigned char> bytes, bookmark_record& record);
+bool decode_bookmark_record(std::span<const unsigned char> bytes, bookmark_record& out);
 
 // The object the record's handle names on the file system of mount_fd, as an
 // O_PATH descriptor (nothing is opened for reading, and no path is walked).
