@@ -72,6 +72,14 @@ void put_key(std::string& out, std::string_view key, bool first = false)
     out += ":{";
 }
 
+// The device, inode and owner of a directory (the root, a bookmarked parent).
+void put_directory_numbers(std::string& out, std::uint64_t device, std::uint64_t inode, std::uint64_t uid)
+{
+    put_member(out, "device", std::to_string(device));
+    put_member(out, "inode", std::to_string(inode));
+    put_member(out, "uid", std::to_string(uid));
+}
+
 void put_name(std::string& out, std::string_view role, const RecordName& name, bool first)
 {
     put_key(out, role, first);
@@ -79,9 +87,7 @@ void put_name(std::string& out, std::string_view role, const RecordName& name, b
     if (name.bookmarked) {
         put_key(out, "bookmark");
         put_member(out, "hex", name.parent.hex, true);
-        put_member(out, "device", std::to_string(name.parent.device));
-        put_member(out, "inode", std::to_string(name.parent.inode));
-        put_member(out, "uid", std::to_string(name.parent.uid));
+        put_directory_numbers(out, name.parent.device, name.parent.inode, name.parent.uid);
         out.push_back('}');
     }
     out.push_back('}');
@@ -481,9 +487,7 @@ std::string encode_record(const Record& record)
     put_member(out, "operation", operation_name(record.operation));
     put_key(out, "root");
     put_member(out, "path", record.root.path, true);
-    put_member(out, "device", std::to_string(record.root.device));
-    put_member(out, "inode", std::to_string(record.root.inode));
-    put_member(out, "uid", std::to_string(record.root.uid));
+    put_directory_numbers(out, record.root.device, record.root.inode, record.root.uid);
     out.push_back('}');
     roles r = roles_of(record.operation);
     put_key(out, "names");
