@@ -1,11 +1,13 @@
 // Fuzz target: directory bookmarks from untrusted bytes. The input is used as a
-// raw record (resolve_bookmark_record, with and without a file-system
-// identifier), hex-encoded as bookmark text, and as bookmark text itself
-// (open_bookmarked_directory). Nothing may crash or read outside its input,
-// a resolved path must be an absolute, terminated path, and an opened
-// directory must have the identity that was asked for.
+// raw record (decode_bookmark_record, and the part of its recorded path below
+// the scratch root), hex-encoded as bookmark text, and as bookmark text itself
+// (open_bookmarked_directory, with and without the root and a file-system
+// identifier). Nothing may crash or read outside its input, the part below the
+// root must be a terminated relative path, and an opened directory must have
+// the identity that was asked for.
 
 #include "anchor/bookmarks.hpp"
+#include "anchor/root_anchor.hpp"
 #include "platform/bookmark.hpp"
 #include "platform/descriptor_path.hpp"
 #include "scratch.hpp"
@@ -35,6 +37,8 @@ struct bookmark_setting {
     int directory_fd = -1;           // scratch root/a, the directory the identity names
     struct stat status {};           // its status
     anchorfs::filesystem_identifier identifier;
+    anchorfs::root_anchor root;      // the scratch root, opened and proven
+    anchorfs::unique_fd root_fd;
 };
 
 const bookmark_setting& setting()
@@ -48,18 +52,29 @@ const bookmark_setting& setting()
             fail("cannot open the scratch directory");
         if (anchorfs::filesystem_identifier_of(area.root_fd, s.identifier) != 0)
             fail("no file-system identifier for the scratch root");
+        struct stat root_status;
+        if (::fstat(area.root_fd, &root_status) != 0)
+            fail("cannot look at the scratch root");
+        s.root.path = area.root.c_str();
+        s.root.device = static_cast<std::uint64_t>(root_status.st_dev);
+        s.root.inode = static_cast<std::uint64_t>(root_status.st_ino);
+        s.root.owner_uid = static_cast<std::uint64_t>(root_status.st_uid);
+        s.root_fd = anchorfs::open_root(s.root);
+        if (!s.root_fd.valid())
+            fail("cannot anchor the scratch root");
+        s.root.fd = s.root_fd.get();
         return s;
     }();
     return made;
 }
 
-void check_resolved(int result, const char* path)
+void check_below(bool below, const char* relative)
 {
-    if (result != 0)
+    if (!below)
         return;
-    const void* end = std::memchr(path, '\0', anchorfs::full_path_capacity);
-    if (end == nullptr || path[0] != '/')
-        fail("a resolved path is not an absolute, terminated path");
+    const void* end = std::memchr(relative, '\0', anchorfs::full_path_capacity);
+    if (end == nullptr || relative[0] == '/' || relative[0] == '\0')
+        fail("the part below the root is not a terminated relative path");
 }
 
 void check_opened(const anchorfs::unique_fd& fd, const bookmark_setting& s)
@@ -92,16 +107,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A heap copy of exactly the input, so any read past it is caught.
     std::vector<unsigned char> record(data, data + size);
     std::span<const unsigned char> bytes(record.data(), record.size());
-    char path[anchorfs::full_path_capacity];
-    check_resolved(anchorfs::resolve_bookmark_record(bytes, &s.identifier, path), path);
-    check_resolved(anchorfs::resolve_bookmark_record(bytes, nullptr, path), path);
+    anchorfs::bookmark_record decoded;
+    if (anchorfs::decode_bookmark_record(bytes, decoded)) {
+        static char relative[anchorfs::full_path_capacity];
+        check_below(anchorfs::recorded_path_below(decoded, s.root.path, relative), relative);
+    }
 
     auto device = static_cast<std::uint64_t>(s.status.st_dev);
     auto inode = static_cast<std::uint64_t>(s.status.st_ino);
     auto uid = static_cast<std::uint64_t>(s.status.st_uid);
     std::string hex = hex_of(data, size);
-    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, &s.identifier), s);
-    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, nullptr), s);
+    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, &s.root, &s.identifier), s);
+    check_opened(anchorfs::open_bookmarked_directory(hex.c_str(), device, inode, uid, nullptr, nullptr), s);
 
     // The input as bookmark text: a heap block ending at its terminator.
     std::size_t length = std::min(size, static_cast<std::size_t>(
@@ -109,6 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<char[]> text(new char[length + 1]);
     std::memcpy(text.get(), data, length);
     text[length] = '\0';
-    check_opened(anchorfs::open_bookmarked_directory(text.get(), device, inode, uid, &s.identifier), s);
+    check_opened(anchorfs::open_bookmarked_directory(text.get(), device, inode, uid, &s.root, &s.identifier), s);
     return 0;
 }
