@@ -5,8 +5,12 @@
 #include "recovery/recovery_scene.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <thread>
 
 namespace anchorfs::test::recovery {
 namespace {
@@ -195,6 +199,77 @@ INSTANTIATE_TEST_SUITE_P(
                                    with_recorded_path(hex, look_alike + "/sub"), "d/sub"};
                            }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A FUSE file system that never answers, mounted for the length of a test: any
+// lookup in it waits for a daemon that does not exist, in a sleep no signal
+// ends. Closing the device aborts the connection, which wakes such a waiter.
+struct unanswering_fuse {
+    std::string at;
+    int device = -1;
+    bool mounted = false;
+    explicit unanswering_fuse(std::string where) : at(std::move(where))
+    {
+        device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (device < 0)
+            return;
+        make_dir(at);
+        const std::string options = "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0,allow_other";
+        mounted = ::mount("anchorfs-test", at.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+    }
+    ~unanswering_fuse() { abort_connection(); }
+    unanswering_fuse(const unanswering_fuse&) = delete;
+    unanswering_fuse& operator=(const unanswering_fuse&) = delete;
+    void abort_connection()
+    {
+        if (device >= 0)
+            ::close(device);
+        device = -1;
+        if (mounted)
+            ::umount2(at.c_str(), MNT_DETACH);
+        mounted = false;
+    }
+};
+
+// The link on the recorded path leads into a mount that never answers. A walk
+// by the kernel would follow it and sleep there; the walk from the root's
+// descriptor stops at the link, and the directory is found by the search.
+// Should the run reach the mount anyway, the connection is aborted after a
+// while so that the failure is reported instead of hanging the suite.
+TEST(RecordedPathRoad, Unprivileged_LinkIntoAnUnansweringMount_NeverBlocks)
+{
+    scene s(runner::unprivileged);
+    s.dir("d");
+    s.dir("d/sub");
+    s.dir("e");
+    s.file("d/sub/f", "content\n");
+    unanswering_fuse fuse(s.root.beside("fuse"));
+    if (!fuse.mounted)
+        GTEST_SKIP() << "a FUSE mount is refused here";
+    const bookmark_line sub = s.bookmark("d/sub/f");
+    const std::vector<std::string> file = s.describe("d/sub/f");
+    const std::vector<std::string> destination = s.group(".", "free");
+    s.move("d/sub", "e/sub");
+    ASSERT_EQ(::rmdir(s.at("d").c_str()), 0);
+    ASSERT_EQ(::symlink(fuse.at.c_str(), s.at("d").c_str()), 0);
+    const tree_snapshot before = s.tree();
+
+    std::atomic<bool> finished = false;
+    std::atomic<bool> aborted = false;
+    std::thread watchdog([&] {
+        for (int waited = 0; waited < 200 && !finished; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!finished) {
+            aborted = true;
+            fuse.abort_connection();
+        }
+    });
+    run_result r = s.run("recover-rename", join({{sub.hex, sub.device, sub.inode, sub.uid, "e/sub", "f"}, destination, file}));
+    finished = true;
+    watchdog.join();
+    EXPECT_FALSE(aborted) << "the run waited on the mount outside the root";
+    EXPECT_TRUE(succeeded(r));
+    EXPECT_EQ(s.tree(), before);
+}
 
 void fill_with_files(const std::string& directory, int from, int to)
 {
