@@ -19,7 +19,6 @@ of the library in WORK_DIR/root is run (after a crash), printing one line per re
 
 from __future__ import annotations
 
-import hashlib
 import os
 import shutil
 import sys
@@ -39,8 +38,10 @@ CAMERA = {"IMG_0001.jpg": b"\xff\xd8 IMG_0001: a harbour at dawn\n",
 EDITED = b"\xff\xd8 IMG_0001: a harbour at dawn, cropped\n"
 
 
-def thumbnail(photo: bytes) -> bytes:
-    return b"thumbnail of " + hashlib.sha256(photo).hexdigest().encode() + b"\n"
+def thumbnail(photo: FileDescription) -> bytes:
+    # A thumbnail names the digest of its photo, which the create that wrote the photo reported: nothing is
+    # hashed twice.
+    return b"thumbnail of " + photo.sha256.encode() + b"\n"
 
 
 def report(what: str) -> None:
@@ -74,7 +75,7 @@ class Library:
         record = prepare_rename_excl(self.helper, self.root, f"{INCOMING}/{name}", f"{PHOTOS}/{name}", arrived)
         self.journal.run(record)
 
-    def cache_thumbnail(self, name: str, photo: bytes) -> FileDescription:
+    def cache_thumbnail(self, name: str, photo: FileDescription) -> FileDescription:
         data = thumbnail(photo)
         made = self.journal.run(prepare_create_private_file_staged(self.root, f"{CACHE}/{name}.thumb", data), data)
         assert made is not None
@@ -115,7 +116,7 @@ def run_example(helper: anchorfs.Helper, work: str) -> int:
     for name, file in arrived.items():
         library.import_photo(name, file)
         report(f"rename-excl -> photos/{name}")
-        thumbnails[name] = library.cache_thumbnail(name, CAMERA[name])
+        thumbnails[name] = library.cache_thumbnail(name, file)
         report(f"create-private-file-staged {name}.thumb")
 
     # An edited IMG_0001 replaces the library's copy; the old version and its thumbnail go.
@@ -124,7 +125,7 @@ def run_example(helper: anchorfs.Helper, work: str) -> int:
     library.replace(name, edit_path, edit, arrived[name])
     report("rename-swap, unlink-checked the old")
     library.drop_thumbnail(name, thumbnails[name])
-    thumbnails[name] = library.cache_thumbnail(name, EDITED)
+    thumbnails[name] = library.cache_thumbnail(name, edit)
     report("thumbnail replaced")
 
     # The user deletes IMG_0002 from the library.
@@ -132,7 +133,7 @@ def run_example(helper: anchorfs.Helper, work: str) -> int:
     library.drop_thumbnail("IMG_0002.jpg", thumbnails["IMG_0002.jpg"])
     report("unlink-checked photos/IMG_0002.jpg")
 
-    if helper.read_private_file(library.root, f"{CACHE}/{name}.thumb", 4096) != thumbnail(EDITED):
+    if helper.read_private_file(library.root, f"{CACHE}/{name}.thumb", 4096) != thumbnail(edit):
         print("the cache holds another thumbnail")
         return 1
     with open(os.path.join(root_path, PHOTOS, name), "rb") as photo:
