@@ -61,12 +61,13 @@ std::string thumbnail(const client::FileDescription& photo)
     return "thumbnail of " + photo.sha256 + "\n";
 }
 
-// Prints what a step came to; true on success.
-bool report(const std::string& what, const client::Result& result)
+// Prints what a step came to (a success only when `said`); true on success.
+bool report(const std::string& what, const client::Result& result, bool said = true)
 {
     switch (result.kind) {
     case client::ResultKind::success:
-        std::printf("%-44s ok\n", what.c_str());
+        if (said)
+            std::printf("%-44s ok\n", what.c_str());
         return true;
     case client::ResultKind::failure:
         std::printf("%s failed: %s (errno %d)%s%s\n", what.c_str(), client::code_name(result.code), result.error,
@@ -129,7 +130,7 @@ public:
         const std::string data = thumbnail(photo);
         const std::string what = "create-private-file-staged " + name + ".thumb";
         client::PrepareResult prepared = client::prepare_create_private_file_staged(root(), cache + "/" + name + ".thumb", data);
-        if (!report(what + " (prepare)", prepared.failure))
+        if (!report(what + " (prepare)", prepared.failure, false))
             return false;
         client::Result made = client::run_journalled(journal_, prepared.record, data);
         cached = made.created;
@@ -167,7 +168,7 @@ private:
 
     bool journalled(const std::string& what, const client::PrepareResult& prepared) const
     {
-        return report(what + " (prepare)", prepared.failure)
+        return report(what + " (prepare)", prepared.failure, false)
                && report(what, client::run_journalled(journal_, prepared.record));
     }
 
@@ -188,7 +189,7 @@ bool open_library(const client::Helper& helper, const std::string& root_path, cl
     }
     client::OpenJournalResult opened = client::open_journal(helper, anchored.root);
     journal = opened.journal;
-    return report("open journal", opened.result);
+    return report("open journal", opened.result, false);
 }
 
 std::string contents(const std::string& path)
