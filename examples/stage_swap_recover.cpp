@@ -83,7 +83,7 @@ bool report(const std::string& what, const client::Result& result, bool said = t
 
 class library {
 public:
-    library(client::Journal journal) : journal_(std::move(journal)) {}
+    explicit library(client::Journal journal) : journal_(std::move(journal)) {}
 
     const client::RootAnchor& root() const { return journal_.root; }
     const client::Helper& helper() const { return journal_.helper; }
@@ -128,8 +128,9 @@ public:
                          client::FileDescription& cached) const
     {
         const std::string data = thumbnail(photo);
-        const std::string what = "create-private-file-staged " + name + ".thumb";
-        client::PrepareResult prepared = client::prepare_create_private_file_staged(root(), cache + "/" + name + ".thumb", data);
+        const std::string path = cache + "/" + name + ".thumb";
+        const std::string what = "create-private-file-staged " + path;
+        client::PrepareResult prepared = client::prepare_create_private_file_staged(root(), path, data);
         if (!report(what + " (prepare)", prepared.failure, false))
             return false;
         client::Result made = client::run_journalled(journal_, prepared.record, data);
@@ -276,7 +277,8 @@ int main(int argc, char** argv)
     client::Helper helper{argv[first], {}, std::chrono::seconds(60)};
     if (settle_only) {
         client::Journal journal;
-        return open_library(helper, std::string(argv[first + 1]) + "/root", journal) && library(journal).settle() ? 0 : 1;
+        const bool opened = open_library(helper, std::string(argv[first + 1]) + "/root", journal);
+        return opened && library(journal).settle() ? 0 : 1;
     }
     if (given == 2)
         return run_example(helper, argv[first + 1]);
