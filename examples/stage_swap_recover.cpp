@@ -142,8 +142,8 @@ public:
     // is fine too.
     bool drop_thumbnail(const std::string& name, const client::FileDescription& cached) const
     {
-        return report("remove-private-file " + name + ".thumb",
-                      client::run(helper(), root(), client::RemovePrivateFile{cache + "/" + name + ".thumb", cached}));
+        const std::string path = cache + "/" + name + ".thumb";
+        return report("remove-private-file " + path, client::run(helper(), root(), client::RemovePrivateFile{path, cached}));
     }
 
     // Swaps the edit in under the photo's name, then prunes the old version,

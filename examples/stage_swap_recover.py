@@ -117,7 +117,7 @@ def run_example(helper: anchorfs.Helper, work: str) -> int:
         library.import_photo(name, file)
         report(f"rename-excl -> photos/{name}")
         thumbnails[name] = library.cache_thumbnail(name, file)
-        report(f"create-private-file-staged {name}.thumb")
+        report(f"create-private-file-staged .cache/{name}.thumb")
 
     # An edited IMG_0001 replaces the library's copy; the old version and its thumbnail go.
     name, edit_path = "IMG_0001.jpg", f"{INCOMING}/IMG_0001.edit.jpg"
