@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 
 namespace anchorfs::client {
 
@@ -281,6 +282,16 @@ Result run(const Helper& helper, const RootAnchor& root, const ReadExternalFile&
         .shape(SuccessShape::size)
         .size_bound(request.size_bound);
     return execute(helper, limits, b);
+}
+
+RemovePrivateFile::RemovePrivateFile(std::string path_, std::uint64_t size_, std::string sha256_)
+    : path(std::move(path_)), size(size_), sha256(std::move(sha256_))
+{
+}
+
+RemovePrivateFile::RemovePrivateFile(std::string path_, const FileDescription& file)
+    : RemovePrivateFile(std::move(path_), file.size, file.sha256)
+{
 }
 
 Result run(const Helper& helper, const RootAnchor& root, const RemovePrivateFile& request, const Limits& limits)

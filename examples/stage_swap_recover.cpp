@@ -1,154 +1,265 @@
-// A small parent application on the anchorfs client library:
+// A small photo library on the anchorfs client library. Every step that moves
+// or deletes a file goes through the client's journal, so that a crash at any
+// point is settled the next time the library starts:
 //
-//   1. keeps its settings in a private store, written with
-//      create-private-file-staged so that the final name never holds half a file;
-//   2. replaces a document by a new version with rename-swap;
-//   3. deletes the old version with the steps of unlink-checked and, when that
-//      is interrupted after its first step (here: done by hand, as a crash
-//      would leave it), settles it with recover-unlink from bookmarks taken
-//      before the mutation.
+//   - photos arrive in incoming/ and are imported into photos/ by an
+//     exclusive rename, which never replaces a photo already there;
+//   - a thumbnail of each is kept in the private cache .cache/, written
+//     through a staging name so that the cache never shows half a thumbnail;
+//   - an edited version replaces a photo by an atomic swap, and the old
+//     version is pruned with unlink-checked, which deletes it only while it is
+//     unchanged; so is a photo the user deletes;
+//   - at start-up every record a crash left in the journal is settled, and an
+//     import or swap that was undone is run again (settle_all with redo).
 //
-// Usage: stage_swap_recover HELPER [WORK_DIR]
-// Without WORK_DIR it works in a fresh directory below /tmp and removes it.
+// Usage: stage_swap_recover [--settle] HELPER [WORK_DIR]
+// Without WORK_DIR the library is made in a fresh directory below /tmp and
+// removed afterwards. With --settle only the start-up settlement of the
+// library in WORK_DIR/root is run (after a crash), printing one line per
+// record settled. The Python twin, stage_swap_recover.py, does the same steps
+// with the same bytes.
 
-#include <anchorfs/client.hpp>
+#include <anchorfs/journal.hpp>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
+#include <utility>
+#include <vector>
 
 namespace client = anchorfs::client;
 
 namespace {
 
-// Prints what the helper answered; true on success.
-bool report(const char* what, const client::Result& result)
+const std::string incoming = "incoming";
+const std::string photos = "photos";
+const std::string cache = ".cache";
+
+// What the camera uploads, and the edit of the first photo.
+struct upload {
+    std::string name;
+    std::string_view bytes;
+};
+const upload camera[] = {
+    {"IMG_0001.jpg", "\xff\xd8 IMG_0001: a harbour at dawn\n"},
+    {"IMG_0002.jpg", "\xff\xd8 IMG_0002: the same harbour, blurred\n"},
+};
+constexpr std::string_view edited = "\xff\xd8 IMG_0001: a harbour at dawn, cropped\n";
+
+// A thumbnail names the digest of its photo, which the create that wrote the
+// photo reported: nothing is hashed twice.
+std::string thumbnail(const client::FileDescription& photo)
+{
+    return "thumbnail of " + photo.sha256 + "\n";
+}
+
+// Prints what a step came to (a success only when `said`); true on success.
+bool report(const std::string& what, const client::Result& result, bool said = true)
 {
     switch (result.kind) {
     case client::ResultKind::success:
-        std::printf("%-28s ok\n", what);
+        if (said)
+            std::printf("%-44s ok\n", what.c_str());
         return true;
     case client::ResultKind::failure:
-        std::printf("%-28s failed: %s (errno %d)%s\n", what, client::code_name(result.code), result.error,
-                    result.race == client::RaceOutcome::rolled_back ? ", rolled back"
-                    : result.race == client::RaceOutcome::preserved ? ", new state kept"
-                                                                    : "");
+        std::printf("%s failed: %s (errno %d)%s%s\n", what.c_str(), client::code_name(result.code), result.error,
+                    result.refusal.empty() ? "" : ": ", result.refusal.c_str());
         return false;
     case client::ResultKind::helper_error:
         break;
     }
-    std::printf("%-28s helper error: %s (line '%s', exit %d)\n", what,
+    std::printf("%s: helper error %s (line '%s', exit %d)\n", what.c_str(),
                 client::helper_error_name(result.helper_error), result.line.c_str(), result.exit_status);
     return false;
 }
 
-bool describe(const client::RootAnchor& root, const std::string& relative, client::FileDescription& out)
+class library {
+public:
+    explicit library(client::Journal journal) : journal_(std::move(journal)) {}
+
+    const client::RootAnchor& root() const { return journal_.root; }
+    const client::Helper& helper() const { return journal_.helper; }
+
+    // Start-up: settles what a crash left in the journal; false when a record
+    // needs attention (it stays, and nothing more is done until someone has
+    // looked at it).
+    bool settle() const
+    {
+        client::SettleAllResult all = client::settle_all(journal_, true);
+        if (!all.ok()) {
+            std::printf("journal: errno %d\n", all.error);
+            return false;
+        }
+        bool settled = true;
+        for (const client::Settlement& s : all.settlements) {
+            std::printf("settled %s: %s%s\n", record_name(s.path).c_str(), client::outcome_name(s.outcome),
+                        s.redone ? " (redone)" : "");
+            if (s.outcome == client::Outcome::needs_attention) {
+                std::printf("  %s: %s\n", s.path.c_str(), s.problem.c_str());
+                settled = false;
+            }
+        }
+        return settled;
+    }
+
+    bool make_folders() const
+    {
+        return report("ensure-dir incoming", client::run(helper(), root(), client::EnsureDir{incoming}))
+               && report("ensure-dir photos", client::run(helper(), root(), client::EnsureDir{photos}))
+               && report("ensure-private-dir .cache", client::run(helper(), root(), client::EnsurePrivateDir{cache}));
+    }
+
+    bool import_photo(const std::string& name, const client::FileDescription& arrived) const
+    {
+        return journalled("rename-excl -> photos/" + name,
+                          client::prepare_rename_excl(helper(), root(), incoming + "/" + name, photos + "/" + name,
+                                                      arrived));
+    }
+
+    bool cache_thumbnail(const std::string& name, const client::FileDescription& photo,
+                         client::FileDescription& cached) const
+    {
+        const std::string data = thumbnail(photo);
+        const std::string path = cache + "/" + name + ".thumb";
+        const std::string what = "create-private-file-staged " + path;
+        client::PrepareResult prepared = client::prepare_create_private_file_staged(root(), path, data);
+        if (!report(what + " (prepare)", prepared.failure, false))
+            return false;
+        client::Result made = client::run_journalled(journal_, prepared.record, data);
+        cached = made.created;
+        return report(what, made);
+    }
+
+    // Deleted only while it holds the bytes this library wrote; a missing one
+    // is fine too.
+    bool drop_thumbnail(const std::string& name, const client::FileDescription& cached) const
+    {
+        const std::string path = cache + "/" + name + ".thumb";
+        return report("remove-private-file " + path, client::run(helper(), root(), client::RemovePrivateFile{path, cached}));
+    }
+
+    // Swaps the edit in under the photo's name, then prunes the old version,
+    // now under the edit's.
+    bool replace(const std::string& name, const std::string& edit_path, const client::FileDescription& edit,
+                 const client::FileDescription& current) const
+    {
+        return journalled("rename-swap " + edit_path + " <-> photos/" + name,
+                          client::prepare_rename_swap(helper(), root(), edit_path, photos + "/" + name, edit, current))
+               && prune(edit_path, current);
+    }
+
+    // unlink-checked deletes the file only while it has the described
+    // identity and content; a photo changed since is refused
+    // (IDENTITY_CHANGED) and kept.
+    bool prune(const std::string& path, const client::FileDescription& expected) const
+    {
+        return journalled("unlink-checked " + path, client::prepare_unlink_checked(helper(), root(), path, expected));
+    }
+
+private:
+    client::Journal journal_;
+
+    bool journalled(const std::string& what, const client::PrepareResult& prepared) const
+    {
+        return report(what + " (prepare)", prepared.failure, false)
+               && report(what, client::run_journalled(journal_, prepared.record));
+    }
+
+    // The operation a journal entry's name begins with.
+    static std::string record_name(const std::string& path)
+    {
+        std::string leaf = path.substr(path.rfind('/') + 1);
+        return leaf.substr(0, leaf.find('.'));
+    }
+};
+
+bool open_library(const client::Helper& helper, const std::string& root_path, client::Journal& journal)
 {
-    client::DescribeFileResult described = client::describe_file_at(AT_FDCWD, root.path + "/" + relative);
-    if (!described.ok()) {
-        std::printf("describe %s: errno %d\n", relative.c_str(), described.error);
+    client::AnchorRootResult anchored = client::anchor_root(root_path);
+    if (!anchored.ok()) {
+        std::printf("anchor_root %s: %s\n", root_path.c_str(), std::strerror(anchored.error));
         return false;
     }
-    out = described.description;
-    return true;
+    client::OpenJournalResult opened = client::open_journal(helper, anchored.root);
+    journal = opened.journal;
+    return report("open journal", opened.result, false);
+}
+
+std::string contents(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 int run_example(const client::Helper& helper, const std::string& work)
 {
     const std::string root_path = work + "/root";
-    if (::mkdir(root_path.c_str(), 0755) != 0) {
+    if (::mkdir(root_path.c_str(), 0755) != 0 && errno != EEXIST) {
         std::perror("mkdir root");
         return 1;
     }
-    client::AnchorRootResult anchored = client::anchor_root(root_path);
-    if (!anchored.ok()) {
-        std::printf("anchor_root: errno %d\n", anchored.error);
+    client::Journal journal;
+    if (!open_library(helper, root_path, journal))
         return 1;
-    }
-    const client::RootAnchor& root = anchored.root;
-
-    // 1. Settings in the private store, staged.
-    if (!report("ensure-private-dir store", client::run(helper, root, client::EnsurePrivateDir{"store"})))
-        return 1;
-    const std::string settings = "{\"theme\":\"dark\"}\n";
-    client::CreatePrivateFileStaged staged{"store/settings.json", "store/.settings.json.staging", settings};
-    if (!report("create-private-file-staged", client::run(helper, root, staged)))
-        return 1;
-    client::Result read = client::run(helper, root, client::ReadPrivateFile{"store/settings.json", 4096});
-    if (!report("read-private-file", read) || read.content != settings)
+    const library lib(journal);
+    if (!lib.settle() || !lib.make_folders())
         return 1;
 
-    // 2. A document replaced by its new version in one atomic swap.
-    if (!report("ensure-dir documents", client::run(helper, root, client::EnsureDir{"documents"}))
-        || !report("create-file report.txt",
-                   client::run(helper, root, client::CreateFile{"documents/report.txt", 0644, "draft 1\n"}))
-        || !report("create-file report.txt.new",
-                   client::run(helper, root, client::CreateFile{"documents/report.txt.new", 0644, "draft 2\n"})))
-        return 1;
-    client::FileDescription old_version, new_version;
-    if (!describe(root, "documents/report.txt", old_version) || !describe(root, "documents/report.txt.new", new_version))
-        return 1;
-    client::RenameSwap swap{"documents/report.txt.new", "documents/report.txt", new_version.identity,
-                            old_version.identity};
-    if (!report("rename-swap", client::run(helper, root, swap)))
-        return 1;
-
-    // 3. The old version, now under report.txt.new, is deleted through a
-    // staging name and a durable quarantine name. Before anything is moved,
-    // the application bookmarks every directory involved and keeps the
-    // bookmarks with its record of the operation.
-    if (!report("ensure-dir documents/.trash", client::run(helper, root, client::EnsureDir{"documents/.trash"})))
-        return 1;
-    client::QuarantineLeafResult leaf = client::new_quarantine_leaf();
-    if (!leaf.ok())
-        return 1;
-    const std::string source = "documents/report.txt.new";
-    const std::string staging = "documents/.trash/report.txt.staging";
-    const std::string quarantine = "documents/.trash/" + leaf.leaf;
-    client::RecoverUnlink recovery;
-    recovery.file = old_version;
-    struct named {
-        const std::string* path;
-        client::BookmarkedParent* group;
-    };
-    for (named n : {named{&source, &recovery.source}, named{&staging, &recovery.staging},
-                    named{&quarantine, &recovery.quarantine}}) {
-        client::Result bookmarked = client::run(helper, root, client::BookmarkParent{*n.path});
-        if (!report("bookmark-parent", bookmarked))
+    // The camera's upload (made here by the example itself): each create
+    // reports the new file's description.
+    std::vector<client::FileDescription> arrived, thumbnails(std::size(camera));
+    for (const upload& photo : camera) {
+        client::Result made
+            = client::run(helper, lib.root(), client::CreateFile{incoming + "/" + photo.name, 0644, photo.bytes});
+        if (!report("create-file incoming/" + photo.name, made))
             return 1;
-        *n.group = client::bookmarked_parent(bookmarked.bookmark, *n.path);
+        arrived.push_back(made.created);
     }
-
-    // The run that would have done this is interrupted right after its first
-    // step, the exclusive move to the staging name. Here the move is made by
-    // hand, leaving the tree exactly as such a crash leaves it.
-    std::error_code error;
-    std::filesystem::rename(root_path + "/" + source, root_path + "/" + staging, error);
-    if (error) {
-        std::printf("simulated first step: %s\n", error.message().c_str());
-        return 1;
-    }
-    std::printf("%-28s (simulated crash after the move to staging)\n", "unlink-checked");
-
-    // After the restart: settle it. A second run finds nothing left to do.
-    if (!report("recover-unlink", client::run(helper, root, recovery))
-        || !report("recover-unlink (again)", client::run(helper, root, recovery)))
-        return 1;
-
-    for (const std::string* gone : {&source, &staging, &quarantine}) {
-        std::error_code missing;
-        if (std::filesystem::exists(std::filesystem::symlink_status(root_path + "/" + *gone, missing))) {
-            std::printf("still present: %s\n", gone->c_str());
+    for (std::size_t i = 0; i < std::size(camera); ++i)
+        if (!lib.import_photo(camera[i].name, arrived[i])
+            || !lib.cache_thumbnail(camera[i].name, arrived[i], thumbnails[i]))
             return 1;
-        }
-    }
-    client::FileDescription current;
-    if (!describe(root, "documents/report.txt", current) || current.sha256 != new_version.sha256)
+
+    // An edited IMG_0001 replaces the library's copy; the old version and its
+    // thumbnail go.
+    const std::string& name = camera[0].name;
+    const std::string edit_path = incoming + "/IMG_0001.edit.jpg";
+    client::Result edit = client::run(helper, lib.root(), client::CreateFile{edit_path, 0644, edited});
+    if (!report("create-file " + edit_path, edit) || !lib.replace(name, edit_path, edit.created, arrived[0])
+        || !lib.drop_thumbnail(name, thumbnails[0]) || !lib.cache_thumbnail(name, edit.created, thumbnails[0]))
         return 1;
-    std::printf("done: report.txt holds draft 2, draft 1 is deleted, settings are private\n");
+
+    // The user deletes IMG_0002 from the library.
+    if (!lib.prune(photos + "/" + camera[1].name, arrived[1]) || !lib.drop_thumbnail(camera[1].name, thumbnails[1]))
+        return 1;
+
+    client::Result read
+        = client::run(helper, lib.root(), client::ReadPrivateFile{cache + "/" + name + ".thumb", 4096});
+    if (!report("read-private-file " + name + ".thumb", read) || read.content != thumbnail(edit.created)) {
+        std::printf("the cache holds another thumbnail\n");
+        return 1;
+    }
+    if (contents(root_path + "/" + photos + "/" + name) != edited) {
+        std::printf("photos/%s is not the edit\n", name.c_str());
+        return 1;
+    }
+    std::vector<std::string> left;
+    for (const std::string& folder : {incoming, photos, std::string(client::journal_directory)})
+        for (const auto& entry : std::filesystem::directory_iterator(root_path + "/" + folder))
+            left.push_back(folder + "/" + entry.path().filename().string());
+    if (left != std::vector<std::string>{photos + "/" + name}) {
+        std::printf("the library holds %zu other entries\n", left.size());
+        return 1;
+    }
+    std::printf("done: photos/ holds the edited IMG_0001, IMG_0002 is deleted, the journal is empty\n");
     return 0;
 }
 
@@ -156,27 +267,28 @@ int run_example(const client::Helper& helper, const std::string& work)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: %s HELPER [WORK_DIR]\n", argv[0]);
+    const bool settle_only = argc > 1 && std::strcmp(argv[1], "--settle") == 0;
+    const int first = settle_only ? 2 : 1;
+    const int given = argc - first;
+    if (given < 1 || given > 2 || (settle_only && given != 2)) {
+        std::fprintf(stderr, "usage: %s [--settle] HELPER [WORK_DIR]\n", argv[0]);
         return 2;
     }
-    client::Helper helper{argv[1], {}, {}};
-    std::string work;
-    bool scratch = argc == 2;
-    if (scratch) {
-        char pattern[] = "/tmp/anchorfs-example-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) {
-            std::perror("mkdtemp");
-            return 1;
-        }
-        work = pattern;
-    } else {
-        work = argv[2];
+    client::Helper helper{argv[first], {}, std::chrono::seconds(60)};
+    if (settle_only) {
+        client::Journal journal;
+        const bool opened = open_library(helper, std::string(argv[first + 1]) + "/root", journal);
+        return opened && library(journal).settle() ? 0 : 1;
     }
-    int status = run_example(helper, work);
-    if (scratch) {
-        std::error_code ignored;
-        std::filesystem::remove_all(work, ignored);
+    if (given == 2)
+        return run_example(helper, argv[first + 1]);
+    char pattern[] = "/tmp/anchorfs-example-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
     }
+    int status = run_example(helper, pattern);
+    std::error_code ignored;
+    std::filesystem::remove_all(pattern, ignored);
     return status;
 }

@@ -176,10 +176,17 @@ struct ReadExternalFile {
     std::uint64_t parent_uid = 0;
 };
 
+// Deletes while the content has `size` bytes and that SHA-256 digest; built
+// from a description (such as a private create's Result::created), it takes
+// the description's size and digest.
 struct RemovePrivateFile {
     std::string path;
     std::uint64_t size = 0;
     std::string sha256;
+
+    RemovePrivateFile() = default;
+    RemovePrivateFile(std::string path_, std::uint64_t size_, std::string sha256_);
+    RemovePrivateFile(std::string path_, const FileDescription& file);
 };
 
 struct EnsureDir {

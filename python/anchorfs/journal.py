@@ -302,9 +302,9 @@ def _check_content(record: Record, content: bytes | None) -> None:
         raise ValueError("the content does not match the record")
 
 
-def run_record(helper: Helper, record: Record, content: bytes | None = None) -> None:
+def run_record(helper: Helper, record: Record, content: bytes | None = None) -> FileDescription | None:
     """Runs the record's operation; raises as the helper method does. A staged create needs its ``content``
-    (refused with ValueError when it does not match the record)."""
+    (refused with ValueError when it does not match the record) and returns the new file's description."""
     n, f, root = record.names, record.files, record.root
     match record.operation:
         case Operation.RENAME_EXCL:
@@ -318,7 +318,8 @@ def run_record(helper: Helper, record: Record, content: bytes | None = None) -> 
             helper.unlink_checked(root, n["source"].path, n["staging"].path, n["quarantine"].path, f["file"])
         case Operation.CREATE_PRIVATE_FILE_STAGED:
             _check_content(record, content)
-            helper.create_private_file_staged(root, n["final"].path, n["staging"].path, content)
+            return helper.create_private_file_staged(root, n["final"].path, n["staging"].path, content)
+    return None
 
 
 def _lookup(root: RootAnchor, path: str) -> os.stat_result | None:
@@ -521,16 +522,16 @@ class Journal:
         """Removes an entry whose bytes were read (a torn record included) while it still holds them."""
         self.remove(entry)
 
-    def run(self, record: Record, content: bytes | None = None) -> None:
+    def run(self, record: Record, content: bytes | None = None) -> FileDescription | None:
         """Writes the record, runs its operation and removes the record once the outcome is known; raises as
-        the operation does. The record stays (for settle or settle_all) when the outcome is not known (a
+        the operation does, and returns what it returns (a staged create: the new file's description). The record stays (for settle or settle_all) when the outcome is not known (a
         HelperError) or when after a failure line the tree is not clearly back in its state from before. A
         failure to remove the record after the operation succeeded raises that failure: the record stays, and
         settling it with ``redo`` restores the operation's effect."""
         _check_content(record, content)  # before the record is written: a refused call leaves none
         entry = self.write(record)
         try:
-            run_record(self.helper, record, content)
+            made = run_record(self.helper, record, content)
         except HelperError:
             raise
         except Error as error:
@@ -541,6 +542,7 @@ class Journal:
                 self.remove(entry)
             raise
         self.remove(entry)
+        return made
 
     def settle(self, entry: Entry, redo: bool = False) -> Settlement:
         """Settles one entry and removes it unless the outcome is NEEDS_ATTENTION."""

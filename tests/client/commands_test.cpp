@@ -262,13 +262,13 @@ TEST_F(ClientCommands, ReadExternalFile_RightParent_ReturnsBytes_WrongParent_Ein
     expect_failure(run(request), client::Code::einval, EINVAL);
 }
 
-TEST_F(ClientCommands, RemovePrivateFile_MatchingDigest_Deletes_OtherDigest_IdentityChangedKept)
+TEST_F(ClientCommands, RemovePrivateFile_OtherDigest_IdentityChangedKept_ItsDescription_Deletes)
 {
     write_file(root.at("p"), "content", 0600);
     expect_failure(run(client::RemovePrivateFile{"p", 7, sha256_hex("CONTENT")}), client::Code::identity_changed,
                    116);
     EXPECT_TRUE(exists(root.at("p")));
-    EXPECT_TRUE(run(client::RemovePrivateFile{"p", 7, sha256_hex("content")}).ok());
+    EXPECT_TRUE(run(client::RemovePrivateFile{"p", describe("p")}).ok());
     EXPECT_FALSE(exists(root.at("p")));
 }
 
