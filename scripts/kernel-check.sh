@@ -35,7 +35,7 @@ mkdir -p "$work"
 # packages (the list install-deps.sh keeps), the kernel and the tools the
 # guest's start script uses.
 mapfile -t build_packages < <(sed -n '/^packages=(/,/)/p' "$source_dir/scripts/install-deps.sh" \
-    | tr -d '()' | sed 's/packages=//' | tr ' ' '\n' | sed '/^$/d')
+    | sed 's/#.*//' | tr -d '()' | sed 's/packages=//' | tr ' ' '\n' | sed '/^$/d')
 guest_packages=("${build_packages[@]}" linux-image-amd64 e2fsprogs util-linux procps man-db groff-base)
 
 if [[ ! -f $rootfs/.kernel-check-bootstrapped ]]; then
