@@ -15,3 +15,7 @@ export { QUARANTINE_PREFIX, anchorRoot, describeFile, describeHandle, identity, 
 export { Helper, installedProgram } from './lib/helper.js';
 export { GRACE_MS } from './lib/process.js';
 export { MAX_CONTENT_SIZE, bookmarkedParent } from './lib/records.js';
+export { JOURNAL_DIRECTORY, Journal, MAX_RECORD_SIZE, Outcome, RECORD_SUFFIX, runRecord, settle, settleAll }
+  from './lib/journal.js';
+export { Operation, RECORD_VERSION, RecordError, STAGING_PREFIX, decodeRecord, encodeRecord, prepareCreatePrivateFileStaged,
+  prepareLinkExcl, prepareRenameExcl, prepareRenameSwap, prepareUnlinkChecked } from './lib/operation_record.js';
