@@ -7,7 +7,8 @@
 //   await helper.createFile(root, 'photos/a.txt', 0o644, Buffer.from('hello\n'));
 //
 // Node's own modules only. Failures reject with AnchorfsError (and its subclasses); output that does not
-// follow the protocol rejects with HelperError.
+// follow the protocol rejects with HelperError. Operation records and the journal that keeps them until they
+// are settled (Journal, settleAll, prepare*) are in the JSON form every anchorfs client reads and writes.
 
 export { AnchorfsError, HelperCancelled, HelperError, HelperTimeout, IdentityChanged, ProtocolError, RacePreserved,
   RaceRolledBack, ResultNotDelivered, RootIdentityChanged } from './lib/errors.js';
