@@ -350,7 +350,8 @@ export class Journal {
   remove(entry: JournalEntry): Promise<void>;
   /** Every record, read back with readPrivateFile, in the order of their names; a torn, foreign or unreadable
    * one with its problem. Rejects with a system error of code ESTALE when the root or the journal directory
-   * is not the anchored one or not private (the root owner's, 0700); neither is followed if a link. */
+   * is not the anchored one or not private (the root owner's, 0700), neither followed if a link; ENOTSUP
+   * when /proc, through which a directory held open is named, is not procfs. */
   entries(): Promise<JournalEntry[]>;
   /** Removes an entry (a torn record included) while it still holds the bytes read. */
   discard(entry: JournalEntry): Promise<void>;

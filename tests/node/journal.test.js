@@ -186,29 +186,10 @@ test('a torn or foreign record is reported and never acted on', { skip }, async 
 });
 
 // The Python client, run with no environment: writes (and runs) a record of one row, or settles a journal.
-const PYTHON_SIDE = `
-import os, sys
-sys.path.insert(0, sys.argv[1])
-import anchorfs
-from anchorfs import journal as j
-binary, root_path, action = sys.argv[2:5]
-h = anchorfs.Helper(binary)
-root = anchorfs.anchor_root(root_path)
-at = lambda relative: anchorfs.describe_file(os.path.join(root_path, relative))
-journal = j.Journal(h, root)
-if action == "settle":
-    for s in j.settle_all(journal):
-        print(s.outcome)
-else:
-    record = eval(sys.argv[5])
-    journal.write(record)
-    if action == "write-and-run":
-        j.run_record(h, record, eval(sys.argv[6]) if len(sys.argv) > 6 else None)
-    sys.stdout.write(j.encode_record(record).decode())
-`;
+const PYTHON_SIDE = fileURLToPath(new URL('../python/journal_other_client.py', import.meta.url));
 
 function python(s, args) {
-  const run = spawnSync(PYTHON, ['-B', '-c', PYTHON_SIDE, PYTHON_PACKAGE, BINARY, s.path, ...args], { env: {} });
+  const run = spawnSync(PYTHON, ['-B', PYTHON_SIDE, PYTHON_PACKAGE, BINARY, s.path, ...args], { env: {} });
   assert.equal(run.status, 0, run.stderr.toString());
   return run.stdout;
 }
