@@ -218,7 +218,8 @@ async function asBefore(record) {
     case Operation.LINK_EXCL:
       return !(await holdsAny(root, n, ['destination', 'staging', 'quarantine'], f.file));
     case Operation.UNLINK_CHECKED:
-      return (await holds(root, n.source.path, f.file)) && !(await holdsAny(root, n, ['staging', 'quarantine'], f.file));
+      return (await holds(root, n.source.path, f.file))
+        && !(await holdsAny(root, n, ['staging', 'quarantine'], f.file));
     default:
       return false;
   }

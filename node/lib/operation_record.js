@@ -355,7 +355,7 @@ export function contentDigest(content) {
  * name in its directory. Needs no helper run. */
 export function prepareCreatePrivateFileStaged(root, final, content) {
   const [staging] = scratchNames(directoryOf(pathText(final, 'final')));
+  const privateName = (path) => Object.freeze({ path, parent: null });
   return record(Operation.CREATE_PRIVATE_FILE_STAGED, root,
-    Object.freeze({ final: Object.freeze({ path: final, parent: null }), staging: Object.freeze({ path: staging, parent: null }) }),
-    {}, contentDigest(content));
+    Object.freeze({ final: privateName(final), staging: privateName(staging) }), {}, contentDigest(content));
 }

@@ -89,7 +89,7 @@ test('records round-trip through the published form', { skip }, (t) => eachRow(t
   assert.ok(data.toString().endsWith('}\n') && data.toString().split('\n').length === 2);
 }));
 
-test('a journalled run leaves the effect and an empty private journal', { skip }, (t) => eachRow(t, ROWS, async (row) => {
+test('a journalled run leaves its effect and an empty journal', { skip }, (t) => eachRow(t, ROWS, async (row) => {
   const { s, record, journal } = await prepared(row);
   await journal.run(record, row.content);
   assert.ok(row.after(s));
@@ -112,7 +112,8 @@ test('settle after a crash at each step says what it did', { skip }, (t) => each
     assert.ok(holds(outcome === O.COMPLETED ? row.after : row.before, s), state);
     assert.deepEqual(journalNames(s), []);
     // Settling again finds the tree settled.
-    assert.equal((await anchorfs.settle(helper, record)).outcome, outcome === O.COMPLETED ? O.COMPLETED : O.NOTHING_TO_DO);
+    assert.equal((await anchorfs.settle(helper, record)).outcome,
+      outcome === O.COMPLETED ? O.COMPLETED : O.NOTHING_TO_DO);
   }
 }));
 
@@ -203,7 +204,8 @@ test('a record of either client is settled by the other', { skip }, (t) => eachR
 
     // Written by Python, settled here.
     let s = await scratch([...BASE_TREE, ...row.tree]);
-    const written = python(s, [ran ? 'write-and-run' : 'write', row.python, ...(row.content ? ["b'theme=dark\\n'"] : [])]);
+    const content = row.content ? ["b'theme=dark\\n'"] : [];
+    const written = python(s, [ran ? 'write-and-run' : 'write', row.python, ...content]);
     assert.ok(anchorfs.encodeRecord(anchorfs.decodeRecord(written)).equals(written));
     const [settled, ...more] = await anchorfs.settleAll(await anchorfs.Journal.open(helper, s.root));
     assert.deepEqual([ran, settled.outcome, more.length], [ran, expected, 0], settled.problem);
