@@ -357,7 +357,8 @@ export class Journal {
   discard(entry: JournalEntry): Promise<void>;
   /** Writes the record, runs its operation and removes the record once the outcome is known; rejects as the
    * operation does (RangeError, before anything is written, for content that does not match). The record
-   * stays after a HelperError and after a failure line that did not leave the tree clearly as before. */
+   * stays after a HelperError and after a failure line that did not leave the tree clearly as before; a staged
+   * create's failure line other than RACE_PRESERVED is its outcome (its staging file and record are removed). */
   run(record: OperationRecord, content?: Uint8Array | null): Promise<void>;
   /** Settles one entry and removes it unless the outcome is `needs attention`. */
   settle(entry: JournalEntry, options?: { redo?: boolean }): Promise<Settlement>;

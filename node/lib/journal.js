@@ -333,15 +333,27 @@ export class Journal {
     } catch (error) {
       if (error instanceof AnchorfsError && !(error instanceof HelperError)) {
         if (record.operation === Operation.CREATE_PRIVATE_FILE_STAGED) {
-          // Takes a staging file left by the failure away, and the record with it.
-          if (error.code !== 'RACE_PRESERVED') await this.settle(written);
+          if (error.code !== 'RACE_PRESERVED') await this.#stagedCreateFailed(written);
         } else if (await asBefore(record)) {
-          await this.remove(written);
+          // The operation's failure is the answer; a record that could not be removed is settled later.
+          await this.remove(written).catch((removal) => { if (!(removal instanceof AnchorfsError)) throw removal; });
         }
       }
       throw error;
     }
     await this.remove(written);
+  }
+
+  // A staged create's failure line other than RACE_PRESERVED says that the final name never held the file or
+  // had it taken away again: the outcome is known, even where the final name is another file's (EEXIST), and
+  // only a staging file the failure left is still to go. The record stays if that clean-up fails.
+  async #stagedCreateFailed(item) {
+    try {
+      await this.helper.removePrivateStagingFile(this.root, item.record.names.staging.path, item.record.content.size);
+      await this.remove(item);
+    } catch (error) {
+      if (!(error instanceof AnchorfsError)) throw error;
+    }
   }
 
   /** Settles one entry and removes it unless the outcome is NEEDS_ATTENTION. */

@@ -148,6 +148,10 @@ test('a failure that left the tree as before, or refused content, leaves no reco
   ({ s, record, journal } = await prepared(ROWS[4]));
   await assert.rejects(journal.run(record, Buffer.from('other content')), RangeError);
   assert.deepEqual(journalNames(s), []);
+  // A staged create whose final name is another file's: the failure is the outcome, nothing is left to settle.
+  writeFileSync(s.at('p/settings'), 'theme=light\n', { mode: 0o600 });
+  await assert.rejects(journal.run(record, SETTINGS), { code: 'EEXIST' });
+  assert.deepEqual([journalNames(s), text(s, 'p/settings'), stagingGone(s)], [[], 'theme=light\n', true]);
 });
 
 const MUTATIONS = {
