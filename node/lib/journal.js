@@ -46,11 +46,13 @@ async function descriptorPath(handle) {
   return `/proc/self/fd/${handle.fd}`;
 }
 
-// Opens `components` one at a time from the held directory `handle` (which is closed), no link followed.
+// Opens `components` one at a time from the held directory `handle` (which is closed), no link followed and
+// nothing above it reached: the helper refuses a ".." component, and so does this walk (EINVAL).
 async function walk(handle, components, flags) {
   for (const component of components) {
     let next;
     try {
+      if (component === '..') throw systemError('EINVAL', 'a ".." component is not walked', component);
       next = await open(`${await descriptorPath(handle)}/${component}`, flags | O_DIRECTORY | O_NOFOLLOW);
     } finally {
       await handle.close();
@@ -62,13 +64,13 @@ async function walk(handle, components, flags) {
 
 /**
  * The status of the entry at `path` now, looked up one name at a time from the root without following a
- * link; null when there is none or it cannot be reached (a ".." component, which the helper refuses, is not
- * climbed). Only chooses the word a settlement reports and whether a record is kept; never acted on.
+ * link; null when there is none or it cannot be reached. Only chooses the word a settlement reports and
+ * whether a record is kept; never acted on.
  */
 async function lookup(root, path) {
   const components = path.split('/');
-  if (components.includes('..')) return null;
   const leaf = components.pop();
+  if (leaf === '..') return null;
   let handle = null;
   try {
     handle = await open(root.path, O_PATH | O_DIRECTORY | O_NOFOLLOW);
