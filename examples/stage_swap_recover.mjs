@@ -1,12 +1,14 @@
 #!/usr/bin/env node
-// A small parent application on the anchorfs Node client:
+// A small parent application on the anchorfs Node client, its bookkeeping done by operation records kept in
+// a journal below the root:
 //
-//   1. keeps its settings in a private store, written with create-private-file-staged so that the final name
+//   1. at start-up settles whatever a crash left in the journal;
+//   2. keeps its settings in a private store, written with create-private-file-staged so that the final name
 //      never holds half a file;
-//   2. replaces a document by a new version with rename-swap;
-//   3. deletes the old version with the steps of unlink-checked and, when that is interrupted after its first
-//      step (here: done by hand, as a crash would leave it), settles it with recover-unlink from bookmarks
-//      taken before the mutation.
+//   3. replaces a document by a new version with rename-swap;
+//   4. deletes the old version with unlink-checked. Its record is written to the journal first; the run is
+//      then interrupted after its first step (here: done by hand, as a crash would leave it), and the next
+//      start-up settles the record from the journal alone.
 //
 // Usage: stage_swap_recover.mjs [HELPER [WORK_DIR]]
 // Without HELPER the program installed beside the package (or on PATH) is used; without WORK_DIR it works in
@@ -19,65 +21,75 @@ import process, { argv, env, exit } from 'node:process';
 
 const anchorfs = await import(env.ANCHORFS_PACKAGE ?? new URL('../node/index.js', import.meta.url).href);
 
-const report = (what) => console.log(`${what.padEnd(28)} ok`);
+const report = (what, outcome = 'ok') => console.log(`${what.padEnd(28)} ${outcome}`);
 const present = (path) => existsSync(path) || (() => { try { return !!lstatSync(path); } catch { return false; } })();
+
+// What the application does at every start: settle each record a crash left, and say what became of it.
+async function startUp(helper, root) {
+  const journal = await anchorfs.Journal.open(helper, root);
+  const settled = await anchorfs.settleAll(journal);
+  for (const s of settled) {
+    report(`settled ${s.record?.operation ?? s.path}`, s.outcome);
+    if (s.outcome === anchorfs.Outcome.NEEDS_ATTENTION) throw new Error(`${s.path}: ${s.problem}`);
+  }
+  if (settled.length === 0) report('start-up', 'journal empty');
+  return journal;
+}
 
 async function runExample(helper, work) {
   const rootPath = join(work, 'root');
   mkdirSync(rootPath, 0o755);
   const root = await anchorfs.anchorRoot(rootPath);
+  const describe = (relative) => anchorfs.describeFile(join(rootPath, relative));
+  const journal = await startUp(helper, root);
 
-  // 1. Settings in the private store, staged.
+  // 2. Settings in the private store, staged; the record names the staging file a crash could leave.
   await helper.ensurePrivateDir(root, 'store');
-  report('ensure-private-dir store');
   const settings = Buffer.from('{"theme":"dark"}\n');
-  await helper.createPrivateFileStaged(root, 'store/settings.json', 'store/.settings.json.staging', settings);
+  await journal.run(anchorfs.prepareCreatePrivateFileStaged(root, 'store/settings.json', settings), settings);
   report('create-private-file-staged');
   if (!(await helper.readPrivateFile(root, 'store/settings.json', 4096n)).equals(settings)) {
     throw new Error('read-private-file returned other content');
   }
   report('read-private-file');
 
-  // 2. A document replaced by its new version in one atomic swap.
+  // 3. A document replaced by its new version in one atomic swap.
   await helper.ensureDir(root, 'documents');
   await helper.createFile(root, 'documents/report.txt', 0o644, Buffer.from('draft 1\n'));
   await helper.createFile(root, 'documents/report.txt.new', 0o644, Buffer.from('draft 2\n'));
   report('create-file report.txt(.new)');
-  const oldVersion = await anchorfs.describeFile(join(rootPath, 'documents/report.txt'));
-  const newVersion = await anchorfs.describeFile(join(rootPath, 'documents/report.txt.new'));
-  await helper.renameSwap(root, 'documents/report.txt.new', 'documents/report.txt', newVersion.identity,
-    oldVersion.identity);
+  const oldVersion = await describe('documents/report.txt');
+  const newVersion = await describe('documents/report.txt.new');
+  await journal.run(await anchorfs.prepareRenameSwap(helper, root, 'documents/report.txt.new', 'documents/report.txt',
+    newVersion, oldVersion));
   report('rename-swap');
 
-  // 3. The old version, now under report.txt.new, is deleted through a staging name and a durable quarantine
-  // name. Before anything is moved, the application bookmarks every directory involved and keeps the
-  // bookmarks with its record of the operation.
+  // 4. The old version, now under report.txt.new, is deleted through a staging name and a durable quarantine
+  // name in documents/.trash. Preparing the record bookmarks every directory involved; writing it to the
+  // journal makes it durable before anything is moved.
   await helper.ensureDir(root, 'documents/.trash');
-  const source = 'documents/report.txt.new';
-  const staging = 'documents/.trash/report.txt.staging';
-  const quarantine = `documents/.trash/${anchorfs.newQuarantineLeaf()}`;
-  const record = { file: oldVersion };
-  for (const [name, path] of [['source', source], ['staging', staging], ['quarantine', quarantine]]) {
-    record[name] = anchorfs.bookmarkedParent(await helper.bookmarkParent(root, path), path);
-  }
-  report('bookmark-parent (3 names)');
+  const record = await anchorfs.prepareUnlinkChecked(helper, root, 'documents/report.txt.new', oldVersion,
+    { scratch: 'documents/.trash' });
+  await journal.write(record);
+  report('journal: unlink-checked');
 
   // The run that would have done this is interrupted right after its first step, the exclusive move to the
   // staging name. Here the move is made by hand, leaving the tree exactly as such a crash leaves it.
-  renameSync(join(rootPath, source), join(rootPath, staging));
-  console.log(`${'unlink-checked'.padEnd(28)} (simulated crash after the move to staging)`);
+  const { source, staging, quarantine } = record.names;
+  renameSync(join(rootPath, source.path), join(rootPath, staging.path));
+  report('unlink-checked', '(simulated crash after the move to staging)');
 
-  // After the restart: settle it. A second run finds nothing left to do.
-  for (const again of ['', ' (again)']) {
-    await helper.recoverUnlink(root, record.source, record.staging, record.quarantine, record.file);
-    report(`recover-unlink${again}`);
-  }
+  // The restart: settling finishes the delete (recovering an unlink completes it). A second start-up finds
+  // the journal empty.
+  await startUp(helper, root);
+  await startUp(helper, root);
 
   for (const gone of [source, staging, quarantine]) {
-    if (present(join(rootPath, gone))) throw new Error(`still present: ${gone}`);
+    if (present(join(rootPath, gone.path))) throw new Error(`still present: ${gone.path}`);
   }
-  const current = await anchorfs.describeFile(join(rootPath, 'documents/report.txt'));
-  if (current.sha256 !== newVersion.sha256) throw new Error('report.txt does not hold draft 2');
+  if ((await describe('documents/report.txt')).sha256 !== newVersion.sha256) {
+    throw new Error('report.txt does not hold draft 2');
+  }
   console.log('done: report.txt holds draft 2, draft 1 is deleted, settings are private');
 }
 

@@ -223,3 +223,146 @@ export class Helper {
   /** createFile in the private store: mode 0600, the parent brought to 0700. */
   createPrivateFile(root: RootAnchor, path: string, data: Content, options?: CallOptions): Promise<void>;
 }
+
+// -- operation records and journals -------------------------------------------------------------------------
+
+/** The record form written and read; a reader refuses any other. */
+export const RECORD_VERSION: 1;
+/** The first part of every staging name a record's preparation chooses. */
+export const STAGING_PREFIX: string;
+/** The journal's default directory below the root: ".anchorfs-journal". */
+export const JOURNAL_DIRECTORY: string;
+/** The end of every record's name in a journal: ".json". */
+export const RECORD_SUFFIX: string;
+/** The largest record a journal reads back: 1 MiB. */
+export const MAX_RECORD_SIZE: bigint;
+
+/** The recoverable operations a record can hold. */
+export const Operation: {
+  readonly RENAME_EXCL: 'rename-excl'; readonly RENAME_SWAP: 'rename-swap'; readonly LINK_EXCL: 'link-excl';
+  readonly UNLINK_CHECKED: 'unlink-checked'; readonly CREATE_PRIVATE_FILE_STAGED: 'create-private-file-staged';
+};
+export type Operation = (typeof Operation)[keyof typeof Operation];
+
+/** What settling a record found and did: its effect is in place (`completed`), it had taken effect and was
+ * reversed (`undone`), it had not taken effect (`nothing to do`), or the recover command failed or the
+ * record cannot be believed (`needs attention`). */
+export const Outcome: {
+  readonly COMPLETED: 'completed'; readonly UNDONE: 'undone'; readonly NOTHING_TO_DO: 'nothing to do';
+  readonly NEEDS_ATTENTION: 'needs attention';
+};
+export type Outcome = (typeof Outcome)[keyof typeof Outcome];
+
+/** A path below the root and the bookmark of its parent directory taken when the record was prepared. */
+export interface BookmarkedName { readonly path: string; readonly parent: Bookmark }
+/** A name in the private store, reached by path alone. */
+export interface PrivateName { readonly path: string; readonly parent: null }
+/** The size and SHA-256 of the content a staged create writes. */
+export interface RecordContent { readonly size: U64; readonly sha256: string }
+
+interface RecordOf<O extends Operation, N, F> {
+  readonly operation: O; readonly root: RootAnchor; readonly names: Readonly<N>; readonly files: Readonly<F>;
+}
+export type RenameExclRecord = RecordOf<'rename-excl', { source: BookmarkedName; destination: BookmarkedName },
+  { file: FileDescription }> & { readonly content: null };
+export type RenameSwapRecord = RecordOf<'rename-swap', { a: BookmarkedName; b: BookmarkedName },
+  { file1: FileDescription; file2: FileDescription }> & { readonly content: null };
+export type LinkExclRecord = RecordOf<'link-excl', { source: BookmarkedName; destination: BookmarkedName;
+  staging: BookmarkedName; quarantine: BookmarkedName }, { file: FileDescription }> & { readonly content: null };
+export type UnlinkCheckedRecord = RecordOf<'unlink-checked', { source: BookmarkedName; staging: BookmarkedName;
+  quarantine: BookmarkedName }, { file: FileDescription }> & { readonly content: null };
+export type CreatePrivateFileStagedRecord = RecordOf<'create-private-file-staged',
+  { final: PrivateName; staging: PrivateName }, {}> & { readonly content: RecordContent };
+/** Everything the recover command of one operation needs, in the JSON form of
+ * docs/operation-record.schema.json (read back with every number a bigint). */
+export type OperationRecord = RenameExclRecord | RenameSwapRecord | LinkExclRecord | UnlinkCheckedRecord |
+  CreatePrivateFileStagedRecord;
+
+/** Bytes that are not a record of the published form (torn or foreign), or a record that could not be
+ * written in it; the message names the field. */
+export class RecordError extends Error {}
+
+/** The record's JSON form, one line ending in a line feed. Throws RecordError for a record that would not be
+ * read back exactly (nothing unreadable is written). */
+export function encodeRecord(record: OperationRecord): Buffer;
+/** The record in `data`. Throws RecordError for anything that is not exactly the published form: cut short,
+ * not UTF-8, an unknown or repeated key, a number that is not an unsigned 64-bit decimal string, another
+ * version, a quarantine leaf of another form. */
+export function decodeRecord(data: Uint8Array): OperationRecord;
+
+/** The record of renaming the described file from `source` to the free `destination`; one bookmarkParent
+ * run per distinct parent directory (its codes). */
+export function prepareRenameExcl(helper: Helper, root: RootAnchor, source: string, destination: string,
+  file: FileDescription): Promise<RenameExclRecord>;
+/** The record of swapping file 1 under `a` and file 2 under `b`. */
+export function prepareRenameSwap(helper: Helper, root: RootAnchor, a: string, b: string, file1: FileDescription,
+  file2: FileDescription): Promise<RenameSwapRecord>;
+/** The record of giving the described file (link count before the link) the free name `destination`; fresh
+ * staging and quarantine names in `scratch` (default: the destination's directory). */
+export function prepareLinkExcl(helper: Helper, root: RootAnchor, source: string, destination: string,
+  file: FileDescription, options?: { scratch?: string }): Promise<LinkExclRecord>;
+/** The record of deleting the described file at `source`; fresh staging and quarantine names in `scratch`
+ * (default: the source's directory). */
+export function prepareUnlinkChecked(helper: Helper, root: RootAnchor, source: string, file: FileDescription,
+  options?: { scratch?: string }): Promise<UnlinkCheckedRecord>;
+/** The record of writing `content` to the free private name `final` through a fresh staging name beside it.
+ * No helper run. */
+export function prepareCreatePrivateFileStaged(root: RootAnchor, final: string, content: Uint8Array):
+  CreatePrivateFileStagedRecord;
+
+/** Runs the record's operation; rejects as the helper method does. A staged create needs its content
+ * (RangeError when it does not match the record). */
+export function runRecord(helper: Helper, record: OperationRecord, content?: Uint8Array | null): Promise<void>;
+
+/** What settling one record did. `error`: the failure when a command failed; `problem`: why, in words;
+ * `redone`: an undone operation was run again on request; `path`: the journal entry's. */
+export interface Settlement {
+  readonly outcome: Outcome; readonly record: OperationRecord | null; readonly error: AnchorfsError | null;
+  readonly problem: string; readonly redone: boolean; readonly path: string;
+}
+/** Runs the recover command of `record` (recover-rename, -swap and -link undo, recover-unlink finishes; a
+ * staged create's staging file is removed) and says what happened. With `redo` an undone (or never run)
+ * rename, swap or link is run again: `completed` with `redone`, or `needs attention`. A failure line or
+ * HelperError resolves `needs attention` with the error; it never rejects with one. */
+export function settle(helper: Helper, record: OperationRecord, options?: { redo?: boolean }): Promise<Settlement>;
+
+/** One record in a journal: its path below the root, the record (null when it could not be read or believed,
+ * the reason in `problem`), and the size and SHA-256 of its bytes. */
+export interface JournalEntry {
+  readonly path: string; readonly record: OperationRecord | null; readonly size: bigint; readonly sha256: string;
+  readonly problem: string;
+}
+
+/** Records kept durably in a private directory below the root. */
+export class Journal {
+  /** A journal whose directory exists already (no helper run); Journal.open ensures it. */
+  constructor(helper: Helper, root: RootAnchor, directory?: string);
+  /** The journal in `directory` (default JOURNAL_DIRECTORY), made or accepted with ensurePrivateDir (its
+   * codes). */
+  static open(helper: Helper, root: RootAnchor, directory?: string): Promise<Journal>;
+  readonly helper: Helper;
+  readonly root: RootAnchor;
+  readonly directory: string;
+  /** Writes the record with createPrivateFile under `OPERATION.<32 hex digits>.json` (owner-only, content and
+   * name flushed, no link followed). Rejects with RecordError or createPrivateFile's codes. */
+  write(record: OperationRecord): Promise<JournalEntry>;
+  /** Removes the entry's file with removePrivateFile, only while it holds the entry's bytes (its codes). */
+  remove(entry: JournalEntry): Promise<void>;
+  /** Every record, read back with readPrivateFile, in the order of their names; a torn, foreign or unreadable
+   * one with its problem. Rejects with a system error of code ESTALE when the root or the journal directory
+   * is not the anchored one or not private (the root owner's, 0700), neither followed if a link; ENOTSUP
+   * when /proc, through which a directory held open is named, is not procfs. */
+  entries(): Promise<JournalEntry[]>;
+  /** Removes an entry (a torn record included) while it still holds the bytes read. */
+  discard(entry: JournalEntry): Promise<void>;
+  /** Writes the record, runs its operation and removes the record once the outcome is known; rejects as the
+   * operation does (RangeError, before anything is written, for content that does not match). The record
+   * stays after a HelperError and after a failure line that did not leave the tree clearly as before; a staged
+   * create's failure line other than RACE_PRESERVED is its outcome (its staging file and record are removed). */
+  run(record: OperationRecord, content?: Uint8Array | null): Promise<void>;
+  /** Settles one entry and removes it unless the outcome is `needs attention`. */
+  settle(entry: JournalEntry, options?: { redo?: boolean }): Promise<Settlement>;
+}
+/** Settles every record of the journal (application start-up), in the order of their names; rejects as
+ * `entries` does. */
+export function settleAll(journal: Journal, options?: { redo?: boolean }): Promise<Settlement[]>;

@@ -131,28 +131,6 @@ const std::vector<Row>& rows()
     return table;
 }
 
-// The Python client, run with no environment: writes (and runs) a record of one row, or settles a journal.
-const char* const python_side = R"(
-import os, sys
-sys.path.insert(0, sys.argv[1])
-import anchorfs
-from anchorfs import journal as j
-binary, root_path, action = sys.argv[2:5]
-h = anchorfs.Helper(binary)
-root = anchorfs.anchor_root(root_path)
-at = lambda relative: anchorfs.describe_file(os.path.join(root_path, relative))
-journal = j.Journal(h, root)
-if action == "settle":
-    for s in j.settle_all(journal):
-        print(s.outcome)
-else:
-    record = eval(sys.argv[5])
-    journal.write(record)
-    if action == "write-and-run":
-        j.run_record(h, record, eval(sys.argv[6]) if len(sys.argv) > 6 else None)
-    sys.stdout.write(j.encode_record(record).decode())
-)";
-
 class Journalled : public ::testing::Test {
 protected:
     temp_root root;
@@ -185,7 +163,8 @@ protected:
 
     run_result python(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"-c", python_side, ANCHORFS_PYTHON_PACKAGE, ANCHORFS_BINARY, root.path});
+        // The Python client, run with no environment: writes (and runs) a record of one row, or settles a journal.
+        args.insert(args.begin(), {"-B", ANCHORFS_PYTHON_SIDE, ANCHORFS_PYTHON_PACKAGE, ANCHORFS_BINARY, root.path});
         return run_program(ANCHORFS_PYTHON, args);
     }
 

@@ -25,3 +25,29 @@ export async function use(helper: anchorfs.Helper): Promise<bigint> {
   await helper.createPrivateFile(root, 'p/f', { stream: new Writable() });
   return mtime + (await helper.readPrivateFileInto(root, 'p/f', new Writable()));
 }
+
+export async function journalled(helper: anchorfs.Helper): Promise<string[]> {
+  const root = await anchorfs.anchorRoot('/srv');
+  const journal = await anchorfs.Journal.open(helper, root);
+  const record = await anchorfs.prepareUnlinkChecked(helper, root, 'd/f', await anchorfs.describeFile('/srv/d/f'),
+    { scratch: 'd' });
+  const quarantine: string = record.names.quarantine.path;
+  await journal.run(record);
+  await journal.run(anchorfs.prepareCreatePrivateFileStaged(root, 'p/s', Buffer.from('x')), Buffer.from('x'));
+  const decoded = anchorfs.decodeRecord(anchorfs.encodeRecord(record));
+  if (decoded.operation === 'rename-swap') console.log(decoded.files.file2.sha256);
+  const settled = await anchorfs.settleAll(journal, { redo: true });
+  for (const s of settled) {
+    if (s.outcome === anchorfs.Outcome.NEEDS_ATTENTION && s.record === null) {
+      const [entry] = (await journal.entries()).filter((e) => e.path === s.path);
+      await journal.discard(entry);
+    }
+    // @ts-expect-error: an outcome is one of four words
+    if (s.outcome === 'done') console.log(s.error?.code);
+  }
+  // @ts-expect-error: a staged create's content is bytes
+  anchorfs.prepareCreatePrivateFileStaged(root, 'p/s', 'x');
+  // @ts-expect-error: a record whose operation has no content has none
+  console.log(record.content.size);
+  return [quarantine, ...settled.map((s) => s.problem)];
+}
