@@ -478,9 +478,13 @@ Result run_journalled(const Journal& journal, const Record& record, std::string_
     }
     if (result.kind == ResultKind::failure) {
         if (record.operation == Operation::create_private_file_staged) {
-            // Takes a staging file left by the failure away, and the record with it.
-            if (result.code != Code::race_preserved)
-                (void)settle_entry(journal, written.entry);
+            // Any other failure line says the final name never held the file or had it taken away
+            // again: the outcome is known even where the final name is another file's (EEXIST), and
+            // only a staging file the failure left is still to go. The record stays if that fails.
+            if (result.code != Code::race_preserved
+                && run(journal.helper, record.root, RemovePrivateStagingFile{record.staging.path, record.content_size})
+                       .ok())
+                (void)remove_entry(journal, written.entry);
         } else if (as_before(record)) {
             (void)remove_entry(journal, written.entry);
         }

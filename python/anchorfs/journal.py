@@ -537,12 +537,23 @@ class Journal:
         except Error as error:
             if record.operation is Operation.CREATE_PRIVATE_FILE_STAGED:
                 if error.code != "RACE_PRESERVED":
-                    self.settle(entry)  # takes a staging file left by the failure away, and the record with it
+                    self._staged_create_failed(entry, record)
             elif _as_before(record):
                 self.remove(entry)
             raise
         self.remove(entry)
         return made
+
+    def _staged_create_failed(self, entry: Entry, record: Record) -> None:
+        """A staged create's failure line other than RACE_PRESERVED says the final name never held the file or
+        had it taken away again: the outcome is known even where the final name is another file's (EEXIST),
+        and only a staging file the failure left is still to go. The record stays if that clean-up fails."""
+        assert record.content is not None
+        try:
+            self.helper.remove_private_staging_file(record.root, record.names["staging"].path, record.content.size)
+            self.remove(entry)
+        except Error:
+            pass
 
     def settle(self, entry: Entry, redo: bool = False) -> Settlement:
         """Settles one entry and removes it unless the outcome is NEEDS_ATTENTION."""

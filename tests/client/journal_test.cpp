@@ -265,6 +265,13 @@ TEST_F(Journalled, FailureThatLeftTheTreeAsBeforeOrRefusedContent_LeavesNoRecord
     EXPECT_EQ(refused.kind, client::ResultKind::helper_error);
     EXPECT_EQ(refused.error, EINVAL);
     EXPECT_TRUE(journal_names().empty());
+    // A staged create whose final name is another file's: the failure is the outcome, nothing is left to settle.
+    write_file(root.at("p/settings"), "theme=light\n", 0600);
+    client::Result other = client::run_journalled(journal(), staged, "theme=dark\n");
+    EXPECT_EQ(other.code, client::Code::eexist) << other.line;
+    EXPECT_TRUE(journal_names().empty());
+    EXPECT_TRUE(holds_text(root, "p/settings", "theme=light\n"));
+    EXPECT_TRUE(staging_gone(root));
 }
 
 TEST_F(Journalled, TornOrForeignRecord_IsReportedAndNeverActedOn)

@@ -198,6 +198,15 @@ class Journalled(unittest.TestCase):
         with self.assertRaises(ValueError):
             journal.run(record, b"other content")  # refused before a record is written
         self.assertEqual(self.journal_names(s), [])
+        # A staged create whose final name is another file's: the failure is the outcome, nothing is left.
+        with open(s.at("p/settings"), "wb") as file:
+            file.write(b"theme=light\n")
+        os.chmod(s.at("p/settings"), 0o600)
+        with self.assertRaises(anchorfs.Error) as raised:
+            journal.run(record, b"theme=dark\n")
+        self.assertEqual(raised.exception.code, "EEXIST")
+        self.assertEqual(self.journal_names(s), [])
+        self.assertEqual((s.content("p/settings"), staging_gone(s)), (b"theme=light\n", True))
 
     def test_a_torn_or_foreign_record_is_reported_and_never_acted_on(self) -> None:
         mutations: dict[str, Callable[[bytes], bytes]] = {
