@@ -188,9 +188,10 @@ export class Helper {
    * IDENTITY_CHANGED. A missing name succeeds. */
   removePrivateTree(root: RootAnchor, path: string, budget?: U64, depthLimit?: U64, options?: CallOptions): Promise<void>;
   /** Writes `data` to the free `stagingPath` (0600), proves and flushes it, then moves it to the free
-   * `finalPath`. Raises EINVAL (short or long input, same paths), EEXIST, IDENTITY_CHANGED, RACE_PRESERVED. */
+   * `finalPath`; resolves to the new file's description, as createFile. Raises EINVAL (short or long input,
+   * same paths), EEXIST, IDENTITY_CHANGED, RACE_PRESERVED. */
   createPrivateFileStaged(root: RootAnchor, finalPath: string, stagingPath: string, data: Content,
-    options?: CallOptions): Promise<void>;
+    options?: CallOptions): Promise<FileDescriptionResult>;
   /** Removes a private single-link file of at most `sizeBound` bytes. Raises EINVAL, IDENTITY_CHANGED. A
    * missing name succeeds. */
   removePrivateStagingFile(root: RootAnchor, path: string, sizeBound?: U64, options?: CallOptions): Promise<void>;
@@ -209,19 +210,28 @@ export class Helper {
   /** readExternalFile into `sink`; resolves its size. */
   readExternalFileInto(root: RootAnchor, path: string, directory: DirectoryIdentity | RootAnchor, sink: ContentSink,
     maxSize?: U64, options?: CallOptions): Promise<bigint>;
-  /** Deletes the private file at `path` only while it has `size` bytes and that SHA-256. Raises EINVAL, ELOOP,
-   * IDENTITY_CHANGED. A missing name succeeds. */
+  /** Deletes the private file at `path` only while it has `size` bytes and that SHA-256, or those of `file`
+   * (a description, such as a create resolves to, or a JournalEntry). Raises EINVAL, ELOOP, IDENTITY_CHANGED
+   * (other content). A missing name succeeds. */
   removePrivateFile(root: RootAnchor, path: string, size: U64, sha256: string, options?: CallOptions): Promise<void>;
+  removePrivateFile(root: RootAnchor, path: string, file: Pick<FileDescription, 'size' | 'sha256'>,
+    options?: CallOptions): Promise<void>;
   /** Creates the directory `path` (0700) or accepts the one there. Raises ENOTDIR, ELOOP, IDENTITY_CHANGED,
    * RACE_PRESERVED (a created directory stays). */
   ensureDir(root: RootAnchor, path: string, options?: CallOptions): Promise<DirectoryIdentity>;
   /** ensureDir in the private store: the root owner's, exactly 0700, else IDENTITY_CHANGED. */
   ensurePrivateDir(root: RootAnchor, path: string, options?: CallOptions): Promise<DirectoryIdentity>;
-  /** Creates the new file `path` with permission bits `mode` (at most 0o777) from `data`. Raises EEXIST,
-   * EINVAL (mode, size, short or long input), IDENTITY_CHANGED, RACE_ROLLED_BACK, RACE_PRESERVED. */
-  createFile(root: RootAnchor, path: string, mode: U64, data: Content, options?: CallOptions): Promise<void>;
-  /** createFile in the private store: mode 0600, the parent brought to 0700. */
-  createPrivateFile(root: RootAnchor, path: string, data: Content, options?: CallOptions): Promise<void>;
+  /** Creates the new file `path` with permission bits `mode` (at most 0o777) from `data`, and resolves to
+   * its description: identity and mtime from a status taken after the run (one name at a time from the
+   * root, no link followed), size and SHA-256 from the bytes this client sent (hashed as they were sent,
+   * never read back). Raises EEXIST, EINVAL (mode, size, short or long input), IDENTITY_CHANGED,
+   * RACE_ROLLED_BACK, RACE_PRESERVED (also errno ESTALE from the client when, after the run, the name no
+   * longer shows a regular file of that size: the file made stays). */
+  createFile(root: RootAnchor, path: string, mode: U64, data: Content, options?: CallOptions):
+    Promise<FileDescriptionResult>;
+  /** createFile in the private store: mode 0600, the parent brought to 0700; resolves to the description. */
+  createPrivateFile(root: RootAnchor, path: string, data: Content, options?: CallOptions):
+    Promise<FileDescriptionResult>;
 }
 
 // -- operation records and journals -------------------------------------------------------------------------
@@ -311,8 +321,12 @@ export function prepareCreatePrivateFileStaged(root: RootAnchor, final: string, 
   CreatePrivateFileStagedRecord;
 
 /** Runs the record's operation; rejects as the helper method does. A staged create needs its content
- * (RangeError when it does not match the record). */
-export function runRecord(helper: Helper, record: OperationRecord, content?: Uint8Array | null): Promise<void>;
+ * (RangeError when it does not match the record) and resolves to the new file's description; the other
+ * operations resolve to undefined. */
+export function runRecord(helper: Helper, record: CreatePrivateFileStagedRecord, content: Uint8Array):
+  Promise<FileDescriptionResult>;
+export function runRecord(helper: Helper, record: OperationRecord, content?: Uint8Array | null):
+  Promise<FileDescriptionResult | undefined>;
 
 /** What settling one record did. `error`: the failure when a command failed; `problem`: why, in words;
  * `redone`: an undone operation was run again on request; `path`: the journal entry's. */
@@ -358,8 +372,10 @@ export class Journal {
   /** Writes the record, runs its operation and removes the record once the outcome is known; rejects as the
    * operation does (RangeError, before anything is written, for content that does not match). The record
    * stays after a HelperError and after a failure line that did not leave the tree clearly as before; a staged
-   * create's failure line other than RACE_PRESERVED is its outcome (its staging file and record are removed). */
-  run(record: OperationRecord, content?: Uint8Array | null): Promise<void>;
+   * create's failure line other than RACE_PRESERVED is its outcome (its staging file and record are removed).
+   * Resolves to what the operation resolves to: a staged create's new file's description, else undefined. */
+  run(record: CreatePrivateFileStagedRecord, content: Uint8Array): Promise<FileDescriptionResult>;
+  run(record: OperationRecord, content?: Uint8Array | null): Promise<FileDescriptionResult | undefined>;
   /** Settles one entry and removes it unless the outcome is `needs attention`. */
   settle(entry: JournalEntry, options?: { redo?: boolean }): Promise<Settlement>;
 }

@@ -1,5 +1,8 @@
 // The bytes for the helper's standard input, as an announced size and an async iterable of chunks: from a
-// buffer, from an open file handle, or from a stream whose size the caller gives.
+// buffer, from an open file handle, or from a stream whose size the caller gives. The chunks are counted and
+// hashed as they are handed to the helper, so that a create can describe its file without reading it back.
+
+import { createHash } from 'node:crypto';
 
 const CHUNK_SIZE = 65536;
 
@@ -39,14 +42,28 @@ async function* streamChunks(stream, size) {
   if (held !== null) yield* slices(held);
 }
 
-/** `{ size, chunks }` for a Uint8Array, a FileHandle (read from offset 0 to its end, its position unused)
- * or `{ stream, size }` (an async iterable of Uint8Array chunks giving exactly `size` bytes). */
+// Counts and hashes every chunk as it is handed on: `sent` and `digest` are of the bytes given to the helper.
+function counted(size, source) {
+  const content = { size, sent: 0, digest: createHash('sha256'), chunks: null };
+  content.chunks = (async function* () {
+    for await (const chunk of source) {
+      content.digest.update(chunk);
+      content.sent += chunk.length;
+      yield chunk;
+    }
+  })();
+  return content;
+}
+
+/** `{ size, chunks, sent, digest }` for a Uint8Array, a FileHandle (read from offset 0 to its end, its
+ * position unused) or `{ stream, size }` (an async iterable of Uint8Array chunks giving exactly `size`
+ * bytes); `sent` and `digest` (a SHA-256 hash) follow the chunks as they are taken. */
 export async function contentOf(data) {
-  if (data instanceof Uint8Array) return { size: data.length, chunks: slices(data) };
+  if (data instanceof Uint8Array) return counted(data.length, slices(data));
   if (isFileHandle(data)) {
     const status = await data.stat();
     if (!status.isFile()) throw new TypeError('a file handle that is not a regular file has no known size');
-    return { size: status.size, chunks: fileChunks(data, status.size) };
+    return counted(status.size, fileChunks(data, status.size));
   }
   if (data !== null && typeof data === 'object' && data.stream?.[Symbol.asyncIterator] !== undefined) {
     const size = Number(data.size);
@@ -55,7 +72,7 @@ export async function contentOf(data) {
       // Nothing is held back of an empty input: the stream is read to its end before the run starts.
       for await (const chunk of streamChunks(data.stream, 0)) throw new RangeError(`unexpected chunk ${chunk.length}`);
     }
-    return { size, chunks: streamChunks(data.stream, size) };
+    return counted(size, streamChunks(data.stream, size));
   }
   throw new TypeError('content must be a Uint8Array, a FileHandle or { stream, size }');
 }

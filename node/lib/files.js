@@ -4,17 +4,68 @@
 
 import { createHash, randomBytes } from 'node:crypto';
 import { constants as fsConstants } from 'node:fs';
-import { lstat, open } from 'node:fs/promises';
+import { lstat, open, statfs } from 'node:fs/promises';
 import { constants } from 'node:os';
 import { MAX_CONTENT_SIZE } from './records.js';
 
 export const QUARANTINE_PREFIX = '.vor-native-quarantine-';
 const CHUNK = 1 << 20;
 const { O_RDONLY, O_DIRECTORY, O_NOFOLLOW, O_NONBLOCK } = fsConstants;
+// node:fs does not name O_PATH; this is its value on every Linux architecture Node runs on.
+export const O_PATH = 0o10000000;
+const PROC_SUPER_MAGIC = 0x9fa0;
 
 function refused(code, syscall, path) {
   return Object.assign(new Error(`${code}: refused, ${syscall} ${JSON.stringify(String(path))}`),
     { code, errno: -constants.errno[code], syscall, path });
+}
+
+// Node has no openat: a directory held open is named by its /proc/self/fd entry, which the kernel follows to
+// that very directory, and only the name after it is looked up (never followed: O_NOFOLLOW, lstat). The
+// entry is believed only on a proven procfs.
+export async function descriptorPath(handle) {
+  if ((await statfs('/proc/self/fd')).type !== PROC_SUPER_MAGIC) throw refused('ENOTSUP', 'statfs', '/proc/self/fd');
+  return `/proc/self/fd/${handle.fd}`;
+}
+
+// Opens `components` one at a time from the held directory `handle` (which is closed), no link followed and
+// nothing above it reached: the helper refuses a ".." component, and so does this walk (EINVAL).
+export async function walk(handle, components, flags) {
+  for (const component of components) {
+    let next;
+    try {
+      if (component === '..') throw refused('EINVAL', 'open', component);
+      next = await open(`${await descriptorPath(handle)}/${component}`, flags | O_DIRECTORY | O_NOFOLLOW);
+    } finally {
+      await handle.close();
+    }
+    handle = next;
+  }
+  return handle;
+}
+
+/**
+ * The status (bigint) of the entry at the relative `path` below `root`, reached one name at a time from the
+ * root without following a symbolic link (ELOOP), the root proven to be the anchored directory first (ESTALE
+ * otherwise). A ".." component is refused (EINVAL), as the helper refuses it.
+ */
+export async function statusBelow(root, path) {
+  const components = path.split('/');
+  const leaf = components.pop();
+  if (leaf === '..') throw refused('EINVAL', 'lstat', path);
+  let handle = await open(root.path, O_PATH | O_DIRECTORY | O_NOFOLLOW);
+  try {
+    const status = await handle.stat({ bigint: true });
+    if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
+      throw refused('ESTALE', 'fstat', root.path);
+    }
+    const held = handle;
+    handle = null; // walk closes it
+    handle = await walk(held, components, O_PATH);
+    return await lstat(`${await descriptorPath(handle)}/${leaf}`, { bigint: true });
+  } finally {
+    await handle?.close();
+  }
 }
 
 /** The anchor of the directory at `path` as it is now: device, inode and owner uid. The last component is

@@ -4,7 +4,8 @@ import { accessSync, constants as fsConstants, statSync } from 'node:fs';
 import { dirname, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { contentOf } from './content.js';
-import { HelperCancelled, HelperError } from './errors.js';
+import { HelperCancelled, HelperError, RacePreserved } from './errors.js';
+import { statusBelow } from './files.js';
 import { PROGRAM } from './location.js';
 import { exchange } from './process.js';
 import { MAX_CONTENT_SIZE } from './records.js';
@@ -33,6 +34,9 @@ const CREATE_FILE = command('create-file', Shape.PLAIN, Races.BOTH);
 const CREATE_PRIVATE_FILE = command('create-private-file', Shape.PLAIN, Races.BOTH);
 
 const U64_END = 1n << 64n;
+const ESTALE = 116;
+const S_IFMT = 0o170000n;
+const S_IFREG = 0o100000n;
 const MAX_TIMEOUT_MS = 2 ** 31 - 1;
 
 /** An unsigned 64-bit argument: a bigint, or a number that is a safe non-negative integer. */
@@ -129,10 +133,9 @@ export class Helper {
     this.timeout = timeout;
   }
 
-  async #run(cmd, root, args, paths, options, { data, sizeBound = 0n, sink = collector() } = {}) {
+  async #run(cmd, root, args, paths, options, { content = null, sizeBound = 0n, sink = collector() } = {}) {
     const argv = [this.binary, cmd.name, text(root.path), number(root.device), number(root.inode),
       number(root.uid), ...args];
-    const content = data === undefined ? null : await contentOf(data);
     if (content !== null) argv.push(number(content.size));
     const { timeout, signal } = options ?? {};
     const timeoutMs = timeout ?? this.timeout;
@@ -156,6 +159,29 @@ export class Helper {
       throw error;
     }
     return interpret(cmd, output, paths);
+  }
+
+  // Runs a create and describes the new file: its status taken after the run, its size and SHA-256 from the
+  // bytes this client sent. Made, but should the name no longer show a regular file of that size, another
+  // process changed it since: the new state stays, as RACE_PRESERVED (errno ESTALE) says.
+  async #create(cmd, root, args, paths, path, data, options) {
+    const content = await contentOf(data);
+    await this.#run(cmd, root, args, paths, options, { content });
+    let status;
+    try {
+      status = await statusBelow(root, path);
+    } catch (error) {
+      if (typeof error?.code !== 'string') throw error;
+      status = null; // the name cannot be reached as it was: not the file made
+    }
+    if (status === null || (status.mode & S_IFMT) !== S_IFREG || status.size !== BigInt(content.sent)) {
+      throw new RacePreserved(cmd.name, 'RACE_PRESERVED', ESTALE, paths);
+    }
+    return Object.freeze({
+      identity: Object.freeze({ device: status.dev, inode: status.ino, linkCount: status.nlink, uid: status.uid,
+        mode: status.mode }),
+      size: status.size, mtimeNs: status.mtimeNs, sha256: content.digest.digest('hex'),
+    });
   }
 
   async #read(cmd, root, args, paths, maxSize, sink, options) {
@@ -225,8 +251,8 @@ export class Helper {
   }
 
   async createPrivateFileStaged(root, finalPath, stagingPath, data, options) {
-    await this.#run(CREATE_PRIVATE_FILE_STAGED, root, [text(finalPath), text(stagingPath)], [finalPath, stagingPath],
-      options, { data });
+    return this.#create(CREATE_PRIVATE_FILE_STAGED, root, [text(finalPath), text(stagingPath)],
+      [finalPath, stagingPath], finalPath, data, options);
   }
 
   async removePrivateStagingFile(root, path, sizeBound = MAX_CONTENT_SIZE, options) {
@@ -251,7 +277,16 @@ export class Helper {
       options);
   }
 
+  /** Takes the content's size and SHA-256 digest, or a description (or anything with `size` and `sha256`,
+   * such as a create returns) in their place, the options then following it. */
   async removePrivateFile(root, path, size, sha256, options) {
+    if (typeof size === 'object' && size !== null) {
+      if (typeof sha256 === 'string' || options !== undefined) {
+        throw new TypeError('removePrivateFile takes a description or a size and digest, not both');
+      }
+      options = sha256;
+      ({ size, sha256 } = size);
+    }
     await this.#run(REMOVE_PRIVATE_FILE, root, [text(path), number(size), text(sha256)], [path], options);
   }
 
@@ -264,11 +299,11 @@ export class Helper {
   }
 
   async createFile(root, path, mode, data, options) {
-    await this.#run(CREATE_FILE, root, [text(path), number(mode)], [path], options, { data });
+    return this.#create(CREATE_FILE, root, [text(path), number(mode)], [path], path, data, options);
   }
 
   async createPrivateFile(root, path, data, options) {
-    await this.#run(CREATE_PRIVATE_FILE, root, [text(path)], [path], options, { data });
+    return this.#create(CREATE_PRIVATE_FILE, root, [text(path)], [path], path, data, options);
   }
 }
 

@@ -7,9 +7,10 @@
 
 import { createHash, randomBytes } from 'node:crypto';
 import { constants as fsConstants } from 'node:fs';
-import { lstat, open, readdir, statfs } from 'node:fs/promises';
+import { open, readdir } from 'node:fs/promises';
 import { constants } from 'node:os';
 import { AnchorfsError, HelperError } from './errors.js';
+import { descriptorPath, statusBelow, walk } from './files.js';
 import { Operation, RecordError, contentDigest, decodeRecord, encodeRecord } from './operation_record.js';
 import { bookmarkedParent } from './records.js';
 
@@ -27,39 +28,10 @@ export const Outcome = Object.freeze({
 });
 
 const { O_RDONLY, O_DIRECTORY, O_NOFOLLOW } = fsConstants;
-// node:fs does not name O_PATH; this is its value on every Linux architecture Node runs on.
-const O_PATH = 0o10000000;
-const PROC_SUPER_MAGIC = 0x9fa0;
 
 function systemError(code, message, path) {
   return Object.assign(new Error(`${code}: ${message}, ${JSON.stringify(path)}`),
     { code, errno: -(constants.errno[code] ?? 0), path });
-}
-
-// Node has no openat: a directory held open is named by its /proc/self/fd entry, which the kernel follows to
-// that very directory, and only the name after it is looked up (never followed: O_NOFOLLOW, lstat). The
-// entry is believed only on a proven procfs.
-async function descriptorPath(handle) {
-  if ((await statfs('/proc/self/fd')).type !== PROC_SUPER_MAGIC) {
-    throw systemError('ENOTSUP', '/proc is not procfs', '/proc/self/fd');
-  }
-  return `/proc/self/fd/${handle.fd}`;
-}
-
-// Opens `components` one at a time from the held directory `handle` (which is closed), no link followed and
-// nothing above it reached: the helper refuses a ".." component, and so does this walk (EINVAL).
-async function walk(handle, components, flags) {
-  for (const component of components) {
-    let next;
-    try {
-      if (component === '..') throw systemError('EINVAL', 'a ".." component is not walked', component);
-      next = await open(`${await descriptorPath(handle)}/${component}`, flags | O_DIRECTORY | O_NOFOLLOW);
-    } finally {
-      await handle.close();
-    }
-    handle = next;
-  }
-  return handle;
 }
 
 /**
@@ -67,25 +39,7 @@ async function walk(handle, components, flags) {
  * link; null when there is none or it cannot be reached. Only chooses the word a settlement reports and
  * whether a record is kept; never acted on.
  */
-async function lookup(root, path) {
-  const components = path.split('/');
-  const leaf = components.pop();
-  if (leaf === '..') return null;
-  let handle = null;
-  try {
-    handle = await open(root.path, O_PATH | O_DIRECTORY | O_NOFOLLOW);
-    const status = await handle.stat({ bigint: true });
-    if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode)) return null;
-    const held = handle;
-    handle = null; // walk closes it
-    handle = await walk(held, components, O_PATH);
-    return await lstat(`${await descriptorPath(handle)}/${leaf}`, { bigint: true });
-  } catch {
-    return null;
-  } finally {
-    await handle?.close();
-  }
-}
+const lookup = (root, path) => statusBelow(root, path).catch(() => null);
 
 /** Whether `path` names the described file (its device and inode) now. */
 async function holds(root, path, file) {
@@ -112,18 +66,23 @@ function checkContent(record, content) {
 }
 
 /** Runs the record's operation; rejects as the helper method does. A staged create needs its `content` (a
- * RangeError when it does not match the record). */
+ * RangeError when it does not match the record) and resolves to the new file's description; the other
+ * operations resolve to undefined. */
 export async function runRecord(helper, record, content = null) {
   const { names: n, files: f, root } = record;
   switch (record.operation) {
     case Operation.RENAME_EXCL:
-      return helper.renameExcl(root, n.source.path, n.destination.path, f.file.identity);
+      await helper.renameExcl(root, n.source.path, n.destination.path, f.file.identity);
+      return undefined;
     case Operation.RENAME_SWAP:
-      return helper.renameSwap(root, n.a.path, n.b.path, f.file1.identity, f.file2.identity);
+      await helper.renameSwap(root, n.a.path, n.b.path, f.file1.identity, f.file2.identity);
+      return undefined;
     case Operation.LINK_EXCL:
-      return helper.linkExcl(root, n.source.path, n.destination.path, n.staging.path, n.quarantine.path, f.file);
+      await helper.linkExcl(root, n.source.path, n.destination.path, n.staging.path, n.quarantine.path, f.file);
+      return undefined;
     case Operation.UNLINK_CHECKED:
-      return helper.unlinkChecked(root, n.source.path, n.staging.path, n.quarantine.path, f.file);
+      await helper.unlinkChecked(root, n.source.path, n.staging.path, n.quarantine.path, f.file);
+      return undefined;
     case Operation.CREATE_PRIVATE_FILE_STAGED:
       checkContent(record, content);
       return helper.createPrivateFileStaged(root, n.final.path, n.staging.path, content);
@@ -256,12 +215,12 @@ export class Journal {
   async write(record) {
     const data = encodeRecord(record);
     const path = `${this.directory}/${record.operation}.${randomBytes(16).toString('hex')}${RECORD_SUFFIX}`;
-    await this.helper.createPrivateFile(this.root, path, data);
-    return entry(path, record, BigInt(data.length), createHash('sha256').update(data).digest('hex'));
+    const made = await this.helper.createPrivateFile(this.root, path, data);
+    return entry(path, record, made.size, made.sha256);
   }
 
   async remove(item) {
-    await this.helper.removePrivateFile(this.root, item.path, item.size, item.sha256);
+    await this.helper.removePrivateFile(this.root, item.path, item);
   }
 
   async #names() {
@@ -322,16 +281,18 @@ export class Journal {
 
   /**
    * Writes the record, runs its operation and removes the record once the outcome is known; rejects as the
-   * operation does. The record stays (for settle or settleAll) when the outcome is not known (a HelperError)
-   * or when after a failure line the tree is not clearly back in its state from before. A failure to remove
-   * the record after the operation succeeded rejects with that failure: the record stays, and settling it
-   * with `redo` restores the operation's effect.
+   * operation does, and resolves to what it resolves to (a staged create: the new file's description). The
+   * record stays (for settle or settleAll) when the outcome is not known (a HelperError) or when after a
+   * failure line the tree is not clearly back in its state from before. A failure to remove the record after
+   * the operation succeeded rejects with that failure: the record stays, and settling it with `redo` restores
+   * the operation's effect.
    */
   async run(record, content = null) {
     checkContent(record, content); // before the record is written: a refused call leaves none
     const written = await this.write(record);
+    let made;
     try {
-      await runRecord(this.helper, record, content);
+      made = await runRecord(this.helper, record, content);
     } catch (error) {
       if (error instanceof AnchorfsError && !(error instanceof HelperError)) {
         if (record.operation === Operation.CREATE_PRIVATE_FILE_STAGED) {
@@ -344,6 +305,7 @@ export class Journal {
       throw error;
     }
     await this.remove(written);
+    return made;
   }
 
   // A staged create's failure line other than RACE_PRESERVED says that the final name never held the file or

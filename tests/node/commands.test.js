@@ -49,18 +49,23 @@ const ROWS = [
     (s, r) => assert.deepEqual({ ...r }, { ...directoryOf(s, 'd/e'), mode: 0o40700n })],
   ['ensurePrivateDir', [], (h, s) => h.ensurePrivateDir(s.root, 'p'),
     (s, r) => assert.deepEqual({ ...r }, directoryOf(s, 'p'))],
+  // A create resolves to the new file's description, the content hashed as it was sent (from a buffer, a
+  // file handle and a stream alike).
   ['createFile', [], (h, s) => h.createFile(s.root, 'f', 0o640, Buffer.from('one\n')),
-    (s, r) => assert.deepEqual([r, s.content('f').toString(), s.status('f').mode], [undefined, 'one\n', 0o100640n])],
+    async (s, r) => assert.deepEqual([r, s.content('f').toString(), s.status('f').mode],
+      [await s.describe('f'), 'one\n', 0o100640n])],
   ['createFile from a file handle', ['a=' + '0123456789'.repeat(30000)], async (h, s) => {
     const handle = await open(s.at('a'));
-    try { await h.createFile(s.root, 'f', 0o644n, handle); } finally { await handle.close(); }
-  }, (s) => assert.deepEqual(s.content('f'), s.content('a'))],
+    try { return await h.createFile(s.root, 'f', 0o644n, handle); } finally { await handle.close(); }
+  }, async (s, r) => assert.deepEqual([s.content('f'), r], [s.content('a'), await s.describe('f')])],
   ['createPrivateFile from a stream', ['p/'], (h, s) => h.createPrivateFile(s.root, 'p/f', {
     stream: (async function* () { yield BIG.subarray(0, 1000); yield BIG.subarray(1000); })(), size: BIG.length,
-  }), (s) => assert.deepEqual([s.content('p/f').equals(BIG), s.status('p/f').mode], [true, 0o100600n])],
+  }), async (s, r) => assert.deepEqual([s.content('p/f').equals(BIG), s.status('p/f').mode, r],
+    [true, 0o100600n, await s.describe('p/f')])],
   ['createPrivateFileStaged', ['p/'],
     (h, s) => h.createPrivateFileStaged(s.root, 'p/f', 'p/f.staging', Buffer.from('{}\n')),
-    (s) => assert.deepEqual([s.content('p/f').toString(), s.exists('p/f.staging')], ['{}\n', false])],
+    async (s, r) => assert.deepEqual([s.content('p/f').toString(), s.exists('p/f.staging'), r],
+      ['{}\n', false, await s.describe('p/f')])],
   ['removePrivateStagingFile', ['p/', 'p/s=half'], (h, s) => h.removePrivateStagingFile(s.root, 'p/s', 100n),
     (s) => assert.equal(s.exists('p/s'), false)],
   ['readPrivateFile', ['p/', 'p/f=secret'], (h, s) => h.readPrivateFile(s.root, 'p/f', 100n),
@@ -78,6 +83,9 @@ const ROWS = [
   }, (s, [size, content]) => assert.deepEqual([size, content.toString()], [5n, 'hello'])],
   ['removePrivateFile', ['p/', 'p/f=gone'],
     async (h, s) => h.removePrivateFile(s.root, 'p/f', 4n, (await s.describe('p/f')).sha256),
+    (s) => assert.equal(s.exists('p/f'), false)],
+  ['removePrivateFile by the description a create resolved to', ['p/'],
+    async (h, s) => h.removePrivateFile(s.root, 'p/f', await h.createPrivateFile(s.root, 'p/f', Buffer.from('gone'))),
     (s) => assert.equal(s.exists('p/f'), false)],
   ['quarantinePrivateTree', ['p/', 'p/t/', 'p/t/f=x'], (h, s) => h.quarantinePrivateTree(s.root, 'p/t', 'p/q'),
     (s) => assert.deepEqual([s.exists('p/t'), s.content('p/q/f').toString()], [false, 'x'])],
@@ -143,6 +151,13 @@ const FAILURES = [
   // The helper refuses before it reads the content: the writes meet EPIPE and the line is still reported.
   ['name taken, 32 MiB being written', ['a=1'], anchorfs.AnchorfsError, 'EEXIST', 17,
     (h, s) => h.createFile(s.root, 'a', 0o644, Buffer.alloc(32 << 20))],
+  // A description of other content: the file stays.
+  ['removePrivateFile by a description of another digest', ['p/', 'p/f=kept'], anchorfs.IdentityChanged,
+    'IDENTITY_CHANGED', 116, async (h, s) => {
+      const other = { ...(await s.describe('p/f')), sha256: 'f'.repeat(64) };
+      return h.removePrivateFile(s.root, 'p/f', other)
+        .finally(() => assert.equal(s.content('p/f').toString(), 'kept'));
+    }],
   ['name missing', ['p/'], anchorfs.AnchorfsError, 'ENOENT', 2, (h, s) => h.readPrivateFile(s.root, 'p/f')],
   ['malformed path', [], anchorfs.AnchorfsError, 'EINVAL', 22, (h, s) => h.ensureDir(s.root, '../x')],
   ['stream shorter than announced', [], anchorfs.AnchorfsError, 'EINVAL', 22,

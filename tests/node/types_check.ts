@@ -8,7 +8,13 @@ export async function use(helper: anchorfs.Helper): Promise<bigint> {
   const directory: anchorfs.DirectoryIdentity = await helper.ensureDir(root, 'd', { timeout: 1000 });
   const file = await anchorfs.describeFile('/srv/d/f');
   const mtime: bigint = file.mtimeNs;
-  await helper.createFile(root, 'd/g', 0o644, Buffer.from('x'), { signal: AbortSignal.timeout(1000) });
+  const made: anchorfs.FileDescriptionResult = await helper.createFile(root, 'd/g', 0o644, Buffer.from('x'),
+    { signal: AbortSignal.timeout(1000) });
+  await helper.removePrivateFile(root, 'p/g', await helper.createPrivateFile(root, 'p/g', Buffer.from('y')),
+    { timeout: 1000 });
+  await helper.removePrivateFile(root, 'p/g', made.size, made.sha256);
+  // @ts-expect-error: a description carries its digest already
+  await helper.removePrivateFile(root, 'p/g', made, made.sha256);
   await helper.unlinkChecked(root, 'd/f', 'd/s', 'd/' + anchorfs.newQuarantineLeaf(), file);
   const group = anchorfs.bookmarkedParent(await helper.bookmarkParent(root, 'd/f'), 'd/f');
   await helper.recoverRename(root, group, group, file);
@@ -33,7 +39,10 @@ export async function journalled(helper: anchorfs.Helper): Promise<string[]> {
     { scratch: 'd' });
   const quarantine: string = record.names.quarantine.path;
   await journal.run(record);
-  await journal.run(anchorfs.prepareCreatePrivateFileStaged(root, 'p/s', Buffer.from('x')), Buffer.from('x'));
+  const staged: bigint = (await journal.run(anchorfs.prepareCreatePrivateFileStaged(root, 'p/s', Buffer.from('x')),
+    Buffer.from('x'))).mtimeNs;
+  // @ts-expect-error: another operation may resolve to nothing
+  console.log((await journal.run(record)).sha256, staged);
   const decoded = anchorfs.decodeRecord(anchorfs.encodeRecord(record));
   if (decoded.operation === 'rename-swap') console.log(decoded.files.file2.sha256);
   const settled = await anchorfs.settleAll(journal, { redo: true });
