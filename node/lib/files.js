@@ -30,7 +30,7 @@ export async function descriptorPath(handle) {
 
 // Opens `components` one at a time from the held directory `handle` (which is closed), no link followed and
 // nothing above it reached: the helper refuses a ".." component, and so does this walk (EINVAL).
-export async function walk(handle, components, flags) {
+async function walk(handle, components, flags) {
   for (const component of components) {
     let next;
     try {
@@ -45,26 +45,37 @@ export async function walk(handle, components, flags) {
 }
 
 /**
- * The status (bigint) of the entry at the relative `path` below `root`, reached one name at a time from the
- * root without following a symbolic link (ELOOP), the root proven to be the anchored directory first (ESTALE
- * otherwise). A ".." component is refused (EINVAL), as the helper refuses it.
+ * The directory `components` below `root`, opened with `flags` one name at a time from the root without
+ * following a symbolic link (ELOOP), the root proven to be the anchored directory first (ESTALE otherwise).
+ * A ".." component is refused (EINVAL), as the helper refuses it. The caller closes the handle.
  */
+export async function openBelow(root, components, flags) {
+  const handle = await open(root.path, flags | O_DIRECTORY | O_NOFOLLOW);
+  let status;
+  try {
+    status = await handle.stat({ bigint: true });
+  } catch (error) {
+    await handle.close();
+    throw error;
+  }
+  if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
+    await handle.close();
+    throw refused('ESTALE', 'fstat', root.path);
+  }
+  return walk(handle, components, flags);
+}
+
+/** The status (bigint) of the entry at the relative `path` below `root`, its parent reached by openBelow and
+ * its last name not followed either. */
 export async function statusBelow(root, path) {
   const components = path.split('/');
   const leaf = components.pop();
   if (leaf === '..') throw refused('EINVAL', 'lstat', path);
-  let handle = await open(root.path, O_PATH | O_DIRECTORY | O_NOFOLLOW);
+  const handle = await openBelow(root, components, O_PATH);
   try {
-    const status = await handle.stat({ bigint: true });
-    if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
-      throw refused('ESTALE', 'fstat', root.path);
-    }
-    const held = handle;
-    handle = null; // walk closes it
-    handle = await walk(held, components, O_PATH);
     return await lstat(`${await descriptorPath(handle)}/${leaf}`, { bigint: true });
   } finally {
-    await handle?.close();
+    await handle.close();
   }
 }
 

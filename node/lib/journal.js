@@ -7,10 +7,10 @@
 
 import { createHash, randomBytes } from 'node:crypto';
 import { constants as fsConstants } from 'node:fs';
-import { open, readdir } from 'node:fs/promises';
+import { readdir } from 'node:fs/promises';
 import { constants } from 'node:os';
 import { AnchorfsError, HelperError } from './errors.js';
-import { descriptorPath, statusBelow, walk } from './files.js';
+import { descriptorPath, openBelow, statusBelow } from './files.js';
 import { Operation, RecordError, contentDigest, decodeRecord, encodeRecord } from './operation_record.js';
 import { bookmarkedParent } from './records.js';
 
@@ -27,7 +27,7 @@ export const Outcome = Object.freeze({
   NEEDS_ATTENTION: 'needs attention', // the recover command failed, or the record cannot be believed
 });
 
-const { O_RDONLY, O_DIRECTORY, O_NOFOLLOW } = fsConstants;
+const { O_RDONLY } = fsConstants;
 
 function systemError(code, message, path) {
   return Object.assign(new Error(`${code}: ${message}, ${JSON.stringify(path)}`),
@@ -224,23 +224,15 @@ export class Journal {
   }
 
   async #names() {
-    const root = this.root;
-    let handle = await open(root.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const handle = await openBelow(this.root, this.directory.split('/'), O_RDONLY);
     try {
-      let status = await handle.stat({ bigint: true });
-      if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
-        throw systemError('ESTALE', 'the root is not the anchored directory', root.path);
-      }
-      const held = handle;
-      handle = null; // walk closes it
-      handle = await walk(held, this.directory.split('/'), O_RDONLY);
-      status = await handle.stat({ bigint: true });
-      if (status.uid !== BigInt(root.uid) || (status.mode & 0o7777n) !== 0o700n) {
+      const status = await handle.stat({ bigint: true });
+      if (status.uid !== BigInt(this.root.uid) || (status.mode & 0o7777n) !== 0o700n) {
         throw systemError('ESTALE', 'the journal is not a private directory', this.directory);
       }
       return (await readdir(await descriptorPath(handle))).sort();
     } finally {
-      await handle?.close();
+      await handle.close();
     }
   }
 
