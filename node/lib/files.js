@@ -3,8 +3,8 @@
 // Node gives it), the refusals of these functions included.
 
 import { createHash, randomBytes } from 'node:crypto';
-import { constants as fsConstants } from 'node:fs';
-import { lstat, open, statfs } from 'node:fs/promises';
+import { closeSync, constants as fsConstants, fstatSync, lstatSync, openSync, statfsSync } from 'node:fs';
+import { lstat, open } from 'node:fs/promises';
 import { constants } from 'node:os';
 import { MAX_CONTENT_SIZE } from './records.js';
 
@@ -12,7 +12,7 @@ export const QUARANTINE_PREFIX = '.vor-native-quarantine-';
 const CHUNK = 1 << 20;
 const { O_RDONLY, O_DIRECTORY, O_NOFOLLOW, O_NONBLOCK } = fsConstants;
 // node:fs does not name O_PATH; this is its value on every Linux architecture Node runs on.
-export const O_PATH = 0o10000000;
+const O_PATH = 0o10000000;
 const PROC_SUPER_MAGIC = 0x9fa0;
 
 function refused(code, syscall, path) {
@@ -23,59 +23,61 @@ function refused(code, syscall, path) {
 // Node has no openat: a directory held open is named by its /proc/self/fd entry, which the kernel follows to
 // that very directory, and only the name after it is looked up (never followed: O_NOFOLLOW, lstat). The
 // entry is believed only on a proven procfs.
-export async function descriptorPath(handle) {
-  if ((await statfs('/proc/self/fd')).type !== PROC_SUPER_MAGIC) throw refused('ENOTSUP', 'statfs', '/proc/self/fd');
-  return `/proc/self/fd/${handle.fd}`;
+//
+// These walks make synchronous calls: a few opens and status calls on names the helper has just walked
+// (hot in the kernel's caches) take some 30 us together, where a round trip through Node's thread pool
+// each would take some 200 us, and could queue behind the caller's own file work.
+export function descriptorPath(fd) {
+  if (statfsSync('/proc/self/fd').type !== PROC_SUPER_MAGIC) throw refused('ENOTSUP', 'statfs', '/proc/self/fd');
+  return `/proc/self/fd/${fd}`;
 }
 
-// Opens `components` one at a time from the held directory `handle` (which is closed), no link followed and
+// Opens `components` one at a time from the held directory `fd` (which is closed), no link followed and
 // nothing above it reached: the helper refuses a ".." component, and so does this walk (EINVAL).
-async function walk(handle, components, flags) {
+function walk(fd, components, flags) {
   for (const component of components) {
     let next;
     try {
       if (component === '..') throw refused('EINVAL', 'open', component);
-      next = await open(`${await descriptorPath(handle)}/${component}`, flags | O_DIRECTORY | O_NOFOLLOW);
+      next = openSync(`${descriptorPath(fd)}/${component}`, flags | O_DIRECTORY | O_NOFOLLOW);
     } finally {
-      await handle.close();
+      closeSync(fd);
     }
-    handle = next;
+    fd = next;
   }
-  return handle;
+  return fd;
 }
 
 /**
- * The directory `components` below `root`, opened with `flags` one name at a time from the root without
- * following a symbolic link (ELOOP), the root proven to be the anchored directory first (ESTALE otherwise).
- * A ".." component is refused (EINVAL), as the helper refuses it. The caller closes the handle.
+ * The descriptor of the directory `components` below `root`, opened with `flags` one name at a time from
+ * the root without following a symbolic link (ELOOP), the root proven to be the anchored directory first
+ * (ESTALE otherwise). A ".." component is refused (EINVAL), as the helper refuses it. The caller closes it.
  */
-export async function openBelow(root, components, flags) {
-  const handle = await open(root.path, flags | O_DIRECTORY | O_NOFOLLOW);
-  let status;
+export function openBelow(root, components, flags) {
+  const fd = openSync(root.path, flags | O_DIRECTORY | O_NOFOLLOW);
   try {
-    status = await handle.stat({ bigint: true });
+    const status = fstatSync(fd, { bigint: true });
+    if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
+      throw refused('ESTALE', 'fstat', root.path);
+    }
   } catch (error) {
-    await handle.close();
+    closeSync(fd);
     throw error;
   }
-  if (status.dev !== BigInt(root.device) || status.ino !== BigInt(root.inode) || status.uid !== BigInt(root.uid)) {
-    await handle.close();
-    throw refused('ESTALE', 'fstat', root.path);
-  }
-  return walk(handle, components, flags);
+  return walk(fd, components, flags);
 }
 
 /** The status (bigint) of the entry at the relative `path` below `root`, its parent reached by openBelow and
  * its last name not followed either. */
-export async function statusBelow(root, path) {
+export function statusBelow(root, path) {
   const components = path.split('/');
   const leaf = components.pop();
   if (leaf === '..') throw refused('EINVAL', 'lstat', path);
-  const handle = await openBelow(root, components, O_PATH);
+  const fd = openBelow(root, components, O_PATH);
   try {
-    return await lstat(`${await descriptorPath(handle)}/${leaf}`, { bigint: true });
+    return lstatSync(`${descriptorPath(fd)}/${leaf}`, { bigint: true });
   } finally {
-    await handle.close();
+    closeSync(fd);
   }
 }
 

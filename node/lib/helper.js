@@ -169,7 +169,7 @@ export class Helper {
     await this.#run(cmd, root, args, paths, options, { content });
     let status;
     try {
-      status = await statusBelow(root, path);
+      status = statusBelow(root, path);
     } catch (error) {
       if (typeof error?.code !== 'string') throw error;
       status = null; // the name cannot be reached as it was: not the file made

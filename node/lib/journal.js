@@ -6,7 +6,7 @@
 // a caller can branch on.
 
 import { createHash, randomBytes } from 'node:crypto';
-import { constants as fsConstants } from 'node:fs';
+import { closeSync, constants as fsConstants, fstatSync } from 'node:fs';
 import { readdir } from 'node:fs/promises';
 import { constants } from 'node:os';
 import { AnchorfsError, HelperError } from './errors.js';
@@ -39,11 +39,17 @@ function systemError(code, message, path) {
  * link; null when there is none or it cannot be reached. Only chooses the word a settlement reports and
  * whether a record is kept; never acted on.
  */
-const lookup = (root, path) => statusBelow(root, path).catch(() => null);
+function lookup(root, path) {
+  try {
+    return statusBelow(root, path);
+  } catch {
+    return null;
+  }
+}
 
 /** Whether `path` names the described file (its device and inode) now. */
 async function holds(root, path, file) {
-  const status = await lookup(root, path);
+  const status = lookup(root, path);
   return status !== null && status.dev === BigInt(file.identity.device) && status.ino === BigInt(file.identity.inode);
 }
 
@@ -123,7 +129,7 @@ export async function settle(helper, record, { redo = false } = {}) {
       return settlement(Outcome.COMPLETED, record);
     }
     if (record.operation === Operation.CREATE_PRIVATE_FILE_STAGED) {
-      const leftover = (await lookup(root, n.staging.path)) !== null;
+      const leftover = lookup(root, n.staging.path) !== null;
       await helper.removePrivateStagingFile(root, n.staging.path, record.content.size);
       let data;
       try {
@@ -224,15 +230,15 @@ export class Journal {
   }
 
   async #names() {
-    const handle = await openBelow(this.root, this.directory.split('/'), O_RDONLY);
+    const fd = openBelow(this.root, this.directory.split('/'), O_RDONLY);
     try {
-      const status = await handle.stat({ bigint: true });
+      const status = fstatSync(fd, { bigint: true });
       if (status.uid !== BigInt(this.root.uid) || (status.mode & 0o7777n) !== 0o700n) {
         throw systemError('ESTALE', 'the journal is not a private directory', this.directory);
       }
-      return (await readdir(await descriptorPath(handle))).sort();
+      return (await readdir(descriptorPath(fd))).sort();
     } finally {
-      await handle.close();
+      closeSync(fd);
     }
   }
 
