@@ -105,19 +105,24 @@ bool harden_private_regular_entry(int parent, const char* name, const struct sta
     unique_fd fd = open_handle_at(parent, name, 0);
     if (!fd.valid())
         return false;
-    struct stat status;
-    if (descriptor_status_below(fd.get(), status) != 0)
-        return false;
-    if (!S_ISREG(status.st_mode) || status.st_dev != named.st_dev || status.st_ino != named.st_ino
-        || status.st_uid != root_status.st_uid || status.st_nlink != 1)
-        return fail_identity_changed();
-    if (change_mode_through_descriptor(fd.get(), 0600) != 0)
-        return false;
     // Taken with the mount the handle is on: a reference made from the handle
-    // needs it, and this look then serves both.
+    // needs it.
+    struct stat status;
     mount_place place;
     if (status_with_mount(fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, status, place) != 0)
         return false;
+    if (place.mount_root || !S_ISREG(status.st_mode) || status.st_dev != named.st_dev
+        || status.st_ino != named.st_ino || status.st_uid != root_status.st_uid || status.st_nlink != 1)
+        return fail_identity_changed();
+    // A file already at exactly 0600 (as the validation before a tree's
+    // removal leaves it) would be written the mode it has and looked at again
+    // through the same handle with nothing changed in between: the look above
+    // is then the one after hardening.
+    if ((status.st_mode & 07777) != 0600) {
+        if (change_mode_through_descriptor(fd.get(), 0600) != 0
+            || status_with_mount(fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, status, place) != 0)
+            return false;
+    }
     if (place.mount_root || !S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status)
         || status.st_nlink != 1 || (status.st_mode & 0777) != 0600)
         return fail_identity_changed();
