@@ -131,16 +131,27 @@ bool delete_regular_checked(int dir, const char* name, const struct stat& expect
     return finish_delete_by_reference(dir, name, reference, bound, named);
 }
 
-bool delete_held_regular_checked(int dir, const char* name, const struct stat& expected, file_reference& held)
+bool bind_held_regular_fsref(int dir, const char* name, const struct stat& expected, file_reference& held,
+                             file_reference& reference, unique_fd& bound, struct stat* named)
 {
     if (!S_ISREG(expected.st_mode) || held.type != S_IFREG) {
         errno = ESTALE;
         return false;
     }
+    struct stat last;
+    if (!bind_held_at(dir, name, expected, false, same_regular_identity, held, reference, bound, last))
+        return false;
+    if (named != nullptr)
+        *named = last;
+    return true;
+}
+
+bool delete_held_regular_checked(int dir, const char* name, const struct stat& expected, file_reference& held)
+{
     file_reference reference;
     unique_fd bound;
     struct stat named;
-    if (!bind_held_at(dir, name, expected, false, same_regular_identity, held, reference, bound, named))
+    if (!bind_held_regular_fsref(dir, name, expected, held, reference, bound, &named))
         return false;
     return finish_delete_by_reference(dir, name, reference, bound, named);
 }
@@ -154,10 +165,11 @@ bool delete_exact_regular_content_checked(int dir, const char* name, const exact
     unique_fd bound;
     if (!bind_regular_fsref_at(dir, name, proven, reference, bound))
         return false;
-    if (exact_regular_content_descriptor(bound.get(), description) != 0)
+    struct stat first_proof;
+    if (exact_regular_content_descriptor(bound.get(), description, &first_proof) != 0)
         return false;
     struct stat reproven;
-    if (exact_regular_content_descriptor(bound.get(), description, &reproven) != 0)
+    if (exact_regular_content_descriptor_again(bound.get(), description, first_proof, &reproven) != 0)
         return fail_identity_changed();
     struct stat named;
     if (!same_regular_identity(proven, reproven) || status_below(dir, name, named) != 0

@@ -19,6 +19,13 @@ namespace anchorfs {
 bool bind_regular_fsref_at(int dir, const char* name, const struct stat& expected, file_reference& reference,
                            unique_fd& bound, struct stat* named = nullptr);
 
+// bind_regular_fsref_at for a caller that already holds a reference taken by
+// the name (`held`, as from harden_private_regular_entry) to the object that
+// `expected` describes, the name looked at since: the binding goes on from that
+// reference instead of taking another. `held` is moved into `reference` on true.
+bool bind_held_regular_fsref(int dir, const char* name, const struct stat& expected, file_reference& held,
+                             file_reference& reference, unique_fd& bound, struct stat* named = nullptr);
+
 bool delete_regular_checked(int dir, const char* name, const struct stat& expected);
 // delete_regular_checked for a caller that already holds a reference taken by
 // the name (`held`, as from harden_private_regular_entry) whose own

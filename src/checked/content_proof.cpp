@@ -45,24 +45,13 @@ bool initial_status_matches(const struct stat& status, const exact_file_descript
 
 } // namespace
 
-int exact_regular_content_descriptor(int fd, const exact_file_description& description,
-                                     struct stat* final_status)
+namespace {
+
+// The reads of one proof, from a start whose status `initial` matches the
+// description and after which no other writer was found.
+int prove_content_from(int fd, const exact_file_description& description, const struct stat& initial,
+                       struct stat* final_status)
 {
-    if (description.size > content_limit || !valid_sha256_hex(description.digest)) {
-        errno = EINVAL;
-        return -1;
-    }
-    struct stat initial;
-    if (descriptor_status_below(fd, initial) != 0)
-        return -1;
-    if (!initial_status_matches(initial, description)) {
-        errno = ESTALE;
-        return -1;
-    }
-    // A writer through a shared mapping can change the bytes without moving
-    // the times: the proof stands only while no other process can write.
-    if (probe_no_other_writer(fd) != 0)
-        return -1;
     if (::lseek(fd, 0, SEEK_SET) < 0)
         return -1;
     sha256_state state;
@@ -111,6 +100,48 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
     if (final_status != nullptr)
         *final_status = after;
     return 0;
+}
+
+bool valid_description(const exact_file_description& description)
+{
+    if (description.size > content_limit || !valid_sha256_hex(description.digest)) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int exact_regular_content_descriptor(int fd, const exact_file_description& description,
+                                     struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    struct stat initial;
+    if (descriptor_status_below(fd, initial) != 0)
+        return -1;
+    if (!initial_status_matches(initial, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    // A writer through a shared mapping can change the bytes without moving
+    // the times: the proof stands only while no other process can write.
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
+    return prove_content_from(fd, description, initial, final_status);
+}
+
+int exact_regular_content_descriptor_again(int fd, const exact_file_description& description,
+                                           const struct stat& proven, struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    if (!initial_status_matches(proven, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    return prove_content_from(fd, description, proven, final_status);
 }
 
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,

@@ -66,13 +66,18 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
         return fail_identity_changed();
     // Hardened first through a handle that needs no permission on the file, so
     // that a mode denying its owner reading does not stop the owner's removal.
+    // The look above is the one before hardening, and the handle the file is
+    // hardened through is the reference it is bound and deleted through.
+    file_reference held;
     struct stat hardened;
     errno = 0;
-    if (!harden_private_regular_at(dir, name, root_status, nullptr, hardened))
+    if (!harden_private_regular_entry(dir, name, root_status, named, held, hardened))
         return fail_call_or_stale();
     struct stat first;
     {
-        unique_fd fd = open_regular_at(dir, name);
+        // The handle showed a regular file, and an object keeps its type: this
+        // opens that file for reading and nothing else.
+        unique_fd fd = reopen_through_descriptor(held.object.get(), O_RDONLY | O_NONBLOCK);
         if (!fd.valid())
             return false;
         if (!private_content_matches(fd.get(), root_status, size, digest, first))
@@ -94,7 +99,7 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
             proven = again;
         }
         return true;
-    });
+    }, &held);
 }
 
 bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound,
