@@ -132,6 +132,20 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
     return prove_content_from(fd, description, initial, final_status);
 }
 
+int exact_regular_content_opened(int fd, const exact_file_description& description, const struct stat& opened,
+                                 struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    if (!initial_status_matches(opened, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (probe_no_other_writer(fd) != 0)
+        return -1;
+    return prove_content_from(fd, description, opened, final_status);
+}
+
 int exact_regular_content_descriptor_again(int fd, const exact_file_description& description,
                                            const struct stat& proven, struct stat* final_status)
 {
@@ -147,11 +161,12 @@ int exact_regular_content_descriptor_again(int fd, const exact_file_description&
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
                              struct stat* final_status)
 {
-    unique_fd fd = open_regular_at(dir, name);
+    struct stat opened;
+    unique_fd fd = open_regular_at(dir, name, &opened);
     if (!fd.valid())
         return -1;
     struct stat proven;
-    if (exact_regular_content_descriptor(fd.get(), description, &proven) != 0)
+    if (exact_regular_content_opened(fd.get(), description, opened, &proven) != 0)
         return -1;
     struct stat named;
     if (status_below(dir, name, named) != 0 || !S_ISREG(named.st_mode)
