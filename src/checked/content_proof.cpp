@@ -43,10 +43,6 @@ bool initial_status_matches(const struct stat& status, const exact_file_descript
            && static_cast<std::uint64_t>(status.st_size) == d.size && modified_equals(status, d.modified_ns);
 }
 
-} // namespace
-
-namespace {
-
 // The reads of one proof, from a start whose status `initial` matches the
 // description and after which no other writer was found.
 int prove_content_from(int fd, const exact_file_description& description, const struct stat& initial,
@@ -111,6 +107,22 @@ bool valid_description(const exact_file_description& description)
     return true;
 }
 
+// One proof whose first look at the file behind fd is `initial`; the writer
+// probe before the reads is left to a proof that ended right before.
+int prove_content_starting(int fd, const exact_file_description& description, const struct stat& initial,
+                           bool probe_first, struct stat* final_status)
+{
+    if (!initial_status_matches(initial, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    // A writer through a shared mapping can change the bytes without moving
+    // the times: the proof stands only while no other process can write.
+    if (probe_first && probe_no_other_writer(fd) != 0)
+        return -1;
+    return prove_content_from(fd, description, initial, final_status);
+}
+
 } // namespace
 
 int exact_regular_content_descriptor(int fd, const exact_file_description& description,
@@ -121,15 +133,7 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
     struct stat initial;
     if (descriptor_status_below(fd, initial) != 0)
         return -1;
-    if (!initial_status_matches(initial, description)) {
-        errno = ESTALE;
-        return -1;
-    }
-    // A writer through a shared mapping can change the bytes without moving
-    // the times: the proof stands only while no other process can write.
-    if (probe_no_other_writer(fd) != 0)
-        return -1;
-    return prove_content_from(fd, description, initial, final_status);
+    return prove_content_starting(fd, description, initial, true, final_status);
 }
 
 int exact_regular_content_opened(int fd, const exact_file_description& description, const struct stat& opened,
@@ -137,13 +141,7 @@ int exact_regular_content_opened(int fd, const exact_file_description& descripti
 {
     if (!valid_description(description))
         return -1;
-    if (!initial_status_matches(opened, description)) {
-        errno = ESTALE;
-        return -1;
-    }
-    if (probe_no_other_writer(fd) != 0)
-        return -1;
-    return prove_content_from(fd, description, opened, final_status);
+    return prove_content_starting(fd, description, opened, true, final_status);
 }
 
 int exact_regular_content_descriptor_again(int fd, const exact_file_description& description,
@@ -151,11 +149,7 @@ int exact_regular_content_descriptor_again(int fd, const exact_file_description&
 {
     if (!valid_description(description))
         return -1;
-    if (!initial_status_matches(proven, description)) {
-        errno = ESTALE;
-        return -1;
-    }
-    return prove_content_from(fd, description, proven, final_status);
+    return prove_content_starting(fd, description, proven, false, final_status);
 }
 
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
