@@ -55,10 +55,9 @@ static int walk_error(walk_kind kind)
 // component opened by name from a directory on the root's mount is on that
 // mount unless a mount is placed on the name, so refusing mount roots keeps
 // the whole walk on the root's mount.
-static bool component_belongs(int fd, const struct stat& root_status, walk_kind kind)
+static bool component_belongs(int fd, const struct stat& root_status, walk_kind kind, struct stat& status,
+                              mount_place& place)
 {
-    struct stat status;
-    mount_place place;
     errno = 0;
     if (status_with_mount(fd, "", AT_EMPTY_PATH, status, place) != 0)
         return false;
@@ -81,9 +80,18 @@ static bool root_owned(int fd, const struct stat& root_status)
     return S_ISDIR(status.st_mode) && status.st_dev == root_status.st_dev && status.st_uid == root_status.st_uid;
 }
 
+// The status of the directory a walk ended on, with the mount it is on, as
+// the walk's last component check took it.
+struct walked_status {
+    struct stat status;
+    mount_place place;
+};
+
 // Walks the '/'-separated components of `components` (modified in place) from
-// `start`, which the walk borrows; returns the final descriptor (empty on failure).
-static unique_fd walk_components(int start, const struct stat& root_status, char* components, walk_kind kind)
+// `start`, which the walk borrows; returns the final descriptor (empty on
+// failure) and its status in `last`.
+static unique_fd walk_components(int start, const struct stat& root_status, char* components, walk_kind kind,
+                                 walked_status& last)
 {
     unique_fd current;
     char* component = components;
@@ -94,7 +102,7 @@ static unique_fd walk_components(int start, const struct stat& root_status, char
         unique_fd next = open_directory_at(current.valid() ? current.get() : start, component);
         if (!next.valid())
             return next;
-        if (!component_belongs(next.get(), root_status, kind)) {
+        if (!component_belongs(next.get(), root_status, kind, last.status, last.place)) {
             if (errno == 0)
                 errno = walk_error(kind);
             return {};
@@ -106,7 +114,7 @@ static unique_fd walk_components(int start, const struct stat& root_status, char
 }
 
 static unique_fd open_parent_walk(const root_anchor& root, const char* relative_path, leaf_buffer& leaf,
-                                  walk_kind kind)
+                                  walk_kind kind, walked_status& last)
 {
     if (!valid_relative_path(relative_path)) {
         errno = EINVAL;
@@ -124,20 +132,27 @@ static unique_fd open_parent_walk(const root_anchor& root, const char* relative_
         return {};
     }
     std::strcpy(leaf, name);
-    if (last_slash == nullptr)
+    if (last_slash == nullptr) {
+        // A copy of the root's descriptor: the root's status and mount, as
+        // open_root took them through it.
+        last.status = root.status;
+        last.place = mount_place{root.mount_id, false};
         return duplicate_root(root.fd);
+    }
     *last_slash = '\0';
-    return walk_components(root.fd, root.status, copy, kind);
+    return walk_components(root.fd, root.status, copy, kind, last);
 }
 
 unique_fd open_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf)
 {
-    return open_parent_walk(root, relative_path, leaf, walk_kind::plain);
+    walked_status last;
+    return open_parent_walk(root, relative_path, leaf, walk_kind::plain, last);
 }
 
 unique_fd open_private_parent(const root_anchor& root, const char* relative_path, leaf_buffer& leaf)
 {
-    return open_parent_walk(root, relative_path, leaf, walk_kind::owner_checked);
+    walked_status last;
+    return open_parent_walk(root, relative_path, leaf, walk_kind::owner_checked, last);
 }
 
 int open_two_parents(const root_anchor& root, const char* first_path, const char* second_path, held_parent& first,
@@ -166,7 +181,8 @@ unique_fd open_relative_directory(const root_anchor& root, const char* relative_
     }
     static char copy[relative_path_limit + 1];
     std::strcpy(copy, relative_path);
-    return walk_components(root.fd, root.status, copy, walk_kind::plain);
+    walked_status last;
+    return walk_components(root.fd, root.status, copy, walk_kind::plain, last);
 }
 
 int open_held_parent(const root_anchor& root, const char* relative_path, held_parent& parent)
@@ -183,14 +199,13 @@ int open_held_private_parent(const root_anchor& root, const char* relative_path,
     return parent.fd.valid() ? 0 : -1;
 }
 
-bool same_directory_descriptor(int first, int second)
+// Whether the directory whose status and mount were taken as `a` is the one
+// behind the descriptor `second`; ESTALE when it is not.
+static bool same_directory_as(const struct stat& a, const mount_place& a_place, int second)
 {
-    struct stat a;
     struct stat b;
-    mount_place a_place;
     mount_place b_place;
-    if (status_with_mount(first, "", AT_EMPTY_PATH, a, a_place) != 0
-        || status_with_mount(second, "", AT_EMPTY_PATH, b, b_place) != 0)
+    if (status_with_mount(second, "", AT_EMPTY_PATH, b, b_place) != 0)
         return false;
     // The same directory seen through another mount is another place.
     if (S_ISDIR(a.st_mode) && S_ISDIR(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino
@@ -198,6 +213,15 @@ bool same_directory_descriptor(int first, int second)
         return true;
     errno = ESTALE;
     return false;
+}
+
+bool same_directory_descriptor(int first, int second)
+{
+    struct stat a;
+    mount_place a_place;
+    if (status_with_mount(first, "", AT_EMPTY_PATH, a, a_place) != 0)
+        return false;
+    return same_directory_as(a, a_place, second);
 }
 
 bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::uint64_t owner_uid)
@@ -214,11 +238,13 @@ bool directory_identity(int fd, std::uint64_t device, std::uint64_t inode, std::
 bool held_parent_matches(const root_anchor& root, const char* relative_path, int held_fd)
 {
     leaf_buffer leaf;
-    unique_fd walked = open_parent(root, relative_path, leaf);
+    walked_status last;
+    unique_fd walked = open_parent_walk(root, relative_path, leaf, walk_kind::plain, last);
     if (!walked.valid())
         return false;
-    // A refusal sets errno: ESTALE, or the status call's own error.
-    return same_directory_descriptor(walked.get(), held_fd);
+    // The walk's own look at its last directory is the walked side of the
+    // comparison. A refusal sets errno: ESTALE, or the status call's own error.
+    return same_directory_as(last.status, last.place, held_fd);
 }
 
 bool paths_still_anchored(const root_anchor& root, anchored_pair first, anchored_pair second,

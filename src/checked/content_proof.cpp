@@ -43,26 +43,11 @@ bool initial_status_matches(const struct stat& status, const exact_file_descript
            && static_cast<std::uint64_t>(status.st_size) == d.size && modified_equals(status, d.modified_ns);
 }
 
-} // namespace
-
-int exact_regular_content_descriptor(int fd, const exact_file_description& description,
-                                     struct stat* final_status)
+// The reads of one proof, from a start whose status `initial` matches the
+// description and after which no other writer was found.
+int prove_content_from(int fd, const exact_file_description& description, const struct stat& initial,
+                       struct stat* final_status)
 {
-    if (description.size > content_limit || !valid_sha256_hex(description.digest)) {
-        errno = EINVAL;
-        return -1;
-    }
-    struct stat initial;
-    if (descriptor_status_below(fd, initial) != 0)
-        return -1;
-    if (!initial_status_matches(initial, description)) {
-        errno = ESTALE;
-        return -1;
-    }
-    // A writer through a shared mapping can change the bytes without moving
-    // the times: the proof stands only while no other process can write.
-    if (probe_no_other_writer(fd) != 0)
-        return -1;
     if (::lseek(fd, 0, SEEK_SET) < 0)
         return -1;
     sha256_state state;
@@ -113,14 +98,69 @@ int exact_regular_content_descriptor(int fd, const exact_file_description& descr
     return 0;
 }
 
+bool valid_description(const exact_file_description& description)
+{
+    if (description.size > content_limit || !valid_sha256_hex(description.digest)) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+// One proof whose first look at the file behind fd is `initial`; the writer
+// probe before the reads is left to a proof that ended right before.
+int prove_content_starting(int fd, const exact_file_description& description, const struct stat& initial,
+                           bool probe_first, struct stat* final_status)
+{
+    if (!initial_status_matches(initial, description)) {
+        errno = ESTALE;
+        return -1;
+    }
+    // A writer through a shared mapping can change the bytes without moving
+    // the times: the proof stands only while no other process can write.
+    if (probe_first && probe_no_other_writer(fd) != 0)
+        return -1;
+    return prove_content_from(fd, description, initial, final_status);
+}
+
+} // namespace
+
+int exact_regular_content_descriptor(int fd, const exact_file_description& description,
+                                     struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    struct stat initial;
+    if (descriptor_status_below(fd, initial) != 0)
+        return -1;
+    return prove_content_starting(fd, description, initial, true, final_status);
+}
+
+int exact_regular_content_opened(int fd, const exact_file_description& description, const struct stat& opened,
+                                 struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    return prove_content_starting(fd, description, opened, true, final_status);
+}
+
+int exact_regular_content_descriptor_again(int fd, const exact_file_description& description,
+                                           const struct stat& proven, struct stat* final_status)
+{
+    if (!valid_description(description))
+        return -1;
+    return prove_content_starting(fd, description, proven, false, final_status);
+}
+
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,
                              struct stat* final_status)
 {
-    unique_fd fd = open_regular_at(dir, name);
+    struct stat opened;
+    unique_fd fd = open_regular_at(dir, name, &opened);
     if (!fd.valid())
         return -1;
     struct stat proven;
-    if (exact_regular_content_descriptor(fd.get(), description, &proven) != 0)
+    if (exact_regular_content_opened(fd.get(), description, opened, &proven) != 0)
         return -1;
     struct stat named;
     if (status_below(dir, name, named) != 0 || !S_ISREG(named.st_mode)

@@ -22,6 +22,18 @@ inline constexpr std::size_t content_chunk = 65536;
 int exact_regular_content_descriptor(int fd, const exact_file_description& description,
                                      struct stat* final_status = nullptr);
 
+// The proof for a descriptor just opened by open_regular_at, whose status
+// through the handle it was reopened from is `opened`: that look at the same
+// object is this proof's first.
+int exact_regular_content_opened(int fd, const exact_file_description& description, const struct stat& opened,
+                                 struct stat* final_status = nullptr);
+
+// The proof once more through the same descriptor, right after one that ended
+// with the status `proven` (its final status) and its writer probe: those are
+// this proof's first look and probe, and a change after them fails this one.
+int exact_regular_content_descriptor_again(int fd, const exact_file_description& description,
+                                           const struct stat& proven, struct stat* final_status = nullptr);
+
 // Opens the name without following a symbolic link, proves it, and checks that
 // the name still designates the proven file afterwards.
 int exact_regular_content_at(int dir, const char* name, const exact_file_description& description,

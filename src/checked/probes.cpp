@@ -27,7 +27,7 @@ int directory_at(int dir, const char* name, struct stat& status)
     return typed_at(dir, name, status, S_IFDIR);
 }
 
-unique_fd open_regular_at(int dir, const char* name)
+unique_fd open_regular_at(int dir, const char* name, struct stat* opened_status)
 {
     // Held first by a descriptor that opens nothing, and looked at through it:
     // a FIFO, socket or device that holds the name, or takes it after a look
@@ -48,7 +48,10 @@ unique_fd open_regular_at(int dir, const char* name)
     }
     // The object behind the handle keeps its type: this opens that regular
     // file, whatever its name holds now.
-    return reopen_through_descriptor(handle.get(), O_RDONLY | O_NONBLOCK);
+    unique_fd opened = reopen_through_descriptor(handle.get(), O_RDONLY | O_NONBLOCK);
+    if (opened.valid() && opened_status != nullptr)
+        *opened_status = status;
+    return opened;
 }
 
 bool absent_at(int dir, const char* name)

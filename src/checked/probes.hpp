@@ -23,8 +23,9 @@ int directory_at(int dir, const char* name, struct stat& status);
 // without being opened (a FIFO could stall the run, a device may act on being
 // opened). A symbolic link fails with ELOOP, a missing name with ENOENT, a
 // mount on the name with ESTALE, a /proc that cannot be proven with
-// EOPNOTSUPP. Empty on failure.
-unique_fd open_regular_at(int dir, const char* name);
+// EOPNOTSUPP. Empty on failure. The status the handle showed, the last look
+// at the object before it was opened, goes to *opened_status when given.
+unique_fd open_regular_at(int dir, const char* name, struct stat* opened_status = nullptr);
 
 // True when the name does not exist (errno ENOENT); false with EEXIST when it
 // does, and false with the query's errno when absence was not established.

@@ -10,6 +10,17 @@
 
 namespace anchorfs {
 
+file_reference file_reference_of(unique_fd object, const struct stat& status, const mount_place& place)
+{
+    file_reference reference;
+    reference.device = static_cast<std::uint64_t>(status.st_dev);
+    reference.inode = static_cast<std::uint64_t>(status.st_ino);
+    reference.mount_id = place.mount_id;
+    reference.type = static_cast<mode_t>(status.st_mode & S_IFMT);
+    reference.object = std::move(object);
+    return reference;
+}
+
 int file_reference_at(int dir, const char* name, file_reference& reference, struct stat* status)
 {
     // One name below a held directory: the kernel walks no path of ours, and
@@ -26,11 +37,7 @@ int file_reference_at(int dir, const char* name, file_reference& reference, stru
         errno = ESTALE;
         return -1;
     }
-    reference.device = static_cast<std::uint64_t>(held.st_dev);
-    reference.inode = static_cast<std::uint64_t>(held.st_ino);
-    reference.mount_id = place.mount_id;
-    reference.type = static_cast<mode_t>(held.st_mode & S_IFMT);
-    reference.object = std::move(object);
+    reference = file_reference_of(std::move(object), held, place);
     if (status != nullptr)
         *status = held;
     return 0;
@@ -67,31 +74,38 @@ int delete_by_reference(const file_reference& reference)
         errno = EINVAL;
         return -1;
     }
-    struct stat before;
-    if (::fstat(reference.object.get(), &before) != 0)
-        return -1;
     struct stat named;
     if (status_below(reference.bound_dir, reference.bound_name, named) != 0)
         return -1;
+    return delete_by_reference(reference, named);
+}
+
+int delete_by_reference(const file_reference& reference, const struct stat& named)
+{
+    if (reference.bound_dir < 0 || reference.bound_name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     if (static_cast<std::uint64_t>(named.st_dev) != reference.device
         || static_cast<std::uint64_t>(named.st_ino) != reference.inode
         || (named.st_mode & S_IFMT) != reference.type) {
         errno = ESTALE;
         return -1;
     }
-    // The window that remains: between the fstatat above and the unlinkat
+    // The window that remains: between the look at the name and the unlinkat
     // below another process could rename a different entry onto this name, and
     // the unlinkat would remove that entry instead. Linux has no unlink by
     // descriptor and no conditional unlink, so two adjacent calls through the
     // held directory are the narrowest form it offers. The link count of the
-    // referenced object, read below, shows afterwards whether it was the object
-    // removed, so such a substitution is at least reported, never taken for success.
+    // referenced object, read below against the one the name showed, tells
+    // afterwards whether it was the object removed, so such a substitution is
+    // at least reported, never taken for success.
     if (::unlinkat(reference.bound_dir, reference.bound_name, reference.directory() ? AT_REMOVEDIR : 0) != 0)
         return -1;
     struct stat after;
     if (::fstat(reference.object.get(), &after) != 0)
         return -1;
-    bool removed = reference.directory() ? after.st_nlink == 0 : after.st_nlink < before.st_nlink;
+    bool removed = reference.directory() ? after.st_nlink == 0 : after.st_nlink < named.st_nlink;
     if (!removed) {
         errno = ESTALE;
         return -1;

@@ -9,6 +9,7 @@
 // name still designates the referenced object (see delete_by_reference).
 #pragma once
 
+#include "platform/mount_status.hpp"
 #include "platform/owners.hpp"
 
 #include <cstdint>
@@ -36,6 +37,12 @@ struct file_reference {
 // ESTALE when a mount is placed on the name.
 int file_reference_at(int dir, const char* name, file_reference& reference, struct stat* status = nullptr);
 
+// A reference for an O_PATH | O_NOFOLLOW descriptor that its caller opened by
+// one name below a held directory, as file_reference_at does, and has looked
+// at through that descriptor since (`status` and `place` from status_with_mount,
+// not a mount root): the look is not taken a second time.
+file_reference file_reference_of(unique_fd object, const struct stat& status, const mount_place& place);
+
 // Same device, inode and mount id.
 bool same_file_reference(const file_reference& first, const file_reference& second);
 
@@ -52,5 +59,10 @@ int file_reference_path(const file_reference& reference, char* buffer);
 // when the name no longer designates the object, or when afterwards the object
 // was evidently not the one removed.
 int delete_by_reference(const file_reference& reference);
+
+// The same, for a caller whose last call was the look at the bound name that
+// gave `named` (status_below): that look is the one right before the unlinkat,
+// and the name must still show the referenced object in it (ESTALE).
+int delete_by_reference(const file_reference& reference, const struct stat& named);
 
 } // namespace anchorfs

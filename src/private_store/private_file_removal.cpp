@@ -38,9 +38,8 @@ bool private_content_matches(int fd, const struct stat& root_status, std::uint64
     return sha256_matches(std::span<const unsigned char>(content.data, static_cast<std::size_t>(size)), digest);
 }
 
-bool name_has_identity(int dir, const char* name, const struct stat& expected)
+bool name_has_identity(int dir, const char* name, const struct stat& expected, struct stat& named)
 {
-    struct stat named;
     if (status_below(dir, name, named) != 0)
         return false;
     if (same_regular_identity(expected, named))
@@ -67,13 +66,18 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
         return fail_identity_changed();
     // Hardened first through a handle that needs no permission on the file, so
     // that a mode denying its owner reading does not stop the owner's removal.
+    // The look above is the one before hardening, and the handle the file is
+    // hardened through is the reference it is bound and deleted through.
+    file_reference held;
     struct stat hardened;
     errno = 0;
-    if (!harden_private_regular_at(dir, name, root_status, nullptr, hardened))
+    if (!harden_private_regular_entry(dir, name, root_status, named, held, hardened))
         return fail_call_or_stale();
     struct stat first;
     {
-        unique_fd fd = open_regular_at(dir, name);
+        // The handle showed a regular file, and an object keeps its type: this
+        // opens that file for reading and nothing else.
+        unique_fd fd = reopen_through_descriptor(held.object.get(), O_RDONLY | O_NONBLOCK);
         if (!fd.valid())
             return false;
         if (!private_content_matches(fd.get(), root_status, size, digest, first))
@@ -81,7 +85,7 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
     }
     // Twice through the bound descriptor: each time the same file as the proof
     // before, and still the one under the name.
-    return delete_private_file_by_reference(dir, name, first, [&](int bound) -> bool {
+    return delete_private_file_by_reference(dir, name, first, [&](int bound, struct stat& named) -> bool {
         struct stat proven = first;
         for (int round = 0; round < 2; ++round) {
             struct stat again;
@@ -90,18 +94,19 @@ bool delete_private_regular_content(int dir, const char* name, const struct stat
             if (!same_regular_identity(proven, again))
                 return fail_identity_changed();
             errno = 0;
-            if (!name_has_identity(dir, name, again))
+            if (!name_has_identity(dir, name, again, named))
                 return fail_call_or_stale();
             proven = again;
         }
         return true;
-    });
+    }, &held);
 }
 
-bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound)
+bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound,
+                               const struct stat& named)
 {
     errno = 0;
-    int deleted = delete_by_reference(reference);
+    int deleted = delete_by_reference(reference, named);
     bound.reset();
     if (deleted == 0 && absent_at(dir, name) && ::fsync(dir) == 0)
         return true;

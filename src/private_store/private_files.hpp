@@ -28,23 +28,31 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
 
 // The last step of both deletes above: deletes through the bound reference,
 // closes the bound descriptor, proves the name absent and flushes the
-// directory. False with the failing step's error, or ESTALE where it left none.
-bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound);
+// directory. `named` is the caller's last call, the look at the name right
+// before the deletion. False with the failing step's error, or ESTALE where it
+// left none.
+bool delete_bound_private_file(int dir, const char* name, const file_reference& reference, unique_fd& bound,
+                               const struct stat& named);
 
 // The tail both deletes share: binds a reference to the file under the name,
-// which must be `expected`; `prove_bound(bound_fd)` checks the file through the
-// bound descriptor (false with errno); then delete_bound_private_file.
+// which must be `expected` (from `held` when the caller holds one taken by the
+// name, see bind_held_regular_fsref); `prove_bound(bound_fd, named)` checks the
+// file through the bound descriptor and ends with a look at the name into
+// `named` (false with errno); then delete_bound_private_file.
 template <typename Proof>
-bool delete_private_file_by_reference(int dir, const char* name, const struct stat& expected, const Proof& prove_bound)
+bool delete_private_file_by_reference(int dir, const char* name, const struct stat& expected, const Proof& prove_bound,
+                                      file_reference* held = nullptr)
 {
     file_reference reference;
     unique_fd bound;
     errno = 0;
-    if (!bind_regular_fsref_at(dir, name, expected, reference, bound))
+    if (held != nullptr ? !bind_held_regular_fsref(dir, name, expected, *held, reference, bound)
+                        : !bind_regular_fsref_at(dir, name, expected, reference, bound))
         return fail_call_or_stale();
-    if (!prove_bound(bound.get()))
+    struct stat named;
+    if (!prove_bound(bound.get(), named))
         return false;
-    return delete_bound_private_file(dir, name, reference, bound);
+    return delete_bound_private_file(dir, name, reference, bound, named);
 }
 
 // Empties a private directory depth first, one fresh listing per removed entry:

@@ -97,10 +97,12 @@ bool remove_private_tree_contents(int dir, const struct stat& root_status, std::
                                                 resume_listings))
                 return false;
         } else if (S_ISREG(status.st_mode)) {
+            // The handle the file is hardened through becomes its reference.
+            file_reference held;
             struct stat hardened;
             errno = 0;
-            if (!harden_private_regular_at(dir, name, root_status, &status, hardened)
-                || !delete_regular_checked(dir, name, hardened))
+            if (!harden_private_regular_entry(dir, name, root_status, status, held, hardened)
+                || !delete_held_regular_checked(dir, name, hardened, held))
                 return fail_call_or_stale();
         } else {
             errno = ESTALE; // symbolic link, FIFO, socket or device node

@@ -211,13 +211,12 @@ bool delete_private_staging_bounded(int dir, const char* name, const struct stat
             || !within_bound(hardened) || (hardened.st_mode & 0777) != 0600)
             return fail_identity_changed();
     }
-    return delete_private_file_by_reference(dir, name, hardened, [&](int bound_fd) -> bool {
+    return delete_private_file_by_reference(dir, name, hardened, [&](int bound_fd, struct stat& named) -> bool {
         struct stat held;
         if (descriptor_status_below(bound_fd, held) != 0)
             return false;
         if (!same_regular_identity(hardened, held) || !within_bound(held))
             return fail_identity_changed();
-        struct stat named;
         if (status_below(dir, name, named) != 0)
             return false;
         if (!same_regular_identity(held, named) || !within_bound(named))

@@ -97,38 +97,55 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
     return true;
 }
 
+bool harden_private_regular_entry(int parent, const char* name, const struct stat& root_status,
+                                  const struct stat& named, file_reference& held, struct stat& final_status)
+{
+    if (!S_ISREG(named.st_mode) || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
+        return fail_identity_changed();
+    unique_fd fd = open_handle_at(parent, name, 0);
+    if (!fd.valid())
+        return false;
+    // Taken with the mount the handle is on: a reference made from the handle
+    // needs it.
+    struct stat status;
+    mount_place place;
+    if (status_with_mount(fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, status, place) != 0)
+        return false;
+    if (place.mount_root || !S_ISREG(status.st_mode) || status.st_dev != named.st_dev
+        || status.st_ino != named.st_ino || status.st_uid != root_status.st_uid || status.st_nlink != 1)
+        return fail_identity_changed();
+    // A file already at exactly 0600 (as the validation before a tree's
+    // removal leaves it) would be written the mode it has and looked at again
+    // through the same handle with nothing changed in between: the look above
+    // is then the one after hardening.
+    if ((status.st_mode & 07777) != 0600) {
+        if (change_mode_through_descriptor(fd.get(), 0600) != 0
+            || status_with_mount(fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, status, place) != 0)
+            return false;
+    }
+    if (place.mount_root || !S_ISREG(status.st_mode) || !on_root_device_and_owner(status, root_status)
+        || status.st_nlink != 1 || (status.st_mode & 0777) != 0600)
+        return fail_identity_changed();
+    struct stat renamed;
+    if (status_below(parent, name, renamed) != 0)
+        return false;
+    if (!same_regular_identity(status, renamed))
+        return fail_identity_changed();
+    held = file_reference_of(std::move(fd), status, place);
+    final_status = status;
+    return true;
+}
+
 bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
                                const struct stat* expected, struct stat& final_status)
 {
     struct stat named;
     if (status_below(parent, name, named) != 0)
         return false;
-    if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named))
-        || !on_root_device_and_owner(named, root_status) || named.st_nlink != 1)
+    if (!S_ISREG(named.st_mode) || (expected != nullptr && !same_regular_identity(*expected, named)))
         return fail_identity_changed();
-    unique_fd fd = open_handle_at(parent, name, 0);
-    if (!fd.valid())
-        return false;
-    struct stat held;
-    if (descriptor_status_below(fd.get(), held) != 0)
-        return false;
-    if (!S_ISREG(held.st_mode) || held.st_dev != named.st_dev || held.st_ino != named.st_ino
-        || held.st_uid != root_status.st_uid || held.st_nlink != 1)
-        return fail_identity_changed();
-    if (change_mode_through_descriptor(fd.get(), 0600) != 0)
-        return false;
-    if (descriptor_status_below(fd.get(), held) != 0)
-        return false;
-    if (!S_ISREG(held.st_mode) || !on_root_device_and_owner(held, root_status) || held.st_nlink != 1
-        || (held.st_mode & 0777) != 0600)
-        return fail_identity_changed();
-    struct stat renamed;
-    if (status_below(parent, name, renamed) != 0)
-        return false;
-    if (!same_regular_identity(held, renamed))
-        return fail_identity_changed();
-    final_status = held;
-    return true;
+    file_reference held;
+    return harden_private_regular_entry(parent, name, root_status, named, held, final_status);
 }
 
 bool private_tree_entry_status(int dir, const char* name, const struct stat& root_status, std::uint64_t& budget,
@@ -184,8 +201,9 @@ bool validate_private_tree_descriptor(int dir, const struct stat& root_status, s
             if (!validate_private_tree_descriptor(child.get(), root_status, budget, depth + 1, depth_limit))
                 return false;
         } else if (S_ISREG(status.st_mode)) {
+            file_reference held;
             struct stat hardened;
-            if (!harden_private_regular_at(dir, name, root_status, &status, hardened))
+            if (!harden_private_regular_entry(dir, name, root_status, status, held, hardened))
                 return false;
         } else {
             return fail_identity_changed(); // symbolic link, FIFO, socket or device node

@@ -3,6 +3,7 @@
 // A mode once hardened is never set back, also when a later step fails.
 #pragma once
 
+#include "platform/file_reference.hpp"
 #include "platform/owners.hpp"
 
 #include <cstdint>
@@ -21,6 +22,14 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
 
 bool harden_private_regular_at(int parent, const char* name, const struct stat& root_status,
                                const struct stat* expected, struct stat& final_status);
+
+// harden_private_regular_at for a caller whose last call was the look at the
+// name that gave `named` (the status before hardening; status_below): the
+// name is not looked at again before the open. On true `held` is a reference
+// made from the handle the file was hardened through, bound to nothing yet,
+// whose own status is *final_status.
+bool harden_private_regular_entry(int parent, const char* name, const struct stat& root_status,
+                                  const struct stat& named, file_reference& held, struct stat& final_status);
 
 // The status of an entry met by a walk of a private tree, charged to the
 // budget (E2BIG once it is spent) and proven on the root's device and owned by

@@ -102,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(mode_case{"Directory0755", true, 0755, 0700}, mode_case{"Directory0700", true, 0700, 0700},
                       mode_case{"DirectorySetgidSticky", true, 03775, 0700},
                       mode_case{"File0644", false, 0644, 0600}, mode_case{"FileSetuid04755", false, 04755, 0600},
-                      mode_case{"File0000", false, 0000, 0600}),
+                      mode_case{"File0000", false, 0000, 0600}, mode_case{"File0600", false, 0600, 0600},
+                      mode_case{"FileSetuid04600", false, 04600, 0600}),
     [](const ::testing::TestParamInfo<mode_case>& info) { return info.param.name; });
 
 // Something that does not belong, placed at the top or two levels down.
