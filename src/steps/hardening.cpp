@@ -70,23 +70,27 @@ bool open_hardened_private_directory_at(int parent, const char* name, const stru
         return false;
     if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || held.st_uid != root_status.st_uid)
         return fail_identity_changed();
+    // Hardened through the handle, so that the directory is opened for
+    // listing only once it is owner-only.
     if (change_mode_through_descriptor(handle.get(), 0700) != 0)
         return false;
-    // Opened for listing only once hardened, through the handle's own entry:
-    // the same object whatever its name is now, proven again below.
+    // Reopened through the handle's own entry: the same object whatever its
+    // name is now. The look through the new descriptor is both the proof that
+    // it is that object and the status after hardening; hardening it again
+    // through this descriptor would write the mode just written and look at
+    // the same descriptor twice more with nothing in between.
     unique_fd fd = reopen_through_descriptor(handle.get(), private_directory_open_flags() & ~O_NOFOLLOW);
     if (!fd.valid())
         return false;
     struct stat reopened;
     if (descriptor_status_below(fd.get(), reopened) != 0)
         return false;
-    if (reopened.st_dev != held.st_dev || reopened.st_ino != held.st_ino)
+    if (reopened.st_dev != held.st_dev || reopened.st_ino != held.st_ino || reopened.st_uid != root_status.st_uid)
         return fail_identity_changed();
     handle.reset();
-    if (!harden_private_directory(fd.get(), root_status))
-        return false;
+    held = reopened;
     struct stat renamed;
-    if (descriptor_status_below(fd.get(), held) != 0 || status_below(parent, name, renamed) != 0)
+    if (status_below(parent, name, renamed) != 0)
         return false;
     if (!S_ISDIR(held.st_mode) || !S_ISDIR(renamed.st_mode) || held.st_dev != renamed.st_dev
         || held.st_ino != renamed.st_ino || held.st_uid != renamed.st_uid || (held.st_mode & 0777) != 0700
