@@ -148,15 +148,21 @@ struct recorded_path_case {
 
 void PrintTo(const recorded_path_case& c, std::ostream* out) { *out << c.name; }
 
+// d/sub holding the file f, and e, where d/sub may be moved.
+void make_moved_directory_tree(scene& s)
+{
+    s.dir("d");
+    s.dir("d/sub");
+    s.dir("e");
+    s.file("d/sub/f", "content\n");
+}
+
 class RecordedPathRoad : public testing::TestWithParam<recorded_path_case> {};
 
 TEST_P(RecordedPathRoad, Unprivileged_FoundWithoutOpeningAnythingOutside)
 {
     scene s(runner::unprivileged);
-    s.dir("d");
-    s.dir("d/sub");
-    s.dir("e");
-    s.file("d/sub/f", "content\n");
+    make_moved_directory_tree(s);
     const std::string bait = s.root.beside("bait");
     make_dir(bait);
     make_dir(bait + "/sub");
@@ -238,10 +244,7 @@ struct unanswering_fuse {
 TEST(RecordedPathRoad, Unprivileged_LinkIntoAnUnansweringMount_NeverBlocks)
 {
     scene s(runner::unprivileged);
-    s.dir("d");
-    s.dir("d/sub");
-    s.dir("e");
-    s.file("d/sub/f", "content\n");
+    make_moved_directory_tree(s);
     unanswering_fuse fuse(s.root.beside("fuse"));
     if (!fuse.mounted)
         GTEST_SKIP() << "a FUSE mount is refused here";
