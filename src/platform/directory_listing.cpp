@@ -1,6 +1,7 @@
 #include "platform/directory_listing.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
@@ -13,6 +14,16 @@ namespace {
 
 // Holds "." and ".." and at least one entry with a name of 255 bytes.
 constexpr std::size_t listing_buffer_size = 1024;
+
+// What one read asks for first: the record of a 255-byte name (its header,
+// the name and its terminator, aligned to 8 bytes). The file system fills a
+// read with as many records as fit, each costing it a lookup of its own, and
+// a listing uses its first entry and that entry's successor; with short names
+// this takes about 8 records, where the whole buffer took about 32. A record
+// that does not fit (EINVAL, nothing read) is read again into the whole
+// buffer, as a file system may report a longer name than Linux ever takes.
+constexpr std::size_t first_read_size = (offsetof(dirent64, d_name) + 256 + 7) / 8 * 8;
+static_assert(first_read_size == 280 && first_read_size <= listing_buffer_size);
 
 bool dot_or_dot_dot(const char* name)
 {
@@ -32,7 +43,9 @@ int read_first_entry(int listing_fd, std::int64_t start, const char* expected, s
     // The position at which the next record of the buffer was read.
     std::int64_t position = start;
     for (;;) {
-        ssize_t got = ::getdents64(listing_fd, buffer, sizeof buffer);
+        ssize_t got = ::getdents64(listing_fd, buffer, first_read_size);
+        if (got < 0 && errno == EINVAL)
+            got = ::getdents64(listing_fd, buffer, sizeof buffer);
         if (got <= 0)
             return static_cast<int>(got);
         for (ssize_t at = 0; at < got;) {

@@ -40,7 +40,8 @@ struct listing_resume {
 // Entries made later may land behind a position, so only a listing from the
 // start that finds nothing shows a directory empty.
 //
-// The listing is read with a buffer of 1 KiB rather than the 32 KiB of a
+// The listing is read 280 bytes at a time (the record of one 255-byte name;
+// a longer record is read again into 1 KiB) rather than the 32 KiB of a
 // directory stream: a tree removal lists a directory afresh before each
 // deletion and uses one name of each listing, so everything read beyond the
 // first entry and its successor was work thrown away.

@@ -70,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
     Listings, FirstDirectoryEntry,
     testing::Values(listing_case{"DotAndAName", {".x"}, 256, false, 1, 0},
                     listing_case{"DotDotAndAName", {"..x"}, 256, false, 1, 0},
+                    listing_case{"NameOf255Bytes", {std::string(255, 'n')}, 256, false, 1, 0},
                     listing_case{"NameLongerThanTheBuffer", {"abcd"}, 4, false, -1, ENAMETOOLONG},
                     listing_case{"SuccessorRemoved", {"a", "b", "c", "d", "e", "f", "g", "h"}, 256, true, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
